@@ -1,0 +1,21 @@
+// The formatter: a `Module` printed as canonical vel source text. It never fails.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "vel/ast.hpp"
+
+namespace vel {
+
+// `width` decides only whether a function header stays on one line.
+std::string format_vel(const Module& module, std::uint64_t width);
+
+std::string format_float(double value);
+std::string fmt_literal(const LiteralValue& value);
+std::string fmt_type(const TensorType& type);
+std::string fmt_dim(const Dim& dim);
+std::string fmt_atom(const Atom& atom);
+std::string fmt_param(const Param& param);
+
+}  // namespace vel

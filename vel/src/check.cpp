@@ -1,0 +1,3 @@
+#include "vel/check.hpp"
+
+namespace vel {}  // namespace vel

@@ -1,0 +1,3 @@
+#include "vel/fmt.hpp"
+
+namespace vel {}  // namespace vel

@@ -1,0 +1,3 @@
+#include "vel/parse.hpp"
+
+namespace vel {}  // namespace vel
