@@ -1,0 +1,146 @@
+"""The roads from Python through the parser, formatter, JSON form and checker."""
+
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import _velorn
+
+CORPUS = pathlib.Path(__file__).resolve().parent.parent / "data" / "corpus"
+UNWRAP = "called `Result::unwrap()` on an `Err` value: "
+
+
+def corpus():
+    files = sorted(CORPUS.glob("*.vel"))
+    assert files, "the corpus is empty"
+    return [(f, f.read_text(encoding="utf-8")) for f in files]
+
+
+def panic_message(call, *args, **kwargs):
+    """The message of the PanicException that the call raises."""
+    try:
+        call(*args, **kwargs)
+    except BaseException as exc:  # PanicException derives from BaseException only
+        if type(exc).__name__ != "PanicException":
+            raise
+        return exc.args[0]
+    raise AssertionError("no PanicException")
+
+
+class FormatRoads(unittest.TestCase):
+    def test_corpus_is_canonical_and_stable(self):
+        for path, text in corpus():
+            with self.subTest(path.name):
+                once = _velorn.fmt_source(text)
+                self.assertEqual(once, text)
+                self.assertEqual(_velorn.fmt_source(once), once)
+
+    def test_fmt_file_equals_fmt_source_of_its_text(self):
+        for path, text in corpus():
+            with self.subTest(path.name):
+                self.assertEqual(_velorn.fmt_file(str(path)), _velorn.fmt_source(text))
+                self.assertEqual(_velorn.fmt_file(str(path), width=0),
+                                 _velorn.fmt_source(text, width=0))
+
+    def test_json_form_formats_like_the_source(self):
+        for path, text in corpus():
+            with self.subTest(path.name):
+                doc = _velorn.parse_to_json(text)
+                self.assertEqual(_velorn.fmt_json(doc), _velorn.fmt_source(text))
+                self.assertEqual(_velorn.fmt_json(doc, width=2**64 - 1),
+                                 _velorn.fmt_source(text, width=2**64 - 1))
+                json.loads(doc)  # a well-formed document
+
+    def test_width_true_means_one(self):
+        text = "f(x: f32[4]) -> () {\n}\n"
+        self.assertEqual(_velorn.fmt_source(text, width=True), "f(\n  x: f32[4]\n) -> () {\n}\n")
+
+
+class FileErrors(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.addCleanup(self.dir.cleanup)
+
+    def test_read_failures(self):
+        bad = os.path.join(self.dir.name, "bad.vel")
+        with open(bad, "wb") as f:
+            f.write(b"f() -> () {\xff}\n")
+        cases = [
+            (os.path.join(self.dir.name, "missing.vel"),
+             'Os { code: 2, kind: NotFound, message: "No such file or directory" }'),
+            (self.dir.name, 'Os { code: 21, kind: IsADirectory, message: "Is a directory" }'),
+            (bad, 'Error { kind: InvalidData, message: "stream did not contain valid UTF-8" }'),
+            ("a\0b.vel",
+             'Error { kind: InvalidInput, message: "file name contained an unexpected NUL byte" }'),
+        ]
+        for path, shown in cases:
+            for call in (_velorn.fmt_file, _velorn.check_file):
+                with self.subTest(path=path, call=call.__name__):
+                    self.assertEqual(panic_message(call, path), UNWRAP + shown)
+
+
+class Panics(unittest.TestCase):
+    def test_parse_error_is_a_panic_exception(self):
+        with self.assertRaises(BaseException) as caught:
+            try:
+                _velorn.fmt_source("f(")
+            except Exception:  # must not catch it
+                self.fail("PanicException was caught as an Exception")
+        exc = caught.exception
+        self.assertEqual(type(exc).__qualname__, "PanicException")
+        self.assertEqual(type(exc).__module__, "pyo3_runtime")
+        self.assertEqual(type(exc).__mro__[1], BaseException)
+        self.assertEqual(exc.args, ("index out of bounds: the len is 2 but the index is 2",))
+
+    def test_report_on_stderr_comes_first(self):
+        script = (
+            "import sys, _velorn\n"
+            "try:\n"
+            "    _velorn.fmt_source('f() -> () { x = nope() }')\n"
+            "except BaseException as e:\n"
+            "    sys.stderr.write('caught: ' + e.args[0] + '\\n')\n"
+        )
+        run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                             env=dict(os.environ), check=True)
+        err = run.stderr
+        self.assertIn("\nthread 'main' (", err)
+        self.assertRegex(err, r"panicked at vel/src/parse\.cpp:\d+:\d+:\nUnknown op: \"nope\"\n")
+        self.assertLess(err.index("panicked at"), err.index('caught: Unknown op: "nope"'))
+
+    def test_deep_literal_nesting_stops_cleanly(self):
+        source = "f() -> () {\n  x = literal(" + "[" * 1_000_000
+        self.assertEqual(panic_message(_velorn.fmt_source, source),
+                         "literal list nested deeper than 256 levels")
+
+    def test_json_errors(self):
+        self.assertEqual(panic_message(_velorn.fmt_json, ""),
+                         UNWRAP + 'Error("EOF while parsing a value", line: 1, column: 0)')
+        self.assertEqual(panic_message(_velorn.check_json, "{}"),
+                         UNWRAP + 'Error("missing field `functions`", line: 1, column: 2)')
+
+
+class CheckRoads(unittest.TestCase):
+    def test_check_file_equals_check_json_of_the_parsed_module(self):
+        for path, text in corpus():
+            with self.subTest(path.name):
+                result = _velorn.check_file(str(path))
+                self.assertEqual(result, _velorn.check_json(_velorn.parse_to_json(text)))
+                parsed = json.loads(result)
+                self.assertEqual(list(parsed), ["errors", "constraints"])
+                self.assertEqual(list(parsed["constraints"]), ["params", "weights"])
+
+    def test_findings_are_data(self):
+        result = json.loads(_velorn.check_file(str(CORPUS / "errors.vel")))
+        self.assertTrue(result["errors"])
+
+    def test_empty_module(self):
+        self.assertEqual(_velorn.check_json('{"functions":{}}'),
+                         '{"errors":[],"constraints":{"params":[],"weights":{}}}')
+
+
+if __name__ == "__main__":
+    unittest.main()
