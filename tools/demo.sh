@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Runs the freshly built module on the bundled examples: formats each one, checks it, and
+# flattens the model with its configuration. Usage: tools/demo.sh BUILD_DIR
+set -eu
+build=${1:?usage: tools/demo.sh BUILD_DIR}
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+# The first interpreter the build made a module for, and the directory of that module.
+cache="$build/CMakeCache.txt"
+dirs=$(sed -n 's/^VEL_MODULE_DIRS:INTERNAL=//p' "$cache")
+pythons=$(sed -n 's/^VEL_MODULE_PYTHONS:INTERNAL=//p' "$cache")
+dir=${dirs%%;*}
+py=${pythons%%;*}
+if [ -z "$dir" ] || [ -z "$py" ]; then
+  echo "demo: no module built under $build (run make build first)" >&2
+  exit 1
+fi
+
+echo "== _velorn from $dir ($("$py" -c 'import sys; print(sys.version.split()[0])'))"
+PYTHONPATH="$dir" PYTHONDONTWRITEBYTECODE=1 "$py" - "$root/examples" <<'PY'
+import json
+import pathlib
+import sys
+
+import _velorn
+
+examples = pathlib.Path(sys.argv[1])
+# The module reports a stop on stderr; keep each report next to its heading.
+sys.stdout.reconfigure(line_buffering=True)
+
+
+def show(title, call):
+    print(f"-- {title}")
+    try:
+        print(call(), end="\n\n")
+    except NotImplementedError as error:
+        print(f"(not available yet: {error})\n")
+    except BaseException as error:
+        if type(error).__name__ != "PanicException":
+            raise
+        print(f"(stopped: {error.args[0]})\n")
+
+
+def pretty(text):
+    return json.dumps(json.loads(text), indent=2)
+
+
+for path in sorted(examples.glob("*.vel")):
+    show(f"fmt_source {path.name}", lambda: _velorn.fmt_source(path.read_text(encoding="utf-8")))
+    show(f"check_file {path.name}", lambda: pretty(_velorn.check_file(str(path))))
+
+config = str(examples / "config.toml")
+show("load_flat_json mlp.vel",
+     lambda: pretty(_velorn.load_flat_json(str(examples / "mlp.vel"), config)))
+show("load_flat_json decode.vel, extending the key cache",
+     lambda: pretty(_velorn.load_flat_json(str(examples / "decode.vel"), config,
+                                           cache_keys=["kc"])))
+PY
