@@ -16,16 +16,20 @@ namespace vel {
 struct Ty {
   std::string dtype;
   std::vector<Dim> shape;
+
+  bool operator==(const Ty&) const = default;
 };
 
 std::string debug_ty(const Ty& ty);
 
 bool dims_match(const Dim& a, const Dim& b);
 // Empty on agreement, otherwise the detail of the first difference ("dtype: f32 vs i32").
+// A leading "..." on either side aligns the two shapes at their ends.
 std::optional<std::string> types_match(const Ty& a, const Ty& b);
 
 struct Constraints {
   std::set<std::string> params;  // sorted by bytes
+  // calling function key -> argument text -> the type its callee demands (the first one)
   std::map<std::string, std::map<std::string, TensorType>> weights;
 };
 
@@ -38,7 +42,9 @@ CheckResult check(const Module& module);
 void check_function(const std::string& key, const Function& function,
                     const OrderedMap<Function>& functions, CheckResult& result);
 
-// Compact JSON, members always present.
+// Compact JSON, members always present; `serialize` appends, `check_result_to_json` returns.
+void serialize(std::string& out, const Constraints& constraints);
+void serialize(std::string& out, const CheckResult& result);
 std::string check_result_to_json(const CheckResult& result);
 
 }  // namespace vel
