@@ -1,0 +1,63 @@
+// Small builders and runners shared by the parser's tests.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "vel/parse.hpp"
+#include "vel/stop.hpp"
+
+namespace vel::testing_parse {
+
+inline Dim concrete(std::int64_t n) { return Dim{Dim::Concrete{n}}; }
+inline Dim named(std::string s) { return Dim{Dim::Named{std::move(s)}}; }
+inline TensorType type(std::string dtype, std::vector<Dim> shape = {}) {
+  return TensorType{std::move(dtype), std::move(shape)};
+}
+inline Atom int_atom(std::int64_t v) { return Atom{Atom::Int{v}}; }
+inline Atom float_atom(double v) { return Atom{Atom::Float{v}}; }
+inline Atom name_atom(std::string s) { return Atom{Atom::Name{std::move(s)}}; }
+inline LiteralValue lit_int(std::int64_t v) { return LiteralValue{LiteralValue::Int{v}}; }
+inline LiteralValue lit_float(double v) { return LiteralValue{LiteralValue::Float{v}}; }
+inline LiteralValue lit_list(std::vector<LiteralValue> items) {
+  return LiteralValue{LiteralValue::List{std::move(items)}};
+}
+
+// The message of the stop that `run` ends with, or "<no stop>".
+inline std::string stop_message(const std::function<void()>& run) {
+  try {
+    run();
+  } catch (const Stop& s) {
+    return s.message;
+  }
+  return "<no stop>";
+}
+
+inline std::string parse_message(const std::string& source) {
+  return stop_message([&] { parse(source); });
+}
+
+// A cursor over `source`, which must outlive it (hence no temporaries).
+inline parser::Stream stream_of(const std::string& source) {
+  return parser::Stream(parser::tokenize(source));
+}
+parser::Stream stream_of(std::string&&) = delete;
+
+// The operations of a function whose body is `body`.
+inline std::vector<Op> ops_of(const std::string& body) {
+  Module m = parse("f() -> () {\n" + body + "\n}\n");
+  return m.functions.at("f").ops;
+}
+
+inline Op op_of(const std::string& line) {
+  std::vector<Op> ops = ops_of(line);
+  if (ops.size() != 1) throw std::runtime_error("expected one operation: " + line);
+  return ops[0];
+}
+
+inline std::string op_message(const std::string& line) {
+  return parse_message("f() -> () {\n" + line + "\n}\n");
+}
+
+}  // namespace vel::testing_parse
