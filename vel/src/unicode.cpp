@@ -39,7 +39,9 @@ bool is_word_char(char32_t c) {
 char32_t decode_utf8(std::string_view text, std::size_t& i) {
   auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
   unsigned char b = byte(i);
-  if (b < 0x80) {
+  std::size_t need = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+  // A truncated sequence is taken byte by byte rather than read past the end.
+  if (b < 0x80 || i + need > text.size()) {
     ++i;
     return b;
   }

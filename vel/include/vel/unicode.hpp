@@ -18,8 +18,8 @@ bool is_join_control(char32_t c);
 // or Join_Control.
 bool is_word_char(char32_t c);
 
-// Decodes the character that starts at text[i] and moves i past it. The text must be
-// valid UTF-8.
+// Decodes the character that starts at text[i] and moves i past it. The text should be
+// valid UTF-8; a sequence cut short by the end of the text never reads past it.
 char32_t decode_utf8(std::string_view text, std::size_t& i);
 
 }  // namespace vel::unicode
