@@ -307,6 +307,20 @@ TEST(Columns, SeveralOutputsOneLineEach) {
             "}\n");
 }
 
+// The type column is the width of the printed text: a dict type counts as "*" whatever
+// shape it holds, a negative size with its sign.
+TEST(Columns, TypeColumnMeasuresPrintedText) {
+  Function f = fn("f", {}, {},
+                  {op(iota(), {"a"}, {ty("f32", {concrete(-12), named("n")})}),
+                   op(iota(), {"b"}, {ty("*", {concrete(3)})}), op(iota(), {"c"})});
+  EXPECT_EQ(format_fn(f),
+            "f() -> () {\n"
+            "  a: f32[-12, n] = iota()\n"
+            "  b: *" + std::string(10, ' ') + " = iota()\n"
+            "  c" + std::string(13, ' ') + " = iota()\n"
+            "}\n");
+}
+
 // An untyped output before the last prints as its name and a comma, which reads back; the
 // dict type prints as "*".
 TEST(Columns, UntypedOutputBeforeTheLast) {

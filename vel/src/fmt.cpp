@@ -230,17 +230,30 @@ struct Columns {
   std::size_t type = 0;
 };
 
-// `scratch` is reused for measuring type texts so that the widths always match what prints.
-Columns function_columns(const Function& fn, std::string& scratch) {
+// The byte length of what `append_type` writes, measured without writing it.
+std::size_t type_text_length(const TensorType& type) {
+  if (type.dtype == kDictDtype) return kDictDtype.size();
+  std::size_t length = type.dtype.size() + 2;
+  for (std::size_t i = 0; i < type.shape.size(); ++i) {
+    if (i > 0) length += 2;
+    if (const auto* concrete = std::get_if<Dim::Concrete>(&type.shape[i].value)) {
+      char buf[24];
+      length += static_cast<std::size_t>(
+          std::to_chars(buf, buf + sizeof buf, concrete->size).ptr - buf);
+    } else {
+      length += std::get<Dim::Named>(type.shape[i].value).name.size();
+    }
+  }
+  return length;
+}
+
+Columns function_columns(const Function& fn) {
   Columns columns;
   for (const Op& op : fn.ops) {
     for (std::size_t i = 0; i < op.outputs.size(); ++i) {
       columns.name = std::max(columns.name, op.outputs[i].size());
-      if (const TensorType* type = output_type(op, i)) {
-        scratch.clear();
-        append_type(scratch, *type);
-        columns.type = std::max(columns.type, scratch.size());
-      }
+      if (const TensorType* type = output_type(op, i))
+        columns.type = std::max(columns.type, type_text_length(*type));
     }
   }
   return columns;
@@ -328,15 +341,14 @@ void append_outputs(std::string& out, const Op& op, Columns columns) {
   }
 }
 
-void append_function(std::string& out, const Function& fn, std::uint64_t width,
-                     std::string& scratch) {
+void append_function(std::string& out, const Function& fn, std::uint64_t width) {
   append_header(out, fn, width);
   for (const std::string& comment : fn.comments) {
     out += kIndent;
     out += comment;
     out += '\n';
   }
-  const Columns columns = function_columns(fn, scratch);
+  const Columns columns = function_columns(fn);
   for (std::size_t k = 0; k < fn.ops.size(); ++k) {
     const Op& op = fn.ops[k];
     if (!op.comments.empty()) {
@@ -356,7 +368,6 @@ void append_function(std::string& out, const Function& fn, std::uint64_t width,
 
 std::string format_vel(const Module& module, std::uint64_t width) {
   std::string out;
-  std::string scratch;
   for (const std::string& comment : module.header_comments) {
     out += comment;
     out += '\n';
@@ -366,7 +377,7 @@ std::string format_vel(const Module& module, std::uint64_t width) {
   for (const auto& [key, fn] : module.functions) {
     if (!first) out += '\n';
     first = false;
-    append_function(out, fn, width, scratch);
+    append_function(out, fn, width);
   }
   // Lines are joined by line feeds and the text ends with one more, so no lines at all
   // still give a single line feed.
