@@ -1,5 +1,6 @@
 # Thin driver over CMake; every interpreter found by tools/pythons.sh gets its own
 # build of the extension module under build/cp3XY/.
+MAKEFLAGS += --no-print-directory
 BUILD   ?= build
 JOBS    ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release
