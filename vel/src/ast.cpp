@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <iterator>
 #include <limits>
 
 #include "vel/json.hpp"
@@ -342,10 +343,22 @@ namespace {
 
 constexpr std::string_view kLiteralExpecting = R"(integer, float, "inf"/"-inf", or array)";
 
+// Reads a list member into a vector of exactly its length. The elements are gathered in a
+// buffer kept per element type, which is sound because no list of these types holds a list
+// of its own type; it spares the allocations of a vector growing one element at a time.
+template <class T, class F>
+std::vector<T> read_vector(json::Reader& in, F&& element) {
+  thread_local std::vector<T> buffer;
+  buffer.clear();
+  in.read_list([&] { buffer.push_back(element()); });
+  std::vector<T> items(std::make_move_iterator(buffer.begin()),
+                       std::make_move_iterator(buffer.end()));
+  buffer.clear();
+  return items;
+}
+
 std::vector<std::string> read_strings(json::Reader& in) {
-  std::vector<std::string> texts;
-  in.read_list([&] { texts.push_back(in.read_string()); });
-  return texts;
+  return read_vector<std::string>(in, [&] { return in.read_string(); });
 }
 
 bool fits_i64(const json::Number& n) {
@@ -475,14 +488,11 @@ OpRaw read_op_raw(json::Reader& in) {
         break;
       case 13: raw.outputs = read_strings(in); break;
       case 14:
-        in.read_list([&] {
-          if (in.read_null())
-            raw.output_types.emplace_back();
-          else
-            raw.output_types.emplace_back(read_tensor_type(in));
+        raw.output_types = read_vector<std::optional<TensorType>>(in, [&] {
+          return in.read_null() ? std::nullopt : std::optional(read_tensor_type(in));
         });
         break;
-      case 15: in.read_list([&] { raw.args.push_back(read_atom(in)); }); break;
+      case 15: raw.args = read_vector<Atom>(in, [&] { return read_atom(in); }); break;
       case 16: raw.comments = read_strings(in); break;
     }
   });
@@ -498,11 +508,26 @@ LoopCount loop_count(RawCount& count) {
   }
 }
 
+// The position of a kind word in `kKindWords`, or its size when the text is none.
+std::size_t kind_index(std::string_view text) {
+  auto is = [&](std::size_t i) { return text == kKindWords[i] ? i : std::size(kKindWords); };
+  if (text.size() < 3) return std::size(kKindWords);
+  switch (text[0]) {
+    case 'v': return is(0);
+    case 'm': return is(1);
+    case 'f': return is(2);
+    case 't': return is(3);
+    case 'r': return text.size() == 4 ? is(4) : is(9);
+    case 'w': return is(5);
+    case 'c': return text.size() == 8 ? is(6) : text.size() == 4 ? is(10) : is(12);
+    case 'l': return text.size() == 7 ? is(7) : is(11);
+    case 'i': return is(8);
+  }
+  return std::size(kKindWords);
+}
+
 OpKind op_kind(OpRaw& raw) {
-  std::size_t word = std::size(kKindWords);
-  for (std::size_t i = 0; i < std::size(kKindWords); ++i)
-    if (raw.kind == kKindWords[i]) word = i;
-  switch (word) {
+  switch (kind_index(raw.kind)) {
     case 0: return {OpKind::View{std::move(raw.pattern), std::move(raw.axes)}};
     case 1: return {OpKind::Map{std::move(raw.function)}};
     case 2: return {OpKind::Fold{std::move(raw.pattern), std::move(raw.reduction)}};
@@ -603,8 +628,7 @@ TensorType read_tensor_type(json::Reader& in) {
     if (member == 0) {
       type.dtype = in.read_string();
     } else {
-      type.shape.clear();
-      in.read_list([&] { type.shape.push_back(read_dim(in)); });
+      type.shape = read_vector<Dim>(in, [&] { return read_dim(in); });
     }
   });
   return type;
@@ -631,8 +655,7 @@ Param read_param(json::Reader& in) {
 Function read_function(json::Reader& in) {
   Function function;
   auto read_params = [&](std::vector<Param>& params) {
-    params.clear();
-    in.read_list([&] { params.push_back(read_param(in)); });
+    params = read_vector<Param>(in, [&] { return read_param(in); });
   };
   in.read_record(kFunctionShape, [&](int member) {
     switch (member) {
@@ -640,7 +663,7 @@ Function read_function(json::Reader& in) {
       case 1: function.comments = read_strings(in); break;
       case 2: read_params(function.params); break;
       case 3: read_params(function.returns); break;
-      case 4: in.read_list([&] { function.ops.push_back(read_op(in)); }); break;
+      case 4: function.ops = read_vector<Op>(in, [&] { return read_op(in); }); break;
     }
   });
   return function;

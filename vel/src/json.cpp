@@ -492,7 +492,8 @@ void Reader::read_any_inner() {
     case '[': read_array([&] { read_any_inner(); }); return;
     case '{':
       open();
-      read_object_members([&](std::string_view) {
+      read_object_members([&] {
+        read_str();
         colon();
         read_any_inner();
       });
@@ -627,11 +628,9 @@ void Reader::skip_number() {
 
 // --- member readers ---
 
-std::string Reader::read_string() {
-  int c = peek_token();
+void Reader::not_a_string(int c) {
   if (c < 0) fail_peek(kEofValue);
-  if (c != '"') invalid_type("a string");
-  return std::string(read_str());
+  invalid_type("a string");
 }
 
 bool Reader::read_null() {

@@ -108,7 +108,7 @@ class Reader {
   std::size_t offset() const { return pos_; }
 
   // Skips white space; returns the next byte, or -1 at the end of the text.
-  int peek_token() {
+  [[gnu::always_inline]] int peek_token() {
     while (pos_ < text_.size()) {
       unsigned char b = static_cast<unsigned char>(text_[pos_]);
       if (b > ' ' || (b != ' ' && b != '\n' && b != '\t' && b != '\r')) return b;
@@ -164,7 +164,11 @@ class Reader {
   void skip_value();                  // any value, checked and dropped (no nesting limit)
 
   // --- member readers: white space first, then a value of the member's type ---
-  std::string read_string();  // expecting "a string"
+  std::string read_string() {  // expecting "a string"
+    int c = peek_token();
+    if (c != '"') not_a_string(c);
+    return std::string(read_str());
+  }
   bool read_null();           // consumes a null that stands next
   double read_f64();          // any number, expecting "f64"
   std::int64_t read_i64();    // an integer within the signed 64-bit range, "i64"
@@ -205,6 +209,16 @@ class Reader {
 
  private:
   std::string_view read_str_slow(std::size_t start, std::size_t end);
+  [[noreturn]] void not_a_string(int c);
+  // At '"': takes the name `name` and its closing quote when they stand next.
+  bool take_name(std::string_view name) {
+    std::size_t end = pos_ + 1 + name.size();
+    if (end >= text_.size() || text_[end] != '"' ||
+        std::memcmp(text_.data() + pos_ + 1, name.data(), name.size()) != 0)
+      return false;
+    pos_ = end + 1;
+    return true;
+  }
   void read_escape();
   std::uint32_t read_hex4();
   void skip_str();
@@ -256,7 +270,7 @@ void Reader::read_list(F&& element) {
   read_array(element);
 }
 
-// Members in document order; `member(key)` is called after the colon.
+// Members in document order; `member(key)` is called at each member's name.
 template <class F>
 void Reader::read_object_members(F&& member) {
   for (bool first = true;; first = false) {
@@ -271,7 +285,7 @@ void Reader::read_object_members(F&& member) {
       if (c == '}') fail_peek(kTrailingComma);
     }
     if (c != '"') fail_peek(kKeyMustBeString);
-    member(read_str());
+    member();
   }
 }
 
@@ -282,10 +296,10 @@ void Reader::read_map(F&& member) {
   if (c != '{') invalid_type("a map");
   open();
   try {
-    read_object_members([&](std::string_view key) {
-      std::string owned(key);
+    read_object_members([&] {
+      std::string key(read_str());
       colon();
-      member(std::move(owned));
+      member(std::move(key));
     });
   } catch (Unplaced& e) {
     settle_object();
@@ -306,13 +320,20 @@ void Reader::read_record(const RecordShape& shape, F&& member) {
     open();
     try {
       std::uint32_t seen = 0;
-      read_object_members([&](std::string_view key) {
+      std::size_t next = 0;  // members mostly come in field order: try the next one first
+      read_object_members([&] {
         int index = -1;
-        for (std::size_t i = 0; i < shape.members.size(); ++i)
-          if (shape.members[i] == key) {
-            index = static_cast<int>(i);
-            break;
-          }
+        if (next < shape.members.size() && take_name(shape.members[next])) {
+          index = static_cast<int>(next);
+        } else {
+          std::string_view key = read_str();
+          for (std::size_t i = 0; i < shape.members.size(); ++i)
+            if (shape.members[i] == key) {
+              index = static_cast<int>(i);
+              break;
+            }
+        }
+        if (index >= 0) next = static_cast<std::size_t>(index) + 1;
         if (index < 0) {
           colon();
           skip_value();
