@@ -332,7 +332,13 @@ void serialize(std::string& out, const Module& module) {
 }
 
 std::string module_to_json(const Module& module) {
+  // A generous guess of the size spares the copies of a growing text; the part of it that
+  // is never written is never touched either.
+  std::size_t guess = 64;
+  for (const auto& [key, function] : module.functions)
+    guess += 256 + key.size() + 512 * function.ops.size();
   std::string out;
+  out.reserve(guess);
   serialize(out, module);
   return out;
 }
@@ -346,9 +352,12 @@ constexpr std::string_view kLiteralExpecting = R"(integer, float, "inf"/"-inf", 
 // Reads a list member into a vector of exactly its length. The elements are gathered in a
 // buffer kept per element type, which is sound because no list of these types holds a list
 // of its own type; it spares the allocations of a vector growing one element at a time.
+template <class T>
+thread_local std::vector<T> list_buffer;
+
 template <class T, class F>
 std::vector<T> read_vector(json::Reader& in, F&& element) {
-  thread_local std::vector<T> buffer;
+  std::vector<T>& buffer = list_buffer<T>;
   buffer.clear();
   in.read_list([&] { buffer.push_back(element()); });
   std::vector<T> items(std::make_move_iterator(buffer.begin()),
@@ -684,7 +693,25 @@ Module read_module(json::Reader& in) {
   return module;
 }
 
+namespace {
+
+// Gives the list buffers' memory back once a document is read, so that nothing of a call
+// outlives it.
+struct ListBuffersRelease {
+  ~ListBuffersRelease() {
+    std::vector<std::string>().swap(list_buffer<std::string>);
+    std::vector<std::optional<TensorType>>().swap(list_buffer<std::optional<TensorType>>);
+    std::vector<Atom>().swap(list_buffer<Atom>);
+    std::vector<Dim>().swap(list_buffer<Dim>);
+    std::vector<Param>().swap(list_buffer<Param>);
+    std::vector<Op>().swap(list_buffer<Op>);
+  }
+};
+
+}  // namespace
+
 Module module_from_json(std::string_view text) {
+  ListBuffersRelease release;
   return json::read_document(text, [](json::Reader& in) { return read_module(in); });
 }
 

@@ -51,14 +51,14 @@ constexpr EscapeTable kEscapes;
 void write_string(std::string& out, std::string_view text) {
   out += '"';
   std::size_t start = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    unsigned char b = static_cast<unsigned char>(text[i]);
-    if (b >= 0x80 || kEscapes.text[b][0] == 0) continue;
-    out.append(text, start, i - start);
-    out += kEscapes.text[b];
+  for (;;) {
+    // Runs that need no escape are copied whole.
+    std::size_t i = Reader::scan_plain(text.data(), start, text.size());
+    out.append(text.data() + start, i - start);
+    if (i == text.size()) break;
+    out += kEscapes.text[static_cast<unsigned char>(text[i])];
     start = i + 1;
   }
-  out.append(text, start, text.size() - start);
   out += '"';
 }
 
