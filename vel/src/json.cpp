@@ -1,5 +1,6 @@
 #include "vel/json.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -50,14 +51,14 @@ constexpr EscapeTable kEscapes;
 void write_string(std::string& out, std::string_view text) {
   out += '"';
   std::size_t start = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    unsigned char b = static_cast<unsigned char>(text[i]);
-    if (b >= 0x80 || kEscapes.text[b][0] == 0) continue;
-    out.append(text, start, i - start);
-    out += kEscapes.text[b];
+  for (;;) {
+    // Runs that need no escape are copied whole.
+    std::size_t i = Reader::scan_plain(text.data(), start, text.size());
+    out.append(text.data() + start, i - start);
+    if (i == text.size()) break;
+    out += kEscapes.text[static_cast<unsigned char>(text[i])];
     start = i + 1;
   }
-  out.append(text, start, text.size() - start);
   out += '"';
 }
 
@@ -123,5 +124,549 @@ std::string float_text(double value) {
 
 // ---------------------------------------------------------------------------------------
 // Reading
+
+namespace {
+
+constexpr std::string_view kEofString = "EOF while parsing a string";
+constexpr std::string_view kInvalidNumber = "invalid number";
+constexpr std::string_view kOutOfRange = "number out of range";
+constexpr std::string_view kInvalidEscape = "invalid escape";
+constexpr std::string_view kLoneSurrogate = "lone leading surrogate in hex escape";
+
+bool is_digit(int c) { return c >= '0' && c <= '9'; }
+
+int hex_value(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+void append_utf8(std::string& out, std::uint32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | c >> 6);
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | c >> 12);
+    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | c >> 18);
+    out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// Parses the decimal digits of [begin, end) as an unsigned machine word; false when there
+// are none or they overflow.
+bool parse_size(std::string_view digits, std::size_t& value) {
+  if (digits.empty()) return false;
+  auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  return ec == std::errc() && ptr == digits.data() + digits.size();
+}
+
+// Cuts a trailing " at line N column M" off a message made by a value's reader, as the
+// JSON library does for messages that come back to it as text.
+bool peel_position(std::string& message, std::size_t& line, std::size_t& column) {
+  constexpr std::string_view at_line = " at line ", col = " column ";
+  std::size_t start = message.rfind(at_line);
+  if (start == std::string::npos) return false;
+  std::size_t line_from = start + at_line.size(), line_to = line_from;
+  while (line_to < message.size() && is_digit(message[line_to])) ++line_to;
+  if (std::string_view(message).substr(line_to, col.size()) != col) return false;
+  std::size_t col_from = line_to + col.size(), col_to = col_from;
+  while (col_to < message.size() && is_digit(message[col_to])) ++col_to;
+  if (col_to != message.size()) return false;
+  std::string_view m(message);
+  if (!parse_size(m.substr(line_from, line_to - line_from), line) ||
+      !parse_size(m.substr(col_from, col_to - col_from), column))
+    return false;
+  message.resize(start);
+  return true;
+}
+
+}  // namespace
+
+std::string describe(const Number& number) {
+  std::string out;
+  switch (number.cls) {
+    case NumberClass::Unsigned:
+      out = "integer `";
+      write_uint(out, number.u);
+      break;
+    case NumberClass::Negative:
+      out = "integer `";
+      write_int(out, number.i);
+      break;
+    case NumberClass::Float:
+      out = "floating point `";
+      write_float(out, number.f);
+      break;
+  }
+  out += '`';
+  return out;
+}
+
+std::string describe(const AnyValue& value) {
+  switch (value.kind) {
+    case AnyValue::Kind::Null: return "null";
+    case AnyValue::Kind::Bool: return value.boolean ? "boolean `true`" : "boolean `false`";
+    case AnyValue::Kind::Number: return describe(value.number);
+    case AnyValue::Kind::String: return "string " + debug_str(value.text);
+    case AnyValue::Kind::Array: return "sequence";
+    case AnyValue::Kind::Object: return "map";
+  }
+  return {};
+}
+
+std::string missing_field(std::string_view name) {
+  return "missing field `" + std::string(name) + "`";
+}
+
+std::string duplicate_field(std::string_view name) {
+  return "duplicate field `" + std::string(name) + "`";
+}
+
+std::string invalid_length(std::size_t position, std::string_view expected) {
+  return "invalid length " + std::to_string(position) + ", expected " + std::string(expected);
+}
+
+void Reader::fail_at(std::size_t p, std::string_view message) const {
+  std::string_view before = text_.substr(0, p);
+  std::size_t last_lf = before.rfind('\n');
+  std::size_t line_start = last_lf == std::string_view::npos ? 0 : last_lf + 1;
+  std::size_t lines = 1;
+  for (std::size_t i = 0; i < line_start; ++i) lines += text_[i] == '\n';
+  throw JsonError{std::string(message), lines, p - line_start};
+}
+
+void Reader::fail_peek(std::string_view message) const {
+  fail_at(std::min(text_.size(), pos_ + 1), message);
+}
+
+void Reader::custom(std::string message) {
+  std::size_t line = 0, column = 0;
+  // A line of 0 is no position: the enclosing reader places the error as usual.
+  if (peel_position(message, line, column) && line != 0)
+    throw JsonError{std::move(message), line, column};
+  throw Unplaced{std::move(message)};
+}
+
+void Reader::custom_here(std::string message) const {
+  try {
+    custom(std::move(message));
+  } catch (Unplaced& e) {
+    fail_here(e.message);
+  }
+}
+
+void Reader::expect_end() {
+  if (peek_token() >= 0) fail_peek(kTrailingCharacters);
+}
+
+void Reader::colon() {
+  int c = peek_token();
+  if (c < 0) fail_peek(kEofObject);
+  if (c != ':') fail_peek(kExpectedColon);
+  ++pos_;
+}
+
+void Reader::settle_list() {
+  int c = peek_token();
+  if (c == ']') {
+    ++pos_;
+  } else if (c == ',') {
+    ++pos_;
+    peek_token();
+  }
+}
+
+void Reader::settle_object() {
+  if (peek_token() == '}') ++pos_;
+}
+
+// --- strings ---
+
+std::string_view Reader::read_str_slow(std::size_t start, std::size_t end) {
+  scratch_.assign(text_.data() + start, end - start);
+  pos_ = end;
+  for (;;) {
+    if (pos_ >= text_.size()) fail_at(text_.size(), kEofString);
+    unsigned char b = static_cast<unsigned char>(text_[pos_]);
+    if (b == '"') {
+      ++pos_;
+      return scratch_;
+    }
+    ++pos_;
+    if (b != '\\') fail_here("control character (\\u0000-\\u001F) found while parsing a string");
+    read_escape();
+    std::size_t run = scan_plain(text_.data(), pos_, text_.size());
+    scratch_.append(text_.data() + pos_, run - pos_);
+    pos_ = run;
+  }
+}
+
+std::uint32_t Reader::read_hex4() {
+  if (text_.size() - pos_ < 4) fail_at(text_.size(), kEofString);
+  std::uint32_t n = 0;
+  for (int k = 0; k < 4; ++k) {
+    int h = hex_value(static_cast<unsigned char>(text_[pos_++]));
+    if (h < 0) fail_here(kInvalidEscape);
+    n = n << 4 | static_cast<std::uint32_t>(h);
+  }
+  return n;
+}
+
+// After the backslash; appends the decoded character to the scratch text.
+void Reader::read_escape() {
+  if (pos_ >= text_.size()) fail_at(text_.size(), kEofString);
+  char c = text_[pos_++];
+  switch (c) {
+    case '"': scratch_ += '"'; return;
+    case '\\': scratch_ += '\\'; return;
+    case '/': scratch_ += '/'; return;
+    case 'b': scratch_ += '\b'; return;
+    case 'f': scratch_ += '\f'; return;
+    case 'n': scratch_ += '\n'; return;
+    case 'r': scratch_ += '\r'; return;
+    case 't': scratch_ += '\t'; return;
+    case 'u': break;
+    default: fail_here(kInvalidEscape);
+  }
+  std::uint32_t n = read_hex4();
+  if (n >= 0xDC00 && n <= 0xDFFF) fail_here(kLoneSurrogate);
+  if (n < 0xD800 || n > 0xDBFF) {
+    append_utf8(scratch_, n);
+    return;
+  }
+  // A leading surrogate must be followed by the escape of a trailing one.
+  for (char want : {'\\', 'u'}) {
+    if (pos_ >= text_.size()) fail_at(text_.size(), kEofString);
+    if (text_[pos_++] != want) fail_here("unexpected end of hex escape");
+  }
+  std::uint32_t n2 = read_hex4();
+  if (n2 < 0xDC00 || n2 > 0xDFFF) fail_here(kLoneSurrogate);
+  append_utf8(scratch_, 0x10000 + ((n - 0xD800) << 10 | (n2 - 0xDC00)));
+}
+
+// A skipped string: escapes are checked for form only, surrogates need not pair.
+void Reader::skip_str() {
+  ++pos_;
+  for (;;) {
+    pos_ = scan_plain(text_.data(), pos_, text_.size());
+    if (pos_ >= text_.size()) fail_at(text_.size(), kEofString);
+    unsigned char b = static_cast<unsigned char>(text_[pos_++]);
+    if (b == '"') return;
+    if (b != '\\') fail_here("control character (\\u0000-\\u001F) found while parsing a string");
+    if (pos_ >= text_.size()) fail_at(text_.size(), kEofString);
+    switch (text_[pos_++]) {
+      case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't': break;
+      case 'u': read_hex4(); break;
+      default: fail_here(kInvalidEscape);
+    }
+  }
+}
+
+// --- numbers ---
+
+Number Reader::read_number() {
+  const std::size_t n = text_.size();
+  const char* p = text_.data();
+  const std::size_t start = pos_;
+  const bool negative = p[pos_] == '-';
+  if (negative) ++pos_;
+  if (pos_ >= n) fail_at(n, kEofValue);
+  char first = p[pos_++];
+  std::uint64_t significand = 0;
+  bool overflow = false;      // the integer part does not fit 64 bits
+  bool nonzero = first != '0';  // some digit of the significand is not zero
+  if (first == '0') {
+    if (pos_ < n && is_digit(p[pos_])) fail_peek(kInvalidNumber);
+  } else if (first >= '1' && first <= '9') {
+    significand = static_cast<std::uint64_t>(first - '0');
+    for (; pos_ < n && is_digit(p[pos_]); ++pos_) {
+      unsigned d = static_cast<unsigned>(p[pos_] - '0');
+      if (significand > (UINT64_MAX - d) / 10) overflow = true;
+      significand = significand * 10 + d;
+    }
+  } else {
+    fail_here(kInvalidNumber);
+  }
+  bool is_float = false;
+  if (pos_ < n && p[pos_] == '.') {
+    is_float = true;
+    std::size_t digits = ++pos_;
+    for (; pos_ < n && is_digit(p[pos_]); ++pos_) nonzero |= p[pos_] != '0';
+    if (pos_ == digits) fail_peek(pos_ < n ? kInvalidNumber : kEofValue);
+  }
+  if (pos_ < n && (p[pos_] == 'e' || p[pos_] == 'E')) {
+    is_float = true;
+    ++pos_;
+    bool positive_exp = true;
+    if (pos_ < n && (p[pos_] == '+' || p[pos_] == '-')) positive_exp = p[pos_++] == '+';
+    if (pos_ >= n) fail_at(n, kEofValue);
+    if (!is_digit(p[pos_++])) fail_here(kInvalidNumber);
+    std::int64_t exp = p[pos_ - 1] - '0';
+    for (; pos_ < n && is_digit(p[pos_]); ++pos_) {
+      exp = exp * 10 + (p[pos_] - '0');
+      // The exponent is kept in 32 bits: past that a non-zero number is out of range at
+      // once, right after the digit that overflowed.
+      if (exp > INT32_MAX) {
+        ++pos_;
+        if (nonzero && positive_exp) fail_here(kOutOfRange);
+        while (pos_ < n && is_digit(p[pos_])) ++pos_;
+        Number zero;
+        zero.cls = NumberClass::Float;
+        zero.f = negative ? -0.0 : 0.0;
+        return zero;
+      }
+    }
+  }
+  Number out;
+  if (!is_float && !overflow) {
+    if (!negative) {
+      out.cls = NumberClass::Unsigned;
+      out.u = significand;
+      return out;
+    }
+    if (significand != 0 && significand <= (std::uint64_t{1} << 63)) {
+      out.cls = NumberClass::Negative;
+      out.i = static_cast<std::int64_t>(0 - significand);
+      return out;
+    }
+  }
+  out.cls = NumberClass::Float;
+  if (!is_float && !negative && !overflow) {
+    out.f = static_cast<double>(significand);
+    return out;
+  }
+  auto [ptr, ec] = std::from_chars(p + start, p + pos_, out.f);
+  if (ec == std::errc::result_out_of_range) {
+    // Too large or too small: the decimal exponent of the first significant digit tells.
+    std::int64_t lead = 0;  // decimal exponent of the leading digit, before the exponent part
+    std::size_t i = start + negative;
+    std::size_t int_digits = 0;
+    for (; i < pos_ && is_digit(p[i]); ++i) ++int_digits;
+    if (p[start + negative] != '0') {
+      lead = static_cast<std::int64_t>(int_digits) - 1;
+    } else {
+      lead = -1;
+      if (i < pos_ && p[i] == '.')
+        for (++i; i < pos_ && p[i] == '0'; ++i) --lead;
+    }
+    std::int64_t exp = 0;
+    std::size_t e = std::string_view(p + start, pos_ - start).find_first_of("eE");
+    if (e != std::string_view::npos) {
+      std::size_t k = start + e + 1;
+      bool neg_exp = p[k] == '-';
+      if (p[k] == '+' || p[k] == '-') ++k;
+      for (; k < pos_; ++k) exp = exp * 10 + (p[k] - '0');
+      if (neg_exp) exp = -exp;
+    }
+    if (lead + exp > 0) fail_here(kOutOfRange);
+    out.f = negative ? -0.0 : 0.0;
+  }
+  return out;
+}
+
+// --- words and whole values ---
+
+void Reader::read_ident(std::string_view rest) {
+  for (char want : rest) {
+    if (pos_ >= text_.size()) fail_at(text_.size(), kEofValue);
+    if (text_[pos_++] != want) fail_here("expected ident");
+  }
+}
+
+void Reader::read_any_inner() {
+  int c = peek_token();
+  if (c < 0) fail_peek(kEofValue);
+  switch (c) {
+    case 'n': ++pos_; read_ident("ull"); return;
+    case 't': ++pos_; read_ident("rue"); return;
+    case 'f': ++pos_; read_ident("alse"); return;
+    case '"': read_str(); return;
+    case '[': read_array([&] { read_any_inner(); }); return;
+    case '{':
+      open();
+      read_object_members([&] {
+        read_str();
+        colon();
+        read_any_inner();
+      });
+      close();
+      return;
+    default:
+      if (c == '-' || is_digit(c)) {
+        read_number();
+        return;
+      }
+      fail_peek("expected value");
+  }
+}
+
+AnyValue Reader::read_any() {
+  AnyValue value;
+  int c = peek_token();
+  if (c < 0) fail_peek(kEofValue);
+  switch (c) {
+    case 'n': ++pos_; read_ident("ull"); value.kind = AnyValue::Kind::Null; break;
+    case 't': ++pos_; read_ident("rue"); value.kind = AnyValue::Kind::Bool; value.boolean = true; break;
+    case 'f': ++pos_; read_ident("alse"); value.kind = AnyValue::Kind::Bool; break;
+    case '"': value.kind = AnyValue::Kind::String; value.text = read_str(); break;
+    case '[': read_any_inner(); value.kind = AnyValue::Kind::Array; break;
+    case '{': read_any_inner(); value.kind = AnyValue::Kind::Object; break;
+    default:
+      if (c != '-' && !is_digit(c)) fail_peek("expected value");
+      value.kind = AnyValue::Kind::Number;
+      value.number = read_number();
+  }
+  return value;
+}
+
+void Reader::invalid_type(std::string_view expected) {
+  std::string found;
+  switch (peek_token()) {
+    case '[': found = "sequence"; break;
+    case '{': found = "map"; break;
+    default: found = describe(read_any());
+  }
+  fail_here("invalid type: " + found + ", expected " + std::string(expected));
+}
+
+// Iterative, with a stack of the open brackets, so that any depth is skipped without
+// recursion; the nesting allowance does not apply here.
+void Reader::skip_value() {
+  std::string open_brackets;
+  for (;;) {
+    // A value must start here.
+    int c = peek_token();
+    if (c < 0) fail_peek(kEofValue);
+    bool accept_comma = true;
+    char frame = 0;
+    switch (c) {
+      case 'n': ++pos_; read_ident("ull"); break;
+      case 't': ++pos_; read_ident("rue"); break;
+      case 'f': ++pos_; read_ident("alse"); break;
+      case '"': skip_str(); break;
+      case '[':
+      case '{':
+        ++pos_;
+        frame = static_cast<char>(c);
+        accept_comma = false;
+        break;
+      default:
+        if (c != '-' && !is_digit(c)) fail_peek("expected value");
+        skip_number();
+    }
+    if (frame == 0) {
+      if (open_brackets.empty()) return;
+      frame = open_brackets.back();
+      open_brackets.pop_back();
+    }
+    // Close every bracket that ends here; stop after a comma or before a first element.
+    for (;;) {
+      c = peek_token();
+      if (c < 0) fail_peek(frame == '[' ? kEofList : kEofObject);
+      if (c == ',' && accept_comma) {
+        ++pos_;
+        break;
+      }
+      if ((c == ']' && frame == '[') || (c == '}' && frame == '{')) {
+        ++pos_;
+        if (open_brackets.empty()) return;
+        frame = open_brackets.back();
+        open_brackets.pop_back();
+        accept_comma = true;
+        continue;
+      }
+      if (accept_comma) fail_peek(frame == '[' ? kExpectedListEnd : kExpectedObjectEnd);
+      break;
+    }
+    if (frame == '{') {
+      c = peek_token();
+      if (c < 0) fail_peek(kEofObject);
+      if (c != '"') fail_peek(kKeyMustBeString);
+      skip_str();
+      colon();
+    }
+    open_brackets += frame;
+  }
+}
+
+// A skipped number is checked for its form only.
+void Reader::skip_number() {
+  const std::size_t n = text_.size();
+  const char* p = text_.data();
+  if (p[pos_] == '-') ++pos_;
+  char first = pos_ < n ? p[pos_] : '\0';
+  if (pos_ < n) ++pos_;
+  if (first == '0') {
+    if (pos_ < n && is_digit(p[pos_])) fail_peek(kInvalidNumber);
+  } else if (first >= '1' && first <= '9') {
+    while (pos_ < n && is_digit(p[pos_])) ++pos_;
+  } else {
+    fail_here(kInvalidNumber);
+  }
+  if (pos_ < n && p[pos_] == '.') {
+    std::size_t digits = ++pos_;
+    while (pos_ < n && is_digit(p[pos_])) ++pos_;
+    if (pos_ == digits) fail_peek(kInvalidNumber);
+  }
+  if (pos_ < n && (p[pos_] == 'e' || p[pos_] == 'E')) {
+    ++pos_;
+    if (pos_ < n && (p[pos_] == '+' || p[pos_] == '-')) ++pos_;
+    char d = pos_ < n ? p[pos_] : '\0';
+    if (pos_ < n) ++pos_;
+    if (!is_digit(d)) fail_here(kInvalidNumber);
+    while (pos_ < n && is_digit(p[pos_])) ++pos_;
+  }
+}
+
+// --- member readers ---
+
+void Reader::not_a_string(int c) {
+  if (c < 0) fail_peek(kEofValue);
+  invalid_type("a string");
+}
+
+bool Reader::read_null() {
+  if (peek_token() != 'n') return false;
+  ++pos_;
+  read_ident("ull");
+  return true;
+}
+
+double Reader::read_f64() {
+  int c = peek_token();
+  if (c < 0) fail_peek(kEofValue);
+  if (c != '-' && !is_digit(c)) invalid_type("f64");
+  Number number = read_number();
+  switch (number.cls) {
+    case NumberClass::Unsigned: return static_cast<double>(number.u);
+    case NumberClass::Negative: return static_cast<double>(number.i);
+    case NumberClass::Float: break;
+  }
+  return number.f;
+}
+
+std::int64_t Reader::read_i64() {
+  int c = peek_token();
+  if (c < 0) fail_peek(kEofValue);
+  if (c != '-' && !is_digit(c)) invalid_type("i64");
+  Number number = read_number();
+  switch (number.cls) {
+    case NumberClass::Unsigned:
+      if (number.u > static_cast<std::uint64_t>(INT64_MAX))
+        fail_here("invalid value: " + describe(number) + ", expected i64");
+      return static_cast<std::int64_t>(number.u);
+    case NumberClass::Negative: return number.i;
+    case NumberClass::Float: break;
+  }
+  fail_here("invalid type: " + describe(number) + ", expected i64");
+}
 
 }  // namespace vel::json

@@ -13,6 +13,10 @@
 
 namespace vel {
 
+namespace json {
+class Reader;
+}
+
 struct Dim {
   struct Concrete {
     std::int64_t size;
@@ -212,6 +216,23 @@ std::string debug_type(const TensorType& type, std::string_view word = "TensorTy
 // The JSON interchange form. The writers append compact JSON to `out` and cannot fail.
 void serialize(std::string& out, const Dim& dim);
 void serialize(std::string& out, const TensorType& type);
+void serialize(std::string& out, const Atom& atom);
+void serialize(std::string& out, const LiteralValue& value);
+void serialize(std::string& out, const Op& op);
+void serialize(std::string& out, const Param& param);
+void serialize(std::string& out, const Function& function);
+void serialize(std::string& out, const Module& module);
+
+// The readers take one value at the reader's place. They throw `json::JsonError` or
+// `json::Unplaced` (vel/json.hpp), and `read_op` may stop the call.
+Dim read_dim(json::Reader& in);
+Atom read_atom(json::Reader& in);
+LiteralValue read_literal(json::Reader& in);
+TensorType read_tensor_type(json::Reader& in);
+Op read_op(json::Reader& in);
+Param read_param(json::Reader& in);
+Function read_function(json::Reader& in);
+Module read_module(json::Reader& in);
 
 // The JSON interchange form of a module. Reading throws `JsonError` (vel/json.hpp) for a
 // malformed document, and may stop the call for a few operation records.

@@ -2,10 +2,15 @@
 // writer, and the error that a reader gives (a message with a line and a column).
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace vel::json {
 
@@ -30,5 +35,375 @@ void write_uint(std::string& out, std::uint64_t value);
 // exponents -5 to 15 ("100.0", "0.00001"), otherwise "1e+16", "1.5e-7".
 void write_float(std::string& out, double value);
 std::string float_text(double value);
+
+// --- reading ---
+//
+// One streaming reader over a UTF-8 text: values are converted as they are met, and no
+// document tree is built. Every failure throws `JsonError` (or `Unplaced`, below), and the
+// first error met in document order ends the whole reading.
+
+// An error raised by a reader that has no position of its own (a missing field, a value
+// that no untagged variant accepts). The innermost list, map or record being read catches
+// it, looks for its own end, and throws it on as a `JsonError` at the offset reached.
+struct Unplaced {
+  std::string message;
+};
+
+// The class of a number, decided by its text alone.
+enum class NumberClass : std::uint8_t {
+  Unsigned,  // no sign, fraction or exponent, below 2^64
+  Negative,  // a minus sign, no fraction or exponent, from -2^63 to -1
+  Float,     // everything else, "-0" included
+};
+
+struct Number {
+  NumberClass cls = NumberClass::Unsigned;
+  std::uint64_t u = 0;  // Unsigned
+  std::int64_t i = 0;   // Negative
+  double f = 0;         // Float
+};
+
+// A whole value read and checked, keeping only what the untagged readers look at: the
+// scalar itself, and for an array or an object only that it was one.
+struct AnyValue {
+  enum class Kind : std::uint8_t { Null, Bool, Number, String, Array, Object };
+  Kind kind = Kind::Null;
+  bool boolean = false;
+  Number number;
+  std::string text;  // decoded
+};
+
+// How messages describe a value found: "null", "boolean `true`", "integer `5`",
+// "floating point `1.5`", "string \"x\"", "sequence", "map".
+std::string describe(const AnyValue& value);
+std::string describe(const Number& number);
+
+// A record read from an object or from an array of its members by position.
+struct RecordShape {
+  std::string_view expecting;        // "struct Param"
+  std::string_view array_expecting;  // "struct Param with 2 elements"
+  std::span<const std::string_view> members;  // in field order
+  std::uint32_t required;                     // bit i set: member i has no default
+};
+
+// Syntax error texts that the structural readers below raise.
+inline constexpr std::string_view kEofValue = "EOF while parsing a value";
+inline constexpr std::string_view kEofList = "EOF while parsing a list";
+inline constexpr std::string_view kEofObject = "EOF while parsing an object";
+inline constexpr std::string_view kExpectedListEnd = "expected `,` or `]`";
+inline constexpr std::string_view kExpectedObjectEnd = "expected `,` or `}`";
+inline constexpr std::string_view kExpectedColon = "expected `:`";
+inline constexpr std::string_view kKeyMustBeString = "key must be a string";
+inline constexpr std::string_view kTrailingComma = "trailing comma";
+inline constexpr std::string_view kTrailingCharacters = "trailing characters";
+
+inline constexpr int kNestingAllowance = 128;
+
+class Reader {
+ public:
+  // The text must be valid UTF-8 (a Python `str` always is).
+  explicit Reader(std::string_view text) : text_(text) {}
+
+  std::string_view text() const { return text_; }
+  std::size_t offset() const { return pos_; }
+
+  // Skips white space; returns the next byte, or -1 at the end of the text.
+  [[gnu::always_inline]] int peek_token() {
+    while (pos_ < text_.size()) {
+      unsigned char b = static_cast<unsigned char>(text_[pos_]);
+      if (b > ' ' || (b != ' ' && b != '\n' && b != '\t' && b != '\r')) return b;
+      ++pos_;
+    }
+    return -1;
+  }
+
+  // After the document's value only white space may stand.
+  void expect_end();
+
+  // --- errors ---
+  // At byte offset p: line and column name the byte before p.
+  [[noreturn]] void fail_at(std::size_t p, std::string_view message) const;
+  // Just after the byte most recently consumed.
+  [[noreturn]] void fail_here(std::string_view message) const { fail_at(pos_, message); }
+  // Just after the byte that stands next (at the end of the text when none does).
+  [[noreturn]] void fail_peek(std::string_view message) const;
+  // A message made by a value's own reader: a trailing " at line N column M" is cut off
+  // and gives the position; without one the error is `Unplaced`.
+  [[noreturn]] static void custom(std::string message);
+  // The same, placed at the current offset when the message carries no position.
+  [[noreturn]] void custom_here(std::string message) const;
+  // "invalid type: {found}, expected {expected}" for the value that stands next (not
+  // the end of the text): a scalar is read first and the error placed after it, an
+  // array or object is placed before its bracket. A malformed value gives its own error.
+  [[noreturn]] void invalid_type(std::string_view expected);
+
+  // --- nesting: every array and object that is read takes one level ---
+  void open() {  // at '[' or '{'
+    if (--depth_ == 0) fail_peek("recursion limit exceeded");
+    ++pos_;
+  }
+  void close() {  // at ']' or '}'
+    ++depth_;
+    ++pos_;
+  }
+
+  // --- values, each at its first byte ---
+  // A string's decoded text; the view lasts until the next string is read.
+  std::string_view read_str() {
+    std::size_t start = pos_ + 1;
+    std::size_t end = scan_plain(text_.data(), start, text_.size());
+    if (end < text_.size() && text_[end] == '"') {
+      pos_ = end + 1;
+      return text_.substr(start, end - start);
+    }
+    return read_str_slow(start, end);
+  }
+  Number read_number();               // at '-' or a digit
+  void read_ident(std::string_view rest);  // the rest of null, true or false
+  AnyValue read_any();                // any value, checked whole (nesting applies)
+  void skip_value();                  // any value, checked and dropped (no nesting limit)
+
+  // --- member readers: white space first, then a value of the member's type ---
+  std::string read_string() {  // expecting "a string"
+    int c = peek_token();
+    if (c != '"') not_a_string(c);
+    return std::string(read_str());
+  }
+  bool read_null();           // consumes a null that stands next
+  double read_f64();          // any number, expecting "f64"
+  std::int64_t read_i64();    // an integer within the signed 64-bit range, "i64"
+
+  // At '[': the elements, each read by `element()`, with the list's comma rules.
+  template <class F>
+  void read_array(F&& element);
+  // A list member, expecting "a sequence".
+  template <class F>
+  void read_list(F&& element);
+  // A map member, expecting "a map": `member(std::string key)` reads each value.
+  template <class F>
+  void read_map(F&& member);
+  // A record from an object or an array: `member(position)` reads each member present;
+  // absent members keep whatever default the caller gave them.
+  template <class F>
+  void read_record(const RecordShape& shape, F&& member);
+
+  // Bytes from i that need no care inside a string: all but '"', '\\' and controls.
+  static std::size_t scan_plain(const char* p, std::size_t i, std::size_t n) {
+    if constexpr (std::endian::native == std::endian::little) {
+      constexpr std::uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+      for (; i + 8 <= n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        std::uint64_t q = w ^ (ones * '"'), s = w ^ (ones * '\\');
+        std::uint64_t hit = (((q - ones) & ~q) | ((s - ones) & ~s) | ((w - ones * 0x20) & ~w)) &
+                            highs;
+        if (hit) return i + (std::countr_zero(hit) >> 3);
+      }
+    }
+    for (; i < n; ++i) {
+      unsigned char b = static_cast<unsigned char>(p[i]);
+      if (b == '"' || b == '\\' || b < 0x20) break;
+    }
+    return i;
+  }
+
+ private:
+  std::string_view read_str_slow(std::size_t start, std::size_t end);
+  [[noreturn]] void not_a_string(int c);
+  // At '"': takes the name `name` and its closing quote when they stand next.
+  bool take_name(std::string_view name) {
+    std::size_t end = pos_ + 1 + name.size();
+    if (end >= text_.size() || text_[end] != '"' ||
+        std::memcmp(text_.data() + pos_ + 1, name.data(), name.size()) != 0)
+      return false;
+    pos_ = end + 1;
+    return true;
+  }
+  void read_escape();
+  std::uint32_t read_hex4();
+  void skip_str();
+  void skip_number();
+  void read_any_inner();
+  void colon();
+  // Where a reader that gives up stands: after its closing bracket, or for a list after
+  // a comma and the white space behind it.
+  void settle_list();
+  void settle_object();
+  template <class F>
+  void read_object_members(F&& member);
+
+  std::string_view text_;
+  std::size_t pos_ = 0;
+  int depth_ = kNestingAllowance;
+  std::string scratch_;
+};
+
+template <class F>
+void Reader::read_array(F&& element) {
+  open();
+  try {
+    for (bool first = true;; first = false) {
+      int c = peek_token();
+      if (c < 0) fail_peek(kEofList);
+      if (c == ']') break;
+      if (!first) {
+        if (c != ',') fail_peek(kExpectedListEnd);
+        ++pos_;
+        c = peek_token();
+        if (c < 0) fail_peek(kEofValue);
+        if (c == ']') fail_peek(kTrailingComma);
+      }
+      element();
+    }
+  } catch (Unplaced& e) {
+    settle_list();
+    fail_here(e.message);
+  }
+  close();
+}
+
+template <class F>
+void Reader::read_list(F&& element) {
+  int c = peek_token();
+  if (c < 0) fail_peek(kEofValue);
+  if (c != '[') invalid_type("a sequence");
+  read_array(element);
+}
+
+// Members in document order; `member(key)` is called at each member's name.
+template <class F>
+void Reader::read_object_members(F&& member) {
+  for (bool first = true;; first = false) {
+    int c = peek_token();
+    if (c < 0) fail_peek(kEofObject);
+    if (c == '}') return;
+    if (!first) {
+      if (c != ',') fail_peek(kExpectedObjectEnd);
+      ++pos_;
+      c = peek_token();
+      if (c < 0) fail_peek(kEofValue);
+      if (c == '}') fail_peek(kTrailingComma);
+    }
+    if (c != '"') fail_peek(kKeyMustBeString);
+    member();
+  }
+}
+
+template <class F>
+void Reader::read_map(F&& member) {
+  int c = peek_token();
+  if (c < 0) fail_peek(kEofValue);
+  if (c != '{') invalid_type("a map");
+  open();
+  try {
+    read_object_members([&] {
+      std::string key(read_str());
+      colon();
+      member(std::move(key));
+    });
+  } catch (Unplaced& e) {
+    settle_object();
+    fail_here(e.message);
+  }
+  close();
+}
+
+std::string missing_field(std::string_view name);
+std::string duplicate_field(std::string_view name);
+std::string invalid_length(std::size_t position, std::string_view expected);
+
+template <class F>
+void Reader::read_record(const RecordShape& shape, F&& member) {
+  int c = peek_token();
+  if (c < 0) fail_peek(kEofValue);
+  if (c == '{') {
+    open();
+    try {
+      std::uint32_t seen = 0;
+      std::size_t next = 0;  // members mostly come in field order: try the next one first
+      read_object_members([&] {
+        int index = -1;
+        if (next < shape.members.size() && take_name(shape.members[next])) {
+          index = static_cast<int>(next);
+        } else {
+          std::string_view key = read_str();
+          for (std::size_t i = 0; i < shape.members.size(); ++i)
+            if (shape.members[i] == key) {
+              index = static_cast<int>(i);
+              break;
+            }
+        }
+        if (index >= 0) next = static_cast<std::size_t>(index) + 1;
+        if (index < 0) {
+          colon();
+          skip_value();
+          return;
+        }
+        // Reported at the name, before its value is looked at.
+        if (seen >> index & 1) custom(duplicate_field(shape.members[index]));
+        seen |= 1u << index;
+        colon();
+        member(index);
+      });
+      if (std::uint32_t missing = shape.required & ~seen)
+        custom(missing_field(shape.members[std::countr_zero(missing)]));
+    } catch (Unplaced& e) {
+      settle_object();
+      fail_here(e.message);
+    }
+    close();
+    return;
+  }
+  if (c != '[') invalid_type(shape.expecting);
+  open();
+  try {
+    bool first = true;
+    for (std::size_t i = 0; i < shape.members.size(); ++i) {
+      c = peek_token();
+      if (c < 0) fail_peek(kEofList);
+      if (c == ']') {  // the array has ended: this position and all later ones are absent
+        if (shape.required >> i & 1) custom(invalid_length(i, shape.array_expecting));
+        continue;
+      }
+      if (!first) {
+        if (c != ',') fail_peek(kExpectedListEnd);
+        ++pos_;
+        c = peek_token();
+        if (c < 0) fail_peek(kEofValue);
+        if (c == ']') fail_peek(kTrailingComma);
+      }
+      first = false;
+      member(static_cast<int>(i));
+    }
+  } catch (Unplaced& e) {
+    settle_list();
+    fail_here(e.message);
+  }
+  c = peek_token();
+  if (c == ']') {
+    close();
+    return;
+  }
+  if (c < 0) fail_peek(kEofList);
+  if (c == ',') {
+    ++pos_;
+    fail_peek(peek_token() == ']' ? kTrailingComma : kTrailingCharacters);
+  }
+  fail_peek(kTrailingCharacters);
+}
+
+// Reads one whole document: `read_value(reader)` reads the value, then only white space
+// may follow.
+template <class F>
+auto read_document(std::string_view text, F&& read_value) {
+  Reader reader(text);
+  try {
+    auto value = read_value(reader);
+    reader.expect_end();
+    return value;
+  } catch (Unplaced& e) {
+    reader.fail_here(e.message);
+  }
+}
 
 }  // namespace vel::json
