@@ -33,23 +33,13 @@ void append_float(std::string& out, double value) {
     out += value < 0 ? "-inf" : "inf";
     return;
   }
-  // The shortest round-trip digits come in scientific form, [-]d[.ddd]e(+|-)XX; they are
-  // laid out positionally here because the shortest fixed form of large values prints
-  // exact binary expansions instead of zeros.
-  char sci[40];
-  const char* end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
-  const char* p = sci;
-  if (*p == '-') {
-    out += '-';
-    ++p;
-  }
-  char digits[24];
-  int n = 0;
-  for (; *p != 'e'; ++p)
-    if (*p != '.') digits[n++] = *p;
-  int exp = 0;
-  std::from_chars(p + 1 + (p[1] == '+'), end, exp);
-
+  // Written positionally: the shortest fixed form of std::to_chars would print the exact
+  // binary expansion of large values instead of zeros.
+  json::ShortestDecimal d = json::shortest_decimal(value);
+  if (d.negative) out += '-';
+  const char* digits = d.digits;
+  int n = d.count;
+  int exp = d.exponent;
   if (exp < 0) {
     out += "0.";
     out.append(static_cast<std::size_t>(-exp - 1), '0');

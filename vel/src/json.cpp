@@ -72,26 +72,33 @@ void write_uint(std::string& out, std::uint64_t value) {
   out.append(buf, std::to_chars(buf, buf + sizeof buf, value).ptr);
 }
 
+ShortestDecimal shortest_decimal(double value) {
+  // std::to_chars gives the shortest round-trip digits in scientific form:
+  // [-]d[.ddd]e(+|-)XX
+  char sci[40];
+  const char* end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
+  const char* p = sci;
+  ShortestDecimal d{};
+  if (*p == '-') {
+    d.negative = true;
+    ++p;
+  }
+  for (; *p != 'e'; ++p)
+    if (*p != '.') d.digits[d.count++] = *p;
+  std::from_chars(p + 1 + (p[1] == '+'), end, d.exponent);
+  return d;
+}
+
 void write_float(std::string& out, double value) {
   if (value == 0) {
     out += std::signbit(value) ? "-0.0" : "0.0";
     return;
   }
-  // Shortest round-trip digits in scientific form: [-]d[.ddd]e(+|-)XX
-  char sci[40];
-  char* end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
-  const char* p = sci;
-  if (*p == '-') {
-    out += '-';
-    ++p;
-  }
-  char digits[20];
-  int n = 0;
-  for (; *p != 'e'; ++p)
-    if (*p != '.') digits[n++] = *p;
-  int exp = 0;
-  std::from_chars(p + 1 + (p[1] == '+'), end, exp);
-
+  ShortestDecimal d = shortest_decimal(value);
+  if (d.negative) out += '-';
+  const char* digits = d.digits;
+  int n = d.count;
+  int exp = d.exponent;
   if (exp < -5 || exp > 15) {
     out += digits[0];
     if (n > 1) {

@@ -34,6 +34,16 @@ void write_uint(std::string& out, std::uint64_t value);
 // A finite float in JSON float text: shortest round-trip digits, positional for decimal
 // exponents -5 to 15 ("100.0", "0.00001"), otherwise "1e+16", "1.5e-7".
 void write_float(std::string& out, double value);
+
+// The fewest significant digits that read back as a finite `value` (the nearest such
+// string among ties), and the decimal exponent of the first: value = d.ddd × 10^exponent.
+struct ShortestDecimal {
+  bool negative;
+  int count;
+  int exponent;
+  char digits[24];
+};
+ShortestDecimal shortest_decimal(double value);
 std::string float_text(double value);
 
 // --- reading ---
