@@ -241,6 +241,19 @@ class Reader {
   void settle_object();
   template <class F>
   void read_object_members(F&& member);
+  // The byte that starts the next item of an array or object, after the comma that must
+  // stand before every item but the first; `close` when the items end.
+  int item_start(bool first, char close, std::string_view eof, std::string_view expected_end) {
+    int c = peek_token();
+    if (c < 0) fail_peek(eof);
+    if (c == close || first) return c;
+    if (c != ',') fail_peek(expected_end);
+    ++pos_;
+    c = peek_token();
+    if (c < 0) fail_peek(kEofValue);
+    if (c == close) fail_peek(kTrailingComma);
+    return c;
+  }
 
   std::string_view text_;
   std::size_t pos_ = 0;
@@ -253,16 +266,7 @@ void Reader::read_array(F&& element) {
   open();
   try {
     for (bool first = true;; first = false) {
-      int c = peek_token();
-      if (c < 0) fail_peek(kEofList);
-      if (c == ']') break;
-      if (!first) {
-        if (c != ',') fail_peek(kExpectedListEnd);
-        ++pos_;
-        c = peek_token();
-        if (c < 0) fail_peek(kEofValue);
-        if (c == ']') fail_peek(kTrailingComma);
-      }
+      if (item_start(first, ']', kEofList, kExpectedListEnd) == ']') break;
       element();
     }
   } catch (Unplaced& e) {
@@ -284,16 +288,8 @@ void Reader::read_list(F&& element) {
 template <class F>
 void Reader::read_object_members(F&& member) {
   for (bool first = true;; first = false) {
-    int c = peek_token();
-    if (c < 0) fail_peek(kEofObject);
+    int c = item_start(first, '}', kEofObject, kExpectedObjectEnd);
     if (c == '}') return;
-    if (!first) {
-      if (c != ',') fail_peek(kExpectedObjectEnd);
-      ++pos_;
-      c = peek_token();
-      if (c < 0) fail_peek(kEofValue);
-      if (c == '}') fail_peek(kTrailingComma);
-    }
     if (c != '"') fail_peek(kKeyMustBeString);
     member();
   }
