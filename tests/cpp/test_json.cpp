@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_json_support.hpp"
+
 #include "vel/ast.hpp"
 #include "vel/json.hpp"
 #include "vel/stop.hpp"
@@ -16,20 +18,8 @@ using namespace vel;
 
 namespace {
 
-// "error: {message} at {line}:{column}" for a failed reading, else what `read` returned.
-template <class F>
-std::string outcome(F&& read) {
-  try {
-    return read();
-  } catch (const json::JsonError& e) {
-    return "error: " + e.message + " at " + std::to_string(e.line) + ":" +
-           std::to_string(e.column);
-  } catch (const json::Unplaced& e) {
-    return "unplaced: " + e.message;
-  } catch (const Stop& s) {
-    return "stop: " + s.message;
-  }
-}
+using test::error;
+using test::outcome;
 
 // A document holding a list of operation arguments, written back.
 std::string args(std::string_view text) {

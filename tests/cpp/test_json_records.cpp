@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_json_support.hpp"
+
 #include "vel/ast.hpp"
 #include "vel/json.hpp"
 #include "vel/stop.hpp"
@@ -14,21 +16,8 @@ using namespace vel;
 
 namespace {
 
-std::string error(std::string_view message, std::size_t line, std::size_t column) {
-  return "error: " + std::string(message) + " at " + std::to_string(line) + ":" +
-         std::to_string(column);
-}
-
-template <class F>
-std::string outcome(F&& read) {
-  try {
-    return read();
-  } catch (const json::JsonError& e) {
-    return error(e.message, e.line, e.column);
-  } catch (const Stop& s) {
-    return "stop: " + s.message;
-  }
-}
+using test::error;
+using test::outcome;
 
 std::string module(std::string_view text) {
   return outcome([&] { return module_to_json(module_from_json(text)); });

@@ -104,14 +104,7 @@ namespace {
 
 using namespace std::string_view_literals;
 
-void write_strings(std::string& out, const std::vector<std::string>& texts) {
-  out += '[';
-  for (std::size_t i = 0; i < texts.size(); ++i) {
-    if (i) out += ',';
-    json::write_string(out, texts[i]);
-  }
-  out += ']';
-}
+using json::write_strings;
 
 template <class T>
 void write_records(std::string& out, const std::vector<T>& items) {

@@ -394,16 +394,7 @@ void check_returns(Scope& scope, const Function& function) {
   }
 }
 
-void write_strings(std::string& out, const auto& texts) {
-  out += '[';
-  bool first = true;
-  for (const std::string& text : texts) {
-    if (!first) out += ',';
-    first = false;
-    json::write_string(out, text);
-  }
-  out += ']';
-}
+using json::write_strings;
 
 }  // namespace
 

@@ -31,6 +31,18 @@ std::string unwrap_message(const JsonError& error);
 void write_string(std::string& out, std::string_view text);
 void write_int(std::string& out, std::int64_t value);
 void write_uint(std::string& out, std::uint64_t value);
+// A list (or sorted set) of texts as a JSON array of strings.
+template <class Texts>
+void write_strings(std::string& out, const Texts& texts) {
+  out += '[';
+  bool first = true;
+  for (const std::string& text : texts) {
+    if (!first) out += ',';
+    first = false;
+    write_string(out, text);
+  }
+  out += ']';
+}
 // A finite float in JSON float text: shortest round-trip digits, positional for decimal
 // exponents -5 to 15 ("100.0", "0.00001"), otherwise "1e+16", "1.5e-7".
 void write_float(std::string& out, double value);
