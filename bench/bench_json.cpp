@@ -15,6 +15,7 @@
 #include <rapidjson/writer.h>
 
 #include "vel/ast.hpp"
+#include "vel/ast_json.hpp"
 #include "vel/json.hpp"
 
 using namespace vel;

@@ -1,6 +1,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include <gtest/gtest.h>
 
@@ -85,6 +86,33 @@ TEST(OrderedMap, LargeMapsFindEveryKey) {
   EXPECT_EQ(map.find("k1000"), nullptr);
   OrderedMap<int> copy = map;
   EXPECT_EQ(*copy.find("k999"), 999);
+}
+
+TEST(OrderedMap, ValuesChangedWhileIteratingKeepEveryKeyFound) {
+  OrderedMap<int> map;
+  for (int i = 0; i < 20; ++i) map.store("k" + std::to_string(i), i);
+  for (auto [key, value] : map) value += 100;
+  static_assert(std::is_const_v<std::remove_reference_t<decltype((*map.begin()).first)>>);
+  for (int i = 0; i < 20; ++i) {
+    const int* found = map.find("k" + std::to_string(i));
+    ASSERT_NE(found, nullptr) << i;
+    EXPECT_EQ(*found, i + 100);
+  }
+  map.store("k7", 0);
+  EXPECT_EQ(map.size(), 20u);
+}
+
+TEST(OrderedMap, ConsumingTheMapHandsOverItsEntriesAndLeavesNothing) {
+  OrderedMap<std::string> map;
+  for (int i = 0; i < 20; ++i) map.store("k" + std::to_string(i), "v" + std::to_string(i));
+  std::vector<OrderedMap<std::string>::Entry> entries = std::move(map).into_entries();
+  ASSERT_EQ(entries.size(), 20u);
+  EXPECT_EQ(entries[19], (std::pair<std::string, std::string>("k19", "v19")));
+  EXPECT_TRUE(map.empty());  // NOLINT(bugprone-use-after-move): a consumed map is empty
+  EXPECT_EQ(map.find("k3"), nullptr);
+  map.store("k3", "again");
+  EXPECT_EQ(map.size(), 1u);
+  EXPECT_EQ(*map.find("k3"), "again");
 }
 
 TEST(OrderedMap, MissingKeyThatMustBePresentStops) {

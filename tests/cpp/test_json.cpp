@@ -11,6 +11,7 @@
 #include "test_json_support.hpp"
 
 #include "vel/ast.hpp"
+#include "vel/ast_json.hpp"
 #include "vel/json.hpp"
 #include "vel/stop.hpp"
 
@@ -88,11 +89,11 @@ TEST(JsonWriter, EscapesOnlyWhatJsonRequires) {
 
 TEST(JsonWriter, Integers) {
   std::string out;
-  json::write_int(out, std::numeric_limits<std::int64_t>::min());
+  append_int(out, std::numeric_limits<std::int64_t>::min());
   out += ' ';
-  json::write_int(out, 0);
+  append_int(out, 0);
   out += ' ';
-  json::write_uint(out, std::numeric_limits<std::uint64_t>::max());
+  append_uint(out, std::numeric_limits<std::uint64_t>::max());
   EXPECT_EQ(out, "-9223372036854775808 0 18446744073709551615");
 }
 

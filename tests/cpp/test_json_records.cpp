@@ -9,6 +9,7 @@
 #include "test_json_support.hpp"
 
 #include "vel/ast.hpp"
+#include "vel/ast_json.hpp"
 #include "vel/json.hpp"
 #include "vel/stop.hpp"
 
@@ -412,7 +413,7 @@ TEST(JsonRecords, RandomStopsNameTheirSource) {
       ADD_FAILURE() << c.text;
     } catch (const Stop& s) {
       EXPECT_EQ(s.message, c.expected);
-      EXPECT_STREQ(s.where.file_name(), "vel/src/ast.cpp");
+      EXPECT_STREQ(s.where.file_name(), "vel/src/ast_json.cpp");
     }
   }
 }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "parse_internal.hpp"
+#include "vel/file.hpp"
 #include "vel/parse.hpp"
 #include "vel/stop.hpp"
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "vel/ast.hpp"
+#include "vel/ast_json.hpp"
 #include "vel/check.hpp"
 #include "vel/fmt.hpp"
 #include "vel/parse.hpp"

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "vel/ast_json.hpp"
 #include "vel/json.hpp"
 #include "vel/stop.hpp"
 

@@ -35,7 +35,7 @@ void append_float(std::string& out, double value) {
   }
   // Written positionally: the shortest fixed form of std::to_chars would print the exact
   // binary expansion of large values instead of zeros.
-  json::ShortestDecimal d = json::shortest_decimal(value);
+  ShortestDecimal d = shortest_decimal(value);
   if (d.negative) out += '-';
   const char* digits = d.digits;
   int n = d.count;
@@ -58,7 +58,7 @@ void append_float(std::string& out, double value) {
 // Literal nesting is bounded by the parser and the JSON reader, so recursion is safe.
 void append_literal(std::string& out, const LiteralValue& value) {
   std::visit(Overloaded{
-                 [&](const LiteralValue::Int& v) { json::write_int(out, v.value); },
+                 [&](const LiteralValue::Int& v) { append_int(out, v.value); },
                  [&](const LiteralValue::Float& v) { append_float(out, v.value); },
                  [&](const LiteralValue::List& v) {
                    out += '[';
@@ -74,7 +74,7 @@ void append_literal(std::string& out, const LiteralValue& value) {
 
 void append_dim(std::string& out, const Dim& dim) {
   if (const auto* concrete = std::get_if<Dim::Concrete>(&dim.value))
-    json::write_int(out, concrete->size);
+    append_int(out, concrete->size);
   else
     out += std::get<Dim::Named>(dim.value).name;
 }
@@ -96,7 +96,7 @@ void append_type(std::string& out, const TensorType& type) {
 
 void append_atom(std::string& out, const Atom& atom) {
   std::visit(Overloaded{
-                 [&](const Atom::Int& v) { json::write_int(out, v.value); },
+                 [&](const Atom::Int& v) { append_int(out, v.value); },
                  [&](const Atom::Float& v) { append_float(out, v.value); },
                  [&](const Atom::Name& v) { out += v.text; },
              },
@@ -131,13 +131,13 @@ void append_pattern_axes(std::string& out, std::string_view pattern, const Axes&
     out += ", ";
     out += axis;
     out += '=';
-    json::write_int(out, size);
+    append_int(out, size);
   }
 }
 
 void append_count(std::string& out, const LoopCount& count) {
   if (const auto* concrete = std::get_if<LoopCount::Concrete>(&count.value))
-    json::write_uint(out, concrete->count);
+    append_uint(out, concrete->count);
   else
     out += std::get<LoopCount::Named>(count.value).name;
 }

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstring>
 
-#include "vel/ast.hpp"
 #include "vel/stop.hpp"
 
 namespace vel::json {
@@ -62,33 +61,6 @@ void write_string(std::string& out, std::string_view text) {
   out += '"';
 }
 
-void write_int(std::string& out, std::int64_t value) {
-  char buf[24];
-  out.append(buf, std::to_chars(buf, buf + sizeof buf, value).ptr);
-}
-
-void write_uint(std::string& out, std::uint64_t value) {
-  char buf[24];
-  out.append(buf, std::to_chars(buf, buf + sizeof buf, value).ptr);
-}
-
-ShortestDecimal shortest_decimal(double value) {
-  // std::to_chars gives the shortest round-trip digits in scientific form:
-  // [-]d[.ddd]e(+|-)XX
-  char sci[40];
-  const char* end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
-  const char* p = sci;
-  ShortestDecimal d{};
-  if (*p == '-') {
-    d.negative = true;
-    ++p;
-  }
-  for (; *p != 'e'; ++p)
-    if (*p != '.') d.digits[d.count++] = *p;
-  std::from_chars(p + 1 + (p[1] == '+'), end, d.exponent);
-  return d;
-}
-
 void write_float(std::string& out, double value) {
   if (value == 0) {
     out += std::signbit(value) ? "-0.0" : "0.0";
@@ -107,7 +79,7 @@ void write_float(std::string& out, double value) {
     }
     out += 'e';
     out += exp < 0 ? '-' : '+';
-    write_int(out, exp < 0 ? -exp : exp);
+    append_int(out, exp < 0 ? -exp : exp);
   } else if (exp < 0) {
     out += "0.";
     out.append(static_cast<std::size_t>(-exp - 1), '0');
@@ -202,11 +174,11 @@ std::string describe(const Number& number) {
   switch (number.cls) {
     case NumberClass::Unsigned:
       out = "integer `";
-      write_uint(out, number.u);
+      append_uint(out, number.u);
       break;
     case NumberClass::Negative:
       out = "integer `";
-      write_int(out, number.i);
+      append_int(out, number.i);
       break;
     case NumberClass::Float:
       out = "floating point `";

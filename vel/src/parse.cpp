@@ -1,200 +1,17 @@
-#include "vel/parse.hpp"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "parse_internal.hpp"
 
 #include <array>
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 
+#include "vel/file.hpp"
 #include "vel/stop.hpp"
+#include "vel/text.hpp"
 
 namespace vel {
-
-// ---------------------------------------------------------------------------------------
-// Reading a file whole as UTF-8 text
-
-namespace {
-
-constexpr std::string_view kInvalidUtf8 = "stream did not contain valid UTF-8";
-constexpr std::string_view kNulInPath = "file name contained an unexpected NUL byte";
-
-// The kind words of the operating system's error numbers, as the Rust standard library
-// names them on Linux; every number not listed is Uncategorized.
-std::string_view os_error_kind(int code) {
-  switch (code) {
-    case EPERM: case EACCES: return "PermissionDenied";
-    case ENOENT: return "NotFound";
-    case EINTR: return "Interrupted";
-    case E2BIG: return "ArgumentListTooLong";
-    case EAGAIN: return "WouldBlock";
-    case ENOMEM: return "OutOfMemory";
-    case EBUSY: return "ResourceBusy";
-    case EEXIST: return "AlreadyExists";
-    case EXDEV: return "CrossesDevices";
-    case ENOTDIR: return "NotADirectory";
-    case EISDIR: return "IsADirectory";
-    case EINVAL: return "InvalidInput";
-    case ETXTBSY: return "ExecutableFileBusy";
-    case EFBIG: return "FileTooLarge";
-    case ENOSPC: return "StorageFull";
-    case ESPIPE: return "NotSeekable";
-    case EROFS: return "ReadOnlyFilesystem";
-    case EMLINK: return "TooManyLinks";
-    case EPIPE: return "BrokenPipe";
-    case EDEADLK: return "Deadlock";
-    case ENAMETOOLONG: return "InvalidFilename";
-    case ENOSYS: case EOPNOTSUPP: return "Unsupported";
-    case ENOTEMPTY: return "DirectoryNotEmpty";
-    case ELOOP: return "FilesystemLoop";
-    case EADDRINUSE: return "AddrInUse";
-    case EADDRNOTAVAIL: return "AddrNotAvailable";
-    case ENETDOWN: return "NetworkDown";
-    case ENETUNREACH: return "NetworkUnreachable";
-    case ECONNABORTED: return "ConnectionAborted";
-    case ECONNRESET: return "ConnectionReset";
-    case ENOTCONN: return "NotConnected";
-    case ETIMEDOUT: return "TimedOut";
-    case ECONNREFUSED: return "ConnectionRefused";
-    case EHOSTUNREACH: return "HostUnreachable";
-    case EINPROGRESS: return "InProgress";
-    case ESTALE: return "StaleNetworkFileHandle";
-    case EDQUOT: return "QuotaExceeded";
-    default: return "Uncategorized";
-  }
-}
-
-// strerror_r comes in a GNU form returning the text and an XSI form filling the buffer;
-// these pick the text from whichever the C library declares.
-[[maybe_unused]] const char* strerror_text(const char* returned, const char*) { return returned; }
-[[maybe_unused]] const char* strerror_text(int, const char* buffer) { return buffer; }
-
-std::string os_message(int code) {
-  char buffer[256] = {};
-  return strerror_text(strerror_r(code, buffer, sizeof buffer), buffer);
-}
-
-std::string_view read_error_message(const ReadError& error) {
-  return error.kind == ReadError::Kind::InvalidData ? kInvalidUtf8 : kNulInPath;
-}
-
-bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
-
-// Exact UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, no truncation.
-bool valid_utf8(std::string_view text) {
-  auto p = reinterpret_cast<const unsigned char*>(text.data());
-  const unsigned char* end = p + text.size();
-  while (p < end) {
-    if (end - p >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, p, 8);
-      if ((word & 0x8080808080808080ull) == 0) {
-        p += 8;
-        continue;
-      }
-    }
-    unsigned char b = *p;
-    if (b < 0x80) {
-      ++p;
-      continue;
-    }
-    std::size_t left = static_cast<std::size_t>(end - p);
-    if (b >= 0xC2 && b <= 0xDF) {
-      if (left < 2 || !is_continuation(p[1])) return false;
-      p += 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      if (left < 3) return false;
-      unsigned char lo = b == 0xE0 ? 0xA0 : 0x80;
-      unsigned char hi = b == 0xED ? 0x9F : 0xBF;
-      if (p[1] < lo || p[1] > hi || !is_continuation(p[2])) return false;
-      p += 3;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      if (left < 4) return false;
-      unsigned char lo = b == 0xF0 ? 0x90 : 0x80;
-      unsigned char hi = b == 0xF4 ? 0x8F : 0xBF;
-      if (p[1] < lo || p[1] > hi || !is_continuation(p[2]) || !is_continuation(p[3]))
-        return false;
-      p += 4;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
-struct FdOwner {
-  int fd;
-  ~FdOwner() { ::close(fd); }
-};
-
-}  // namespace
-
-std::string debug_read_error(const ReadError& error) {
-  if (error.kind == ReadError::Kind::Os) {
-    std::string out = "Os { code: " + std::to_string(error.code) + ", kind: ";
-    out += os_error_kind(error.code);
-    out += ", message: ";
-    append_debug_str(out, os_message(error.code));
-    out += " }";
-    return out;
-  }
-  std::string out = "Error { kind: ";
-  out += error.kind == ReadError::Kind::InvalidData ? "InvalidData" : "InvalidInput";
-  out += ", message: ";
-  append_debug_str(out, read_error_message(error));
-  out += " }";
-  return out;
-}
-
-std::string display_read_error(const ReadError& error) {
-  if (error.kind == ReadError::Kind::Os)
-    return os_message(error.code) + " (os error " + std::to_string(error.code) + ")";
-  return std::string(read_error_message(error));
-}
-
-std::optional<ReadError> read_text_file(std::string_view path, std::string& text) {
-  text.clear();
-  // The path goes to the system as a C string, which a NUL would cut short.
-  if (path.find('\0') != std::string_view::npos) return ReadError{ReadError::Kind::InvalidInput};
-  std::string c_path(path);
-  int fd;
-  do fd = ::open(c_path.c_str(), O_RDONLY | O_CLOEXEC);
-  while (fd < 0 && errno == EINTR);
-  if (fd < 0) return ReadError{ReadError::Kind::Os, errno};
-  FdOwner owner{fd};
-
-  // One byte beyond the size the file claims, so that the read reporting its end needs no
-  // further growth; files that claim no size (pipes, /proc) start from a page.
-  std::size_t want = 4096;
-  struct stat info;
-  if (::fstat(fd, &info) == 0 && info.st_size > 0)
-    want = static_cast<std::size_t>(info.st_size) + 1;
-  text.resize(want);
-  std::size_t length = 0;
-  for (;;) {
-    if (length == text.size()) text.resize(text.size() * 2);
-    ssize_t got = ::read(fd, text.data() + length, text.size() - length);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      int code = errno;
-      text.clear();
-      return ReadError{ReadError::Kind::Os, code};
-    }
-    if (got == 0) break;
-    length += static_cast<std::size_t>(got);
-  }
-  text.resize(length);
-  if (!valid_utf8(text)) {
-    text.clear();
-    return ReadError{ReadError::Kind::InvalidData};
-  }
-  return std::nullopt;
-}
 
 // ---------------------------------------------------------------------------------------
 // Tokens and the token cursor
@@ -635,8 +452,8 @@ std::int64_t saturate(double value) {
 }
 
 // Stores the keyword items that give a size; a name gives none.
-void store_axes(Axes& axes, OrderedMap<Atom>& keywords) {
-  for (auto& [key, value] : keywords) {
+void store_axes(Axes& axes, OrderedMap<Atom> keywords) {
+  for (auto& [key, value] : std::move(keywords).into_entries()) {
     if (auto* integer = std::get_if<Atom::Int>(&value.value))
       axes.store(std::move(key), integer->value);
     else if (auto* real = std::get_if<Atom::Float>(&value.value))
@@ -769,8 +586,8 @@ Op parse_op(Stream& s) {
   // the paren list's sizes are stored over them.
   Axes axes;
   if (word == "view" || word == "tile") {
-    store_axes(axes, bracket.keywords);
-    store_axes(axes, paren.keywords);
+    store_axes(axes, std::move(bracket.keywords));
+    store_axes(axes, std::move(paren.keywords));
   }
   op.kind = build_kind(word, std::move(bins), std::move(axes));
   return op;

@@ -1,6 +1,8 @@
 #include "vel/unicode.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 #include "unicode_tables.hpp"
 
@@ -59,6 +61,54 @@ char32_t decode_utf8(std::string_view text, std::size_t& i) {
                ((byte(i + 2) & 0x3Fu) << 6) | (byte(i + 3) & 0x3Fu);
   i += 4;
   return c;
+}
+
+namespace {
+
+bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
+
+}  // namespace
+
+// Exact UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, no truncation.
+bool is_valid_utf8(std::string_view text) {
+  auto p = reinterpret_cast<const unsigned char*>(text.data());
+  const unsigned char* end = p + text.size();
+  while (p < end) {
+    if (end - p >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, 8);
+      if ((word & 0x8080808080808080ull) == 0) {
+        p += 8;
+        continue;
+      }
+    }
+    unsigned char b = *p;
+    if (b < 0x80) {
+      ++p;
+      continue;
+    }
+    std::size_t left = static_cast<std::size_t>(end - p);
+    if (b >= 0xC2 && b <= 0xDF) {
+      if (left < 2 || !is_continuation(p[1])) return false;
+      p += 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      if (left < 3) return false;
+      unsigned char lo = b == 0xE0 ? 0xA0 : 0x80;
+      unsigned char hi = b == 0xED ? 0x9F : 0xBF;
+      if (p[1] < lo || p[1] > hi || !is_continuation(p[2])) return false;
+      p += 3;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      if (left < 4) return false;
+      unsigned char lo = b == 0xF0 ? 0x90 : 0x80;
+      unsigned char hi = b == 0xF4 ? 0x8F : 0xBF;
+      if (p[1] < lo || p[1] > hi || !is_continuation(p[2]) || !is_continuation(p[3]))
+        return false;
+      p += 4;
+    } else {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace vel::unicode

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "vel/ast.hpp"
+#include "vel/ast_json.hpp"
 #include "vel/check.hpp"
 #include "vel/fmt.hpp"
 #include "vel/json.hpp"

@@ -10,12 +10,9 @@
 #include <vector>
 
 #include "vel/ordered_map.hpp"
+#include "vel/text.hpp"
 
 namespace vel {
-
-namespace json {
-class Reader;
-}
 
 struct Dim {
   struct Concrete {
@@ -206,37 +203,9 @@ struct Module {
 // Diagnostic text forms, as messages show values: a text in double quotes with the escapes
 // of a debug rendering, `Dim` as Concrete(4) or Named("n"), `TensorType` as
 // TensorType { dtype: "f32", shape: [Concrete(4)] }.
-void append_debug_str(std::string& out, std::string_view text);
-std::string debug_str(std::string_view text);
 std::string debug_dim(const Dim& dim);
 std::string debug_shape(const std::vector<Dim>& shape);
 // `word` names the record: the checker shows its own type record as Ty.
 std::string debug_type(const TensorType& type, std::string_view word = "TensorType");
-
-// The JSON interchange form. The writers append compact JSON to `out` and cannot fail.
-void serialize(std::string& out, const Dim& dim);
-void serialize(std::string& out, const TensorType& type);
-void serialize(std::string& out, const Atom& atom);
-void serialize(std::string& out, const LiteralValue& value);
-void serialize(std::string& out, const Op& op);
-void serialize(std::string& out, const Param& param);
-void serialize(std::string& out, const Function& function);
-void serialize(std::string& out, const Module& module);
-
-// The readers take one value at the reader's place. They throw `json::JsonError` or
-// `json::Unplaced` (vel/json.hpp), and `read_op` may stop the call.
-Dim read_dim(json::Reader& in);
-Atom read_atom(json::Reader& in);
-LiteralValue read_literal(json::Reader& in);
-TensorType read_tensor_type(json::Reader& in);
-Op read_op(json::Reader& in);
-Param read_param(json::Reader& in);
-Function read_function(json::Reader& in);
-Module read_module(json::Reader& in);
-
-// The JSON interchange form of a module. Reading throws `JsonError` (vel/json.hpp) for a
-// malformed document, and may stop the call for a few operation records.
-std::string module_to_json(const Module& module);
-Module module_from_json(std::string_view text);
 
 }  // namespace vel

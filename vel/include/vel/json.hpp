@@ -12,6 +12,8 @@
 #include <string_view>
 #include <utility>
 
+#include "vel/text.hpp"
+
 namespace vel::json {
 
 // A reading error. It ends the whole reading; the binding turns it into the call's failure
@@ -29,8 +31,6 @@ std::string unwrap_message(const JsonError& error);
 
 // A text as a JSON string, escaping what JSON requires and nothing else.
 void write_string(std::string& out, std::string_view text);
-void write_int(std::string& out, std::int64_t value);
-void write_uint(std::string& out, std::uint64_t value);
 // A list (or sorted set) of texts as a JSON array of strings.
 template <class Texts>
 void write_strings(std::string& out, const Texts& texts) {
@@ -47,15 +47,6 @@ void write_strings(std::string& out, const Texts& texts) {
 // exponents -5 to 15 ("100.0", "0.00001"), otherwise "1e+16", "1.5e-7".
 void write_float(std::string& out, double value);
 
-// The fewest significant digits that read back as a finite `value` (the nearest such
-// string among ties), and the decimal exponent of the first: value = d.ddd × 10^exponent.
-struct ShortestDecimal {
-  bool negative;
-  int count;
-  int exponent;
-  char digits[24];
-};
-ShortestDecimal shortest_decimal(double value);
 std::string float_text(double value);
 
 // --- reading ---

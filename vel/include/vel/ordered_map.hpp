@@ -1,6 +1,7 @@
 // A map from text keys to values that remembers the order in which keys were first stored.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -16,6 +17,36 @@ template <class V>
 class OrderedMap {
  public:
   using Entry = std::pair<std::string, V>;
+
+  // One entry seen through a mutable iteration: the key can be read, the value changed.
+  struct EntryRef {
+    const std::string& first;
+    V& second;
+  };
+
+  class Iterator {
+   public:
+    using Base = typename std::vector<Entry>::iterator;
+    using difference_type = std::ptrdiff_t;
+    using value_type = EntryRef;
+
+    Iterator() = default;
+    explicit Iterator(Base at) : at_(at) {}
+    EntryRef operator*() const { return EntryRef{at_->first, at_->second}; }
+    Iterator& operator++() {
+      ++at_;
+      return *this;
+    }
+    Iterator operator++(int) {
+      Iterator before = *this;
+      ++at_;
+      return before;
+    }
+    bool operator==(const Iterator&) const = default;
+
+   private:
+    Base at_;
+  };
 
   OrderedMap() = default;
 
@@ -66,9 +97,17 @@ class OrderedMap {
   bool empty() const { return entries_.empty(); }
   auto begin() const { return entries_.begin(); }
   auto end() const { return entries_.end(); }
-  auto begin() { return entries_.begin(); }
-  auto end() { return entries_.end(); }
+  // Mutable iteration reaches the values only: a renamed key would leave the hash index
+  // pointing at the old name.
+  Iterator begin() { return Iterator(entries_.begin()); }
+  Iterator end() { return Iterator(entries_.end()); }
   const std::vector<Entry>& entries() const { return entries_; }
+
+  // Consumes the map, handing over its entries with their keys.
+  std::vector<Entry> into_entries() && {
+    slots_.clear();
+    return std::move(entries_);
+  }
 
   bool operator==(const OrderedMap& other) const { return entries_ == other.entries_; }
 

@@ -23,7 +23,4 @@ inline constexpr std::string_view kUnwrapErr = "called `Result::unwrap()` on an 
 inline constexpr std::string_view kUnwrapNone = "called `Option::unwrap()` on a `None` value";
 inline constexpr std::string_view kNoEntry = "no entry found for key";
 
-// "index out of bounds: the len is {} but the index is {}"
-std::string bounds_message(std::size_t len, std::size_t index);
-
 }  // namespace vel

@@ -22,4 +22,7 @@ bool is_word_char(char32_t c);
 // valid UTF-8; a sequence cut short by the end of the text never reads past it.
 char32_t decode_utf8(std::string_view text, std::size_t& i);
 
+// Exact UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, no truncation.
+bool is_valid_utf8(std::string_view text);
+
 }  // namespace vel::unicode

@@ -1,0 +1,34 @@
+// Text forms at the bottom of the library: the diagnostic form in which messages show a
+// text, the shortest digits of a float, integer texts, and the bounds message. Nothing
+// here knows the syntax tree or JSON.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vel {
+
+// A text in double quotes with the escapes of a debug rendering: \" \\ \t \r \n \0, and
+// \u{..} for what is not printable or extends a grapheme.
+void append_debug_str(std::string& out, std::string_view text);
+std::string debug_str(std::string_view text);
+
+void append_int(std::string& out, std::int64_t value);
+void append_uint(std::string& out, std::uint64_t value);
+
+// The fewest significant digits that read back as a finite `value` (the nearest such
+// string among ties), and the decimal exponent of the first: value = d.ddd × 10^exponent.
+struct ShortestDecimal {
+  bool negative;
+  int count;
+  int exponent;
+  char digits[24];
+};
+ShortestDecimal shortest_decimal(double value);
+
+// "index out of bounds: the len is {} but the index is {}"
+std::string bounds_message(std::size_t len, std::size_t index);
+
+}  // namespace vel
