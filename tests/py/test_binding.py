@@ -355,7 +355,6 @@ class BindingTest(unittest.TestCase):
                 os.path.join(EXAMPLES, "mlp.vel"), os.path.join(EXAMPLES, "config.toml")),
             "resolve_json": lambda: M.resolve_json(MODULE_JSON, "{}"),
             "flatten_json": lambda: M.flatten_json(MODULE_JSON, "main", ("kc", "kc")),
-            "infer_axes_json": lambda: M.infer_axes_json(MODULE_JSON),
         }
         for name, call in calls.items():
             with self.subTest(name):

@@ -23,6 +23,7 @@
 #include "vel/fmt.hpp"
 #include "vel/json.hpp"
 #include "vel/parse.hpp"
+#include "vel/resolve.hpp"
 #include "vel/stop.hpp"
 
 namespace {
@@ -447,7 +448,7 @@ PyObject* infer_axes_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kw
   if (!bind(kInferAxesJson, args, nargsf, kwnames, slots)) return nullptr;
   std::string_view module_json;
   if (!text_arg(slots[0], "module_json", module_json)) return nullptr;
-  return not_implemented(kInferAxesJson);
+  return new_text(vel::module_to_json(vel::resolve(vel::module_from_json(module_json))));
 }
 
 PyObject* check_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
