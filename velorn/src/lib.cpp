@@ -26,6 +26,9 @@
 #include "vel/resolve.hpp"
 #include "vel/stop.hpp"
 
+#include "config.hpp"
+#include "weights.hpp"
+
 namespace {
 
 // ---------------------------------------------------------------------------------------
@@ -429,7 +432,9 @@ PyObject* resolve_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnam
   if (!text_arg(slots[0], "module_json", module_json) ||
       !text_arg(slots[1], "config_json", config_json))
     return nullptr;
-  return not_implemented(kResolveJson);
+  vel::Module module = vel::module_from_json(module_json);
+  velorn::ConfigMap config = velorn::config_from_json(config_json);
+  return new_text(vel::module_to_json(vel::resolve(velorn::sub_module(module, config))));
 }
 
 PyObject* flatten_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
