@@ -206,6 +206,21 @@ TEST(ConfigToml, ParseErrorsAreReportedWithTheirLine) {
             "Error while parsing table header: cannot redefine existing table 'a'\n");
 }
 
+TEST(ConfigToml, ReportLayout) {
+  const std::string text = "first\nab\xc3\xa9" "def\nlast";
+  // Carets cover the extent but stop at the line's end; one may stand just past it.
+  EXPECT_EQ(toml_error_report(text, {2, 5, 10}, "wide"),
+            "TOML parse error at line 2, column 5\n  |\n2 | ab\xc3\xa9" "def\n  |     ^^\nwide\n");
+  EXPECT_EQ(toml_error_report(text, {2, 3, 2}, "two"),
+            "TOML parse error at line 2, column 3\n  |\n2 | ab\xc3\xa9" "def\n  |   ^^\ntwo\n");
+  EXPECT_EQ(toml_error_report(text, {3, 5, 3}, "end"),
+            "TOML parse error at line 3, column 5\n  |\n3 | last\n  |     ^\nend\n");
+  EXPECT_EQ(toml_error_report(text, {4, 1, 1}, "past"),
+            "TOML parse error at line 4, column 1\n  |\n4 | \n  | ^\npast\n");
+  // Without a place the description stands alone; it never breaks a line of its own.
+  EXPECT_EQ(toml_error_report(text, {}, "saw '\n' and '\x01'"), "saw '\\n' and '\\u{1}'\n");
+}
+
 TEST(ConfigToml, NestingBeyondTheLimitIsRefusedBeforeParsing) {
   auto header = [](std::size_t depth) {
     std::string text = "[weights";

@@ -55,6 +55,20 @@ toml::table read_config_file(std::string_view config_path);
 // The same for a text already read; `config_path` only names it in the message.
 toml::table parse_config_text(std::string_view config_path, std::string_view text);
 
+// Where a TOML error stands: line and column from 1, the column and the extent counted
+// in characters. A line of 0 is no place.
+struct TomlErrorPlace {
+  std::size_t line = 0;
+  std::size_t column = 0;
+  std::size_t extent = 1;
+};
+
+// The report of a TOML error in `text`, every line ending in a line feed: the place, the
+// gutter, the line with carets under the error's extent, then the description. Without a
+// place, the description alone.
+std::string toml_error_report(std::string_view text, const TomlErrorPlace& place,
+                              std::string_view description);
+
 // Tables and arrays nested deeper than this are refused before the TOML reader sees the
 // document: it builds and drops its tree recursively, one stack frame or more per level.
 // A table 10,000 deep fits; unoptimised builds with sanitizers still have room to spare.

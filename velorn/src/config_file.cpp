@@ -10,21 +10,12 @@
 #include "config.hpp"
 #include "vel/file.hpp"
 #include "vel/stop.hpp"
-#include "vel/text.hpp"
 
 namespace velorn {
 
 namespace {
 
 constexpr std::string_view kTomlErrorAt = "TOML parse error at line ";
-
-// The place of an error: line and column from 1, the column and the extent in
-// characters. A line of 0 is no place.
-struct ErrorPlace {
-  std::size_t line = 0;
-  std::size_t column = 0;
-  std::size_t extent = 1;
-};
 
 bool is_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
@@ -68,36 +59,8 @@ std::string one_line(std::string_view description) {
   return out;
 }
 
-// TOML parse error at line 2, column 5
-//   |
-// 2 | a = tru
-//   |     ^
-// description
-std::string toml_report(std::string_view text, const ErrorPlace& place,
-                        std::string_view description) {
-  std::string out;
-  if (place.line != 0) {
-    std::string number = std::to_string(place.line);
-    std::string gutter(number.size() + 1, ' ');
-    std::string_view content = line_of(text, place.line);
-    std::size_t room = char_count(content) + 1 > place.column
-                           ? char_count(content) + 1 - place.column
-                           : 0;
-    std::size_t carets = std::max<std::size_t>(1, std::min(place.extent, room));
-    out += kTomlErrorAt;
-    out += number + ", column " + std::to_string(place.column) + "\n";
-    out += gutter + "|\n";
-    out += number + " | ";
-    out += content;
-    out += "\n" + gutter + "|" + std::string(place.column, ' ') + std::string(carets, '^') + "\n";
-  }
-  out += one_line(description);
-  out += '\n';
-  return out;
-}
-
-ErrorPlace place_of(const toml::source_region& region) {
-  ErrorPlace place;
+TomlErrorPlace place_of(const toml::source_region& region) {
+  TomlErrorPlace place;
   place.line = region.begin.line;
   place.column = region.begin.column;
   if (region.end.line == region.begin.line && region.end.column > region.begin.column)
@@ -105,13 +68,14 @@ ErrorPlace place_of(const toml::source_region& region) {
   return place;
 }
 
-ErrorPlace place_at(std::string_view text, std::size_t offset) {
-  std::size_t start = text.rfind('\n', offset == 0 ? 0 : offset - 1);
-  start = start == std::string_view::npos || offset == 0 ? 0 : start + 1;
-  ErrorPlace place;
-  place.line = 1 + static_cast<std::size_t>(std::count(text.begin(), text.begin() +
-                                                       static_cast<std::ptrdiff_t>(start), '\n'));
-  place.column = char_count(text.substr(start, offset - start)) + 1;
+// The place of the character at byte `offset`.
+TomlErrorPlace place_at(std::string_view text, std::size_t offset) {
+  std::string_view before = text.substr(0, offset);
+  std::size_t feed = before.rfind('\n');
+  std::size_t start = feed == std::string_view::npos ? 0 : feed + 1;
+  TomlErrorPlace place;
+  place.line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
+  place.column = char_count(before.substr(start)) + 1;
   return place;
 }
 
@@ -259,18 +223,46 @@ toml::table parse_toml(std::string_view config_path, std::string_view text) {
   try {
     return toml::parse(text);
   } catch (const toml::parse_error& error) {
-    fail_parse(config_path, toml_report(text, place_of(error.source()), error.description()));
+    fail_parse(config_path, toml_error_report(text, place_of(error.source()), error.description()));
   }
 }
 
 }  // namespace
+
+// TOML parse error at line 2, column 5
+//   |
+// 2 | a = tru
+//   |     ^
+// description
+std::string toml_error_report(std::string_view text, const TomlErrorPlace& place,
+                              std::string_view description) {
+  std::string out;
+  if (place.line != 0) {
+    std::string number = std::to_string(place.line);
+    std::string gutter(number.size() + 1, ' ');
+    std::string_view content = line_of(text, place.line);
+    // At least one caret, none past the line's end but the one just after it.
+    std::size_t length = char_count(content);
+    std::size_t room = length >= place.column ? length + 1 - place.column : 0;
+    std::size_t carets = std::max<std::size_t>(1, std::min(place.extent, room));
+    out += kTomlErrorAt;
+    out += number + ", column " + std::to_string(place.column) + "\n";
+    out += gutter + "|\n";
+    out += number + " | ";
+    out += content;
+    out += "\n" + gutter + "|" + std::string(place.column, ' ') + std::string(carets, '^') + "\n";
+  }
+  out += one_line(description);
+  out += '\n';
+  return out;
+}
 
 toml::table parse_config_text(std::string_view config_path, std::string_view text) {
   if (auto excess = find_excess_nesting(text, kMaxTomlNesting)) {
     // An error of the reader before the statement that nests too deep comes first.
     parse_toml(config_path, text.substr(0, excess->statement));
     fail_parse(config_path,
-               toml_report(text, place_at(text, excess->at),
+               toml_error_report(text, place_at(text, excess->at),
                            "exceeded maximum nesting depth of " +
                                std::to_string(kMaxTomlNesting) + " tables and arrays"));
   }
