@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <new>
-#include <source_location>
 #include <span>
 #include <string>
 #include <string_view>
@@ -116,7 +115,7 @@ void raise_panic(const vel::Stop& stop) {
 }
 
 vel::Stop stop_here(std::string message,
-                    std::source_location where = std::source_location::current()) {
+                    vel::SourceLocation where = vel::SourceLocation::current()) {
   return vel::Stop{std::move(message), where};
 }
 
