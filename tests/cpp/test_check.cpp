@@ -402,8 +402,8 @@ INSTANTIATE_TEST_SUITE_P(
                  {{"t", T("f32", {8})}, {"i", T("f32", {2})}},
                  op1(read(), "v", std::nullopt, {"t", "i"}),
                  {}}),
-    [](const ::testing::TestParamInfo<KindCase>& info) {
-      std::string name = info.param.what;
+    [](const ::testing::TestParamInfo<KindCase>& test) {
+      std::string name = test.param.what;
       for (char& ch : name)
         if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
       return name;

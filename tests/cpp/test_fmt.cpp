@@ -198,7 +198,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "cache[kv, init_kv](x)"},
         KindCase{"cache_extend", OpKind{OpKind::Cache{"kv", "init_kv", "extend_kv"}},
                  {name("x")}, "cache[kv, init_kv, extend_kv](x)"}),
-    [](const auto& info) { return info.param.label; });
+    [](const auto& test) { return test.param.label; });
 
 // ---------------------------------------------------------------------------------------
 // Layout of a module
@@ -265,7 +265,7 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderCase{"utf8_name_blanks",
                    fn("g", {Param{"\xc3\xa9", ty("f32")}, Param{"x", ty("f32", {concrete(2)})}}),
                    5, "g(\n  \xc3\xa9: f32[],\n  x : f32[2]\n) -> () {\n"}),
-    [](const auto& info) { return info.param.label; });
+    [](const auto& test) { return test.param.label; });
 
 TEST(Header, OneLineHeaderIs38Bytes) {
   std::string text = format_fn(main_fn());
