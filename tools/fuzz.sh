@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Runs every fuzz target of a VEL_FUZZ build side by side for a bounded time, each over its
+# own working corpus (grown under the build directory) and its committed seeds.
+#   tools/fuzz.sh BUILD_DIR SECONDS
+set -u
+build=$1
+seconds=$2
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+seeds_source="$root/fuzz/corpus/source $root/tests/data/corpus $root/examples"
+seeds_json="$root/fuzz/corpus/json"
+
+pids=""
+for target in source json; do
+  work="$build/corpus/$target"
+  mkdir -p "$work" "$build/findings/$target"
+  seeds_var="seeds_$target"
+  # shellcheck disable=SC2086
+  "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 \
+    -dict="$root/fuzz/$target.dict" -artifact_prefix="$build/findings/$target/" \
+    "$work" ${!seeds_var} > "$build/fuzz_$target.log" 2>&1 &
+  pids="$pids $!"
+done
+
+status=0
+set -- $pids
+for target in source json; do
+  wait "$1" || status=1
+  shift
+  log="$build/fuzz_$target.log"
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+  speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
+  size=$(find "$build/corpus/$target" -type f | wc -l)
+  echo "fuzz_$target: ${runs:-?} runs, ${speed:-?} per second, corpus of $size inputs"
+  if grep -q "^==[0-9]*==ERROR\|^SUMMARY: \|Test unit written" "$log"; then
+    status=1
+    echo "fuzz_$target found a fault; the end of $log:"
+    tail -n 40 "$log"
+  fi
+done
+exit $status
