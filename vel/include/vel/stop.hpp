@@ -21,9 +21,9 @@ using SourceLocation = std::source_location;
 // same three facts that a failure report shows.
 class SourceLocation {
  public:
-  static constexpr SourceLocation current(const char* file = __builtin_FILE(),
-                                          std::uint_least32_t line = __builtin_LINE(),
-                                          std::uint_least32_t column = __builtin_COLUMN()) noexcept {
+  static constexpr SourceLocation current(
+      const char* file = __builtin_FILE(), std::uint_least32_t line = __builtin_LINE(),
+      std::uint_least32_t column = __builtin_COLUMN()) noexcept {
     SourceLocation where;
     where.file_ = file;
     where.line_ = line;
@@ -50,6 +50,10 @@ struct Stop {
                               SourceLocation where = SourceLocation::current()) {
   throw Stop{std::move(message), where};
 }
+
+// Ends a call that an interruption check (file.hpp) asked to end. It carries nothing: the
+// one who gave the check knows why, e.g. the binding has a Python exception set already.
+struct Interrupted {};
 
 // Fixed texts shared by several passes.
 inline constexpr std::string_view kUnwrapErr = "called `Result::unwrap()` on an `Err` value";
