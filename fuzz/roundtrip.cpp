@@ -55,7 +55,8 @@ void for_each_float(M& module, F visit) {
 
 std::vector<std::uint64_t> float_bits(const Module& module) {
   std::vector<std::uint64_t> bits;
-  for_each_float(module, [&](double value) { bits.push_back(std::bit_cast<std::uint64_t>(value)); });
+  for_each_float(module,
+                 [&](double value) { bits.push_back(std::bit_cast<std::uint64_t>(value)); });
   return bits;
 }
 
