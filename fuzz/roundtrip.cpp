@@ -226,7 +226,8 @@ Op as_printed(Op op) {
 // The module that reading the canonical text of `module` gives, or nothing when it holds
 // something that the text cannot carry. An operation without outputs prints only its
 // comment lines, which the next line printed takes; before a function's first printed
-// line they are the function's own, and after its last the next function's.
+// line they are the function's own, and after its last the next function's (in a body
+// that prints no line, the function's own).
 std::optional<Module> as_read_back(const Module& module) {
   Module out;
   out.header_comments = module.header_comments;
@@ -250,6 +251,11 @@ std::optional<Module> as_read_back(const Module& module) {
       }
       pending.clear();
       copy.ops.push_back(std::move(line));
+    }
+    // A body that prints no line holds nothing but its function's comment lines.
+    if (copy.ops.empty()) {
+      append(copy.comments, pending);
+      pending.clear();
     }
     std::string name = copy.name;
     out.functions.store(std::move(name), std::move(copy));
