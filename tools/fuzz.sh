@@ -30,8 +30,8 @@ for target in source json; do
   log="$build/fuzz_$target.log"
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
   speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
-  size=$(find "$build/corpus/$target" -type f | wc -l)
-  echo "fuzz_$target: ${runs:-?} runs, ${speed:-?} per second, corpus of $size inputs"
+  corpus=$(grep -o 'corp: [0-9]*/[0-9]*[a-zA-Z]*' "$log" | tail -n 1 | sed 's/corp: //')
+  echo "fuzz_$target: ${runs:-?} runs, ${speed:-?} per second, corpus ${corpus:-?} (inputs/bytes)"
   if grep -q "^==[0-9]*==ERROR\|^SUMMARY: \|Test unit written" "$log"; then
     status=1
     echo "fuzz_$target found a fault; the end of $log:"
