@@ -7,24 +7,28 @@ build=$1
 seconds=$2
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-seeds_source="$root/fuzz/corpus/source $root/tests/data/corpus $root/examples"
-seeds_json="$root/fuzz/corpus/json"
+# Every target fuzz_NAME seeds from fuzz/corpus/NAME and uses fuzz/NAME.dict.
+targets=$(cd "$build/fuzz" && ls fuzz_* | sed 's/^fuzz_//')
+extra_seeds() {
+  case $1 in
+    source) echo "$root/tests/data/corpus $root/examples" ;;
+  esac
+}
 
 pids=""
-for target in source json; do
+for target in $targets; do
   work="$build/corpus/$target"
   mkdir -p "$work" "$build/findings/$target"
-  seeds_var="seeds_$target"
-  # shellcheck disable=SC2086
+  # shellcheck disable=SC2046
   "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 \
     -dict="$root/fuzz/$target.dict" -artifact_prefix="$build/findings/$target/" \
-    "$work" ${!seeds_var} > "$build/fuzz_$target.log" 2>&1 &
+    "$work" "$root/fuzz/corpus/$target" $(extra_seeds "$target") > "$build/fuzz_$target.log" 2>&1 &
   pids="$pids $!"
 done
 
 status=0
 set -- $pids
-for target in source json; do
+for target in $targets; do
   wait "$1" || status=1
   shift
   log="$build/fuzz_$target.log"
