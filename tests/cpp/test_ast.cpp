@@ -5,14 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include "builders.hpp"
 #include "vel/ast.hpp"
 
 using namespace vel;
+using namespace vel::test;
 
 namespace {
-
-Dim concrete(std::int64_t n) { return Dim{Dim::Concrete{n}}; }
-Dim named(std::string s) { return Dim{Dim::Named{std::move(s)}}; }
 
 struct TextCase {
   std::string text;

@@ -11,10 +11,19 @@
 #include <string>
 #include <vector>
 
+#include "builders.hpp"
 #include "vel/check.hpp"
 #include "vel/stop.hpp"
 
 using namespace vel;
+// The terse forms below (D, A, T, op) stand in for the other builders.
+using vel::test::cache;
+using vel::test::call;
+using vel::test::count;
+using vel::test::dict;
+using vel::test::iota;
+using vel::test::loop;
+using vel::test::map;
 
 namespace {
 
@@ -47,7 +56,6 @@ TensorType T(std::string dtype, std::initializer_list<D> ds = {}) {
 Ty ty(std::string dtype, std::initializer_list<D> ds = {}) {
   return Ty{std::move(dtype), dims(ds)};
 }
-const TensorType kDict = T("*");
 
 using Types = std::vector<std::optional<TensorType>>;
 
@@ -63,26 +71,15 @@ Op op1(OpKind kind, std::string output, std::optional<TensorType> type,
   return op(std::move(kind), {std::move(output)}, {std::move(type)}, args);
 }
 
+// The kinds below carry payloads that the checker's rules look at.
 OpKind view() { return {OpKind::View{"a b -> (a b)", {}}}; }
-OpKind map(std::string f) { return {OpKind::Map{std::move(f)}}; }
 OpKind fold() { return {OpKind::Fold{"a b -> a", "sum"}}; }
 OpKind tile() { return {OpKind::Tile{"a -> a b", {}}}; }
 OpKind read() { return {OpKind::Read{"a, i -> i"}}; }
 OpKind write() { return {OpKind::Write{"a -> a", "add"}}; }
 OpKind contract() { return {OpKind::Contract{"a b, b c -> a c"}}; }
 OpKind literal() { return {OpKind::Literal{LiteralValue{LiteralValue::Int{1}}}}; }
-OpKind iota() { return {OpKind::Iota{}}; }
 OpKind random() { return {OpKind::Random{0.0, 1.0}}; }
-OpKind call(std::string f) { return {OpKind::Call{std::move(f)}}; }
-OpKind loop(std::string f, std::uint64_t n) {
-  return {OpKind::Loop{std::move(f), LoopCount{LoopCount::Concrete{n}}}};
-}
-OpKind loop(std::string f, std::string n) {
-  return {OpKind::Loop{std::move(f), LoopCount{LoopCount::Named{std::move(n)}}}};
-}
-OpKind cache(std::string var, std::string init, std::optional<std::string> extend = {}) {
-  return {OpKind::Cache{std::move(var), std::move(init), std::move(extend)}};
-}
 
 Function fn(std::vector<Param> params, std::vector<Param> returns, std::vector<Op> ops = {}) {
   return Function{"ignored", {}, std::move(params), std::move(returns), std::move(ops)};
@@ -181,7 +178,7 @@ TEST(TypesMatch, Details) {
 // Inputs in scope
 
 TEST(Inputs, LookupOrder) {
-  Function f = fn({{"x", T("f32", {4})}, {"param.y", T("f32", {4})}, {"w", kDict}},
+  Function f = fn({{"x", T("f32", {4})}, {"param.y", T("f32", {4})}, {"w", dict()}},
                   {{"r", T("f32", {"sym"})}},
                   {op1(map("f32"), "a", std::nullopt,
                        {"x", 1, 2.5, "param.y", "param.z", "w", "w.k.q", "sym", "later", "x.k",
@@ -402,8 +399,8 @@ INSTANTIATE_TEST_SUITE_P(
                  {{"t", T("f32", {8})}, {"i", T("f32", {2})}},
                  op1(read(), "v", std::nullopt, {"t", "i"}),
                  {}}),
-    [](const ::testing::TestParamInfo<KindCase>& info) {
-      std::string name = info.param.what;
+    [](const ::testing::TestParamInfo<KindCase>& test) {
+      std::string name = test.param.what;
       for (char& ch : name)
         if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
       return name;
@@ -425,7 +422,7 @@ TEST(ReadRule, AcceptsEachIntegerIndexDtype) {
 
 Function callee() {
   return fn(
-      {{"a", T("f32", {4, 16})}, {"b", T("f32", {2, 3})}, {"d", kDict}, {"c", T("i32", {"n"})}},
+      {{"a", T("f32", {4, 16})}, {"b", T("f32", {2, 3})}, {"d", dict()}, {"c", T("i32", {"n"})}},
       {});
 }
 
@@ -484,7 +481,7 @@ TEST(Calls, ArgumentChecks) {
 TEST(Calls, LoopAndCacheCheckTheirTargetOrInit) {
   std::vector<Param> params = {{"p", T("f32", {4, 8})}};
   const Msgs expected = {"main/o: arg 0 'a'" + kDash + "dim 1: Concrete(8) vs Concrete(16)"};
-  EXPECT_EQ(call_errors(params, op1(loop("g", 3), "o", T("x"), {"p"})), expected);
+  EXPECT_EQ(call_errors(params, op1(loop("g", count(3)), "o", T("x"), {"p"})), expected);
   EXPECT_EQ(call_errors(params, op1(cache("kv", "g", "missing"), "o", T("x"), {"p"})), expected);
   EXPECT_EQ(call_errors(params, op1(cache("kv", "missing", "g"), "o", T("x"), {"p"})), Msgs{});
   EXPECT_EQ(call_errors(params, op1(call("missing"), "o", T("x"), {"p"})), Msgs{});
@@ -494,9 +491,9 @@ TEST(Calls, LoopAndCacheCheckTheirTargetOrInit) {
 }
 
 TEST(Calls, WeightsUnderTheCallerWithTheFirstTypeKept) {
-  Function h = fn({{"u", T("bf16", {4})}, {"v", kDict}}, {});
+  Function h = fn({{"u", T("bf16", {4})}, {"v", dict()}}, {});
   Function main = fn(
-      {{"w", kDict}, {"x", T("f32", {4, 16})}}, {},
+      {{"w", dict()}, {"x", T("f32", {4, 16})}}, {},
       {op1(call("g"), "o1", T("f32"), {"w.a", "w.b", "w", "w.c.d"}),
        op1(call("h"), "o2", T("f32"), {"w.a", "w", "x"}),
        op1(call("h"), "o3", std::nullopt, {"w.z"}), op1(call("g"), "o4", T("f32"), {"x", "w.b"})});
@@ -512,7 +509,7 @@ TEST(Calls, WeightsUnderTheCallerWithTheFirstTypeKept) {
 }
 
 TEST(Calls, ArgumentMessagesBeforeWeightMessages) {
-  Function main = fn({{"w", kDict}, {"x", T("i32", {4, 16})}}, {},
+  Function main = fn({{"w", dict()}, {"x", T("i32", {4, 16})}}, {},
                      {op1(call("g"), "o1", T("f32"), {"w.a"}),
                       op1(call("g"), "o2", T("f32"), {"x", "w.a", "w.a"})});
   Function g = fn({{"a", T("f32", {4, 16})}, {"b", T("i32", {})}, {"c", T("i8", {})}}, {});
@@ -529,10 +526,10 @@ TEST(Calls, ArgumentMessagesBeforeWeightMessages) {
 // Returns, params, order
 
 TEST(Returns, NotFoundAndDetail) {
-  Function f = fn({{"x", T("f32", {2, 3})}, {"w", kDict}},
+  Function f = fn({{"x", T("f32", {2, 3})}, {"w", dict()}},
                   {{"x", T("f32", {2, 4})},
                    {"w", T("f32")},
-                   {"d", kDict},
+                   {"d", dict()},
                    {"u", T("f32")},
                    {"y", T("f32", {"...", 6})},
                    {"z", T("i32")}},
@@ -548,9 +545,9 @@ TEST(Params, EverySourceOnce) {
                   {{"r", T("*", {"param.p2"})}},
                   {op(iota(), {"a"}, {T("f32", {"param.p3"}), T("f32", {"param.beyond"})}, {}),
                    op1(fold(), "b", std::nullopt, {"param.p4", "x"}),
-                   op1(loop("nowhere", "param.p5"), "c", T("f32", {"param.p1"}), {}),
-                   op1(loop("nowhere", "param.untyped"), "d", std::nullopt, {}),
-                   op1(loop("nowhere", "p6"), "e", T("f32"), {})});
+                   op1(loop("nowhere", count("param.p5")), "c", T("f32", {"param.p1"}), {}),
+                   op1(loop("nowhere", count("param.untyped")), "d", std::nullopt, {}),
+                   op1(loop("nowhere", count("p6")), "e", T("f32"), {})});
   Function g = fn({}, {{"q", T("f32", {"param.p1", "param.B", "param.\xc3\xa9"})}});
   CheckResult r = check(mod({{"main", std::move(f)}, {"g", std::move(g)}}));
   EXPECT_EQ(std::vector<std::string>(r.constraints.params.begin(), r.constraints.params.end()),
@@ -589,9 +586,9 @@ TEST(Json, EmptyModule) {
 }
 
 TEST(Json, SortedMembersAndEscapedMessages) {
-  Function z = fn({{"w", kDict}, {"v", T("q\"t", {"param.b"})}}, {{"v", T("f32", {"param.a"})}},
+  Function z = fn({{"w", dict()}, {"v", T("q\"t", {"param.b"})}}, {{"v", T("f32", {"param.a"})}},
                   {op1(call("g"), "o", T("f32"), {"w.B", "w.a"})});
-  Function a = fn({{"d", kDict}}, {}, {op1(call("g"), "o", T("f32"), {"d"})});
+  Function a = fn({{"d", dict()}}, {}, {op1(call("g"), "o", T("f32"), {"d"})});
   Function g = fn({{"x", T("f32", {2, "n"})}, {"y", T("i8")}}, {});
   CheckResult r = check(mod({{"z", std::move(z)}, {"a", std::move(a)}, {"g", std::move(g)}}));
   EXPECT_EQ(check_result_to_json(r),

@@ -8,55 +8,23 @@
 
 #include <gtest/gtest.h>
 
+#include "builders.hpp"
 #include "vel/ast.hpp"
 #include "vel/fmt.hpp"
 
 using namespace vel;
+using namespace vel::test;
 
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::uint64_t kWide = 100;
 
-Dim concrete(std::int64_t n) { return Dim{Dim::Concrete{n}}; }
-Dim named(std::string s) { return Dim{Dim::Named{std::move(s)}}; }
+// The short names these tests use for two builders.
 TensorType ty(std::string dtype, std::vector<Dim> shape = {}) {
-  return TensorType{std::move(dtype), std::move(shape)};
+  return type(std::move(dtype), std::move(shape));
 }
-TensorType dict() { return ty("*"); }
-Atom name(std::string s) { return Atom{Atom::Name{std::move(s)}}; }
-Atom int_atom(std::int64_t v) { return Atom{Atom::Int{v}}; }
-Atom float_atom(double v) { return Atom{Atom::Float{v}}; }
-LiteralValue lit_int(std::int64_t v) { return LiteralValue{LiteralValue::Int{v}}; }
-LiteralValue lit_float(double v) { return LiteralValue{LiteralValue::Float{v}}; }
-LiteralValue lit_list(std::vector<LiteralValue> items) {
-  return LiteralValue{LiteralValue::List{std::move(items)}};
-}
-
-OpKind iota() { return OpKind{OpKind::Iota{}}; }
-
-Op op(OpKind kind, std::vector<std::string> outputs,
-      std::vector<std::optional<TensorType>> types = {}, std::vector<Atom> args = {},
-      std::vector<std::string> comments = {}) {
-  return Op{std::move(kind), std::move(outputs), std::move(types), std::move(args),
-            std::move(comments)};
-}
-
-Function fn(std::string fname, std::vector<Param> params = {}, std::vector<Param> returns = {},
-            std::vector<Op> ops = {}, std::vector<std::string> comments = {}) {
-  return Function{std::move(fname), std::move(comments), std::move(params), std::move(returns),
-                  std::move(ops)};
-}
-
-Module module_of(std::vector<Function> fns, std::vector<std::string> header = {}) {
-  Module m;
-  m.header_comments = std::move(header);
-  for (auto& f : fns) {
-    std::string key = f.name;
-    m.functions.store(std::move(key), std::move(f));
-  }
-  return m;
-}
+Atom name(std::string s) { return name_atom(std::move(s)); }
 
 std::string format_fn(Function f, std::uint64_t width = kWide) {
   return format_vel(module_of({std::move(f)}), width);
@@ -198,7 +166,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "cache[kv, init_kv](x)"},
         KindCase{"cache_extend", OpKind{OpKind::Cache{"kv", "init_kv", "extend_kv"}},
                  {name("x")}, "cache[kv, init_kv, extend_kv](x)"}),
-    [](const auto& info) { return info.param.label; });
+    [](const auto& test) { return test.param.label; });
 
 // ---------------------------------------------------------------------------------------
 // Layout of a module
@@ -265,7 +233,7 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderCase{"utf8_name_blanks",
                    fn("g", {Param{"\xc3\xa9", ty("f32")}, Param{"x", ty("f32", {concrete(2)})}}),
                    5, "g(\n  \xc3\xa9: f32[],\n  x : f32[2]\n) -> () {\n"}),
-    [](const auto& info) { return info.param.label; });
+    [](const auto& test) { return test.param.label; });
 
 TEST(Header, OneLineHeaderIs38Bytes) {
   std::string text = format_fn(main_fn());

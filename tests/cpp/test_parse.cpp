@@ -12,12 +12,11 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 
-using Types = std::vector<std::optional<TensorType>>;
-
+// The longer names these tests use for two builders.
 Op make_op(OpKind kind, std::vector<std::string> outputs, Types types, std::vector<Atom> args = {},
            std::vector<std::string> comments = {}) {
-  return Op{std::move(kind), std::move(outputs), std::move(types), std::move(args),
-            std::move(comments)};
+  return op(std::move(kind), std::move(outputs), std::move(types), std::move(args),
+            std::move(comments));
 }
 
 // One untyped output y.
@@ -25,17 +24,10 @@ Op y_op(OpKind kind, std::vector<Atom> args = {}) {
   return make_op(std::move(kind), {"y"}, {std::nullopt}, std::move(args));
 }
 
-Axes axes(std::vector<std::pair<std::string, std::int64_t>> pairs) {
-  return Axes::from_pairs(std::move(pairs));
-}
-
-LoopCount count(std::uint64_t n) { return LoopCount{LoopCount::Concrete{n}}; }
-LoopCount count(std::string name) { return LoopCount{LoopCount::Named{std::move(name)}}; }
-
 Function function(std::string name, std::vector<Param> params = {}, std::vector<Param> returns = {},
                   std::vector<Op> ops = {}, std::vector<std::string> comments = {}) {
-  return Function{std::move(name), std::move(comments), std::move(params), std::move(returns),
-                  std::move(ops)};
+  return fn(std::move(name), std::move(params), std::move(returns), std::move(ops),
+            std::move(comments));
 }
 
 struct OpCase {

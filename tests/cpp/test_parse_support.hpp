@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "builders.hpp"
 #include "parse_internal.hpp"
 #include "vel/file.hpp"
 #include "vel/parse.hpp"
@@ -12,19 +13,7 @@
 
 namespace vel::testing_parse {
 
-inline Dim concrete(std::int64_t n) { return Dim{Dim::Concrete{n}}; }
-inline Dim named(std::string s) { return Dim{Dim::Named{std::move(s)}}; }
-inline TensorType type(std::string dtype, std::vector<Dim> shape = {}) {
-  return TensorType{std::move(dtype), std::move(shape)};
-}
-inline Atom int_atom(std::int64_t v) { return Atom{Atom::Int{v}}; }
-inline Atom float_atom(double v) { return Atom{Atom::Float{v}}; }
-inline Atom name_atom(std::string s) { return Atom{Atom::Name{std::move(s)}}; }
-inline LiteralValue lit_int(std::int64_t v) { return LiteralValue{LiteralValue::Int{v}}; }
-inline LiteralValue lit_float(double v) { return LiteralValue{LiteralValue::Float{v}}; }
-inline LiteralValue lit_list(std::vector<LiteralValue> items) {
-  return LiteralValue{LiteralValue::List{std::move(items)}};
-}
+using namespace vel::test;
 
 // The message of the stop that `run` ends with, or "<no stop>".
 inline std::string stop_message(const std::function<void()>& run) {

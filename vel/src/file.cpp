@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "vel/stop.hpp"
 #include "vel/text.hpp"
 #include "vel/unicode.hpp"
 
@@ -81,6 +82,13 @@ struct FdOwner {
   ~FdOwner() { ::close(fd); }
 };
 
+// Whether a call that failed with EINTR is to be made again.
+bool retry_after(InterruptCheck interrupted) {
+  if (errno != EINTR) return false;
+  if (interrupted != nullptr && interrupted()) throw Interrupted{};
+  return true;
+}
+
 }  // namespace
 
 std::string debug_read_error(const ReadError& error) {
@@ -106,14 +114,15 @@ std::string display_read_error(const ReadError& error) {
   return std::string(read_error_message(error));
 }
 
-std::optional<ReadError> read_text_file(std::string_view path, std::string& text) {
+std::optional<ReadError> read_text_file(std::string_view path, std::string& text,
+                                        InterruptCheck interrupted) {
   text.clear();
   // The path goes to the system as a C string, which a NUL would cut short.
   if (path.find('\0') != std::string_view::npos) return ReadError{ReadError::Kind::InvalidInput};
   std::string c_path(path);
   int fd;
   do fd = ::open(c_path.c_str(), O_RDONLY | O_CLOEXEC);
-  while (fd < 0 && errno == EINTR);
+  while (fd < 0 && retry_after(interrupted));
   if (fd < 0) return ReadError{ReadError::Kind::Os, errno};
   FdOwner owner{fd};
 
@@ -129,7 +138,7 @@ std::optional<ReadError> read_text_file(std::string_view path, std::string& text
     if (length == text.size()) text.resize(text.size() * 2);
     ssize_t got = ::read(fd, text.data() + length, text.size() - length);
     if (got < 0) {
-      if (errno == EINTR) continue;
+      if (retry_after(interrupted)) continue;
       int code = errno;
       text.clear();
       return ReadError{ReadError::Kind::Os, code};

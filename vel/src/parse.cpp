@@ -660,9 +660,9 @@ Module parse(std::string_view source) {
   return module;
 }
 
-Module parse_file(std::string_view path) {
+Module parse_file(std::string_view path, InterruptCheck interrupted) {
   std::string text;
-  if (auto error = read_text_file(path, text)) {
+  if (auto error = read_text_file(path, text, interrupted)) {
     std::string message(kUnwrapErr);
     message += ": ";
     message += debug_read_error(*error);

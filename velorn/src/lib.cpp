@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <new>
-#include <source_location>
 #include <span>
 #include <string>
 #include <string_view>
@@ -120,7 +119,7 @@ void raise_panic(const vel::Stop& stop) {
 }
 
 vel::Stop stop_here(std::string message,
-                    std::source_location where = std::source_location::current()) {
+                    vel::SourceLocation where = vel::SourceLocation::current()) {
   return vel::Stop{std::move(message), where};
 }
 
@@ -129,6 +128,8 @@ PyObject* fail_current() noexcept {
   try {
     try {
       throw;
+    } catch (const vel::Interrupted&) {
+      // A signal handler raised; its exception is the call's.
     } catch (const vel::Stop& stop) {
       raise_panic(stop);
     } catch (const vel::json::JsonError& error) {
@@ -146,6 +147,10 @@ PyObject* fail_current() noexcept {
   }
   return nullptr;
 }
+
+// A file read waiting on a FIFO or a terminal was interrupted by a signal: the handlers run
+// now, and one that raises (KeyboardInterrupt) ends the call with its exception.
+bool python_signal_raised() { return PyErr_CheckSignals() != 0; }
 
 PyObject* new_text(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
@@ -488,7 +493,8 @@ PyObject* check_file(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames
   if (!bind(kCheckFile, args, nargsf, kwnames, slots)) return nullptr;
   std::string_view path;
   if (!text_arg(slots[0], "path", path)) return nullptr;
-  return new_text(vel::check_result_to_json(vel::check(vel::parse_file(path))));
+  vel::Module module = vel::parse_file(path, python_signal_raised);
+  return new_text(vel::check_result_to_json(vel::check(module)));
 }
 
 PyObject* fmt_file(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -497,7 +503,7 @@ PyObject* fmt_file(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) 
   std::string_view path;
   std::uint64_t width = kDefaultWidth;
   if (!text_arg(slots[0], "path", path) || !width_arg(slots[1], width)) return nullptr;
-  return new_text(vel::format_vel(vel::parse_file(path), width));
+  return new_text(vel::format_vel(vel::parse_file(path, python_signal_raised), width));
 }
 
 // ---------------------------------------------------------------------------------------
