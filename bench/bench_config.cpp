@@ -1,11 +1,11 @@
 // The configuration file at its largest: documents of up to 10 MB, a weights table nested
 // 10,000 deep with many entries, and templates with up to 10,000 slots. Each benchmark
 // runs over a range of sizes and reports its fitted complexity, which should be O(N).
+#include <benchmark/benchmark.h>
+
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <benchmark/benchmark.h>
 
 #include "config.hpp"
 #include "weights.hpp"
@@ -19,17 +19,23 @@ std::string values_document(std::size_t bytes) {
   std::string text = "[vector]\nv = [";
   while (text.size() < bytes / 2) text += "1.25, -3, 4e5, ";
   text += "0]\n[shape]\n";
-  for (int i = 0; text.size() < bytes; ++i) text += "n" + std::to_string(i) + " = " + std::to_string(i) + "\n";
+  for (int i = 0; text.size() < bytes; ++i)
+    text += "n" + std::to_string(i) + " = " + std::to_string(i) + "\n";
   return text;
 }
 
 void BM_LoadConfigValues(benchmark::State& state) {
   std::string text = values_document(static_cast<std::size_t>(state.range(0)));
-  for (auto _ : state) benchmark::DoNotOptimize(config_from_toml(parse_config_text("c.toml", text)));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(config_from_toml(parse_config_text("c.toml", text)));
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
   state.SetComplexityN(state.range(0));
 }
-BENCHMARK(BM_LoadConfigValues)->RangeMultiplier(2)->Range(1 << 20, 10 << 20)->Complexity(benchmark::oN)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadConfigValues)
+    ->RangeMultiplier(2)
+    ->Range(1 << 20, 10 << 20)
+    ->Complexity(benchmark::oN)
+    ->Unit(benchmark::kMillisecond);
 
 // One header `depth` tables deep, then `entries` texts in the deepest table.
 std::string deep_weights(std::size_t depth, std::size_t entries) {
@@ -42,19 +48,29 @@ std::string deep_weights(std::size_t depth, std::size_t entries) {
 
 void BM_DeepWeightsTable(benchmark::State& state) {
   std::string text = deep_weights(static_cast<std::size_t>(state.range(0)), 1);
-  for (auto _ : state) benchmark::DoNotOptimize(weight_mapping_from_toml(parse_config_text("c.toml", text)));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(weight_mapping_from_toml(parse_config_text("c.toml", text)));
   state.SetComplexityN(state.range(0));
 }
-BENCHMARK(BM_DeepWeightsTable)->RangeMultiplier(2)->Range(1 << 10, 1 << 14)->Complexity(benchmark::oN)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DeepWeightsTable)
+    ->RangeMultiplier(2)
+    ->Range(1 << 10, 1 << 14)
+    ->Complexity(benchmark::oN)
+    ->Unit(benchmark::kMillisecond);
 
 // 10,000 tables deep with ever more entries: spelled out, the keys would grow with the
 // product of depth and entries.
 void BM_ManyEntriesDeepDown(benchmark::State& state) {
   std::string text = deep_weights(10'000, static_cast<std::size_t>(state.range(0)));
-  for (auto _ : state) benchmark::DoNotOptimize(weight_mapping_from_toml(parse_config_text("c.toml", text)));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(weight_mapping_from_toml(parse_config_text("c.toml", text)));
   state.SetComplexityN(static_cast<std::int64_t>(text.size()));
 }
-BENCHMARK(BM_ManyEntriesDeepDown)->RangeMultiplier(4)->Range(1 << 10, 1 << 18)->Complexity(benchmark::oN)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ManyEntriesDeepDown)
+    ->RangeMultiplier(4)
+    ->Range(1 << 10, 1 << 18)
+    ->Complexity(benchmark::oN)
+    ->Unit(benchmark::kMillisecond);
 
 void BM_FillSlots(benchmark::State& state) {
   std::string text;
@@ -76,7 +92,8 @@ void BM_RenameManySlots(benchmark::State& state) {
     slots += "{}.";
     reference += "." + std::to_string(i);
   }
-  WeightMapping mapping = weight_mapping_from_toml(parse_config_text("c.toml", "[weights]\nw = \"" + slots + "\"\n"));
+  WeightMapping mapping =
+      weight_mapping_from_toml(parse_config_text("c.toml", "[weights]\nw = \"" + slots + "\"\n"));
   vel::Op op;
   op.kind = {vel::OpKind::Map{"f"}};
   op.args = {vel::Atom{vel::Atom::Name{reference}}};
@@ -92,7 +109,10 @@ void BM_RenameManySlots(benchmark::State& state) {
   }
   state.SetComplexityN(state.range(0));
 }
-BENCHMARK(BM_RenameManySlots)->RangeMultiplier(4)->Range(1 << 8, 10'000 << 4)->Complexity(benchmark::oN);
+BENCHMARK(BM_RenameManySlots)
+    ->RangeMultiplier(4)
+    ->Range(1 << 8, 10'000 << 4)
+    ->Complexity(benchmark::oN);
 
 }  // namespace
 

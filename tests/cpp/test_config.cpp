@@ -170,7 +170,8 @@ TEST(ConfigToml, AnArrayOfAnythingButNumbersStops) {
 }
 
 TEST(ConfigToml, TablesYieldTheirKeysInByteOrder) {
-  toml::table root = parse_config_text("c.toml", "z = 1\n\"\xc3\xa9\" = 2\nZ = 3\n\"\" = 4\n\"a.b\" = 5\na = 6\n");
+  toml::table root =
+      parse_config_text("c.toml", "z = 1\n\"\xc3\xa9\" = 2\nZ = 3\n\"\" = 4\n\"a.b\" = 5\na = 6\n");
   std::vector<std::string> keys;
   for (const auto& [key, node] : root) keys.emplace_back(key.str());
   EXPECT_EQ(keys, (std::vector<std::string>{"", "Z", "a", "a.b", "z", "\xc3\xa9"}));
@@ -238,7 +239,7 @@ TEST(ConfigToml, NestingBeyondTheLimitIsRefusedBeforeParsing) {
             "2 | " + deep.substr(0, deep.find('\n')) + "\n"
             "  | ^\n" + refused);
   // Dotted keys count, inside inline tables too, and a point inside a quoted key does not.
-  std::string dotted = "k = { a" ;
+  std::string dotted = "k = { a";
   for (std::size_t i = 0; i < kMaxTomlNesting; ++i) dotted += ".a";
   EXPECT_EQ(parse_report(dotted + " = 1 }\n"),
             "stop: failed to parse conf/c.toml: TOML parse error at line 1, column " +

@@ -34,9 +34,9 @@ deep = "D"
   EXPECT_EQ(found(mapping, "weights.embed"), "E");
   EXPECT_EQ(found(mapping, "weights.layers.q"), "model.layers.{}.q");
   EXPECT_EQ(found(mapping, "weights.layers.inner.deep"), "D");
-  for (std::string_view absent : {"weights.count", "weights.list", "weights.flag", "weights",
-                                  "weights.layers", "top", "weights.top", "weights.layers.",
-                                  "weights.embedd", "xeights.embed"})
+  for (std::string_view absent :
+       {"weights.count", "weights.list", "weights.flag", "weights", "weights.layers", "top",
+        "weights.top", "weights.layers.", "weights.embedd", "xeights.embed"})
     EXPECT_EQ(found(mapping, absent), "(none)") << absent;
   EXPECT_TRUE(mapping_of("weights = \"w\"\n").empty());
   EXPECT_TRUE(mapping_of("[shape]\nn = 1\n").empty());
@@ -60,7 +60,8 @@ TEST(WeightMapping, ATableNestedDeepWithManyEntries) {
     key += ".a";
   }
   std::string text = header + "]\n";
-  for (int i = 0; i < 2'000; ++i) text += "k" + std::to_string(i) + " = \"t" + std::to_string(i) + "\"\n";
+  for (int i = 0; i < 2'000; ++i)
+    text += "k" + std::to_string(i) + " = \"t" + std::to_string(i) + "\"\n";
   WeightMapping mapping = mapping_of(text);
   for (int i = 0; i < 2'000; i += 97)
     EXPECT_EQ(found(mapping, key + ".k" + std::to_string(i)), "t" + std::to_string(i));

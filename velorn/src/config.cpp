@@ -25,9 +25,12 @@ constexpr std::string_view kValueTables[] = {"shape", "scalar", "vector"};
 
 double number_as_f64(const json::Number& n) {
   switch (n.cls) {
-    case json::NumberClass::Unsigned: return static_cast<double>(n.u);
-    case json::NumberClass::Negative: return static_cast<double>(n.i);
-    case json::NumberClass::Float: break;
+    case json::NumberClass::Unsigned:
+      return static_cast<double>(n.u);
+    case json::NumberClass::Negative:
+      return static_cast<double>(n.i);
+    case json::NumberClass::Float:
+      break;
   }
   return n.f;
 }
@@ -110,8 +113,7 @@ vel::LoopCount sub_count(const vel::LoopCount& count, const ConfigMap& config) {
   return {vel::LoopCount::Concrete{static_cast<std::uint64_t>(integer->value)}};
 }
 
-std::vector<vel::Param> sub_params(const std::vector<vel::Param>& params,
-                                   const ConfigMap& config) {
+std::vector<vel::Param> sub_params(const std::vector<vel::Param>& params, const ConfigMap& config) {
   std::vector<vel::Param> out;
   out.reserve(params.size());
   for (const vel::Param& param : params) out.push_back({param.name, sub_type(param.ty, config)});
@@ -123,7 +125,8 @@ std::vector<vel::Param> sub_params(const std::vector<vel::Param>& params,
 ConfigMap config_from_json(std::string_view text) {
   return json::read_document(text, [](json::Reader& in) {
     ConfigMap config;
-    in.read_map([&](std::string name) { config.insert_or_assign(std::move(name), read_config_value(in)); });
+    in.read_map(
+        [&](std::string name) { config.insert_or_assign(std::move(name), read_config_value(in)); });
     return config;
   });
 }
@@ -135,13 +138,14 @@ ConfigMap config_from_toml(const toml::table& root) {
     if (table == nullptr) continue;
     // A TOML table yields its keys in ascending byte order.
     for (const auto& [key, node] : *table)
-      if (auto value = toml_value(node)) config.insert_or_assign(std::string(key.str()), *std::move(value));
+      if (auto value = toml_value(node))
+        config.insert_or_assign(std::string(key.str()), *std::move(value));
   }
   return config;
 }
 
-ConfigMap load_config(std::string_view config_path) {
-  return config_from_toml(read_config_file(config_path));
+ConfigMap load_config(std::string_view config_path, vel::InterruptCheck interrupted) {
+  return config_from_toml(read_config_file(config_path, interrupted));
 }
 
 vel::Dim sub_dim(const vel::Dim& dim, const ConfigMap& config) {

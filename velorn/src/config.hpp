@@ -3,6 +3,8 @@
 // and loop counts.
 #pragma once
 
+#include <toml++/toml.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -12,9 +14,8 @@
 #include <variant>
 #include <vector>
 
-#include <toml++/toml.h>
-
 #include "vel/ast.hpp"
+#include "vel/file.hpp"
 
 namespace velorn {
 
@@ -40,7 +41,9 @@ struct ConfigValue {
 // Hashes a text for maps that are looked up by views as well as by owned texts.
 struct TextHash {
   using is_transparent = void;
-  std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+  std::size_t operator()(std::string_view text) const {
+    return std::hash<std::string_view>{}(text);
+  }
 };
 
 // Looked up by exact name only; a name stored again takes the later value.
@@ -50,8 +53,10 @@ using ConfigMap = std::unordered_map<std::string, ConfigValue, TextHash, std::eq
 ConfigMap config_from_json(std::string_view text);
 
 // The configuration file parsed whole as TOML. Stops the call with "failed to read {}: {}"
-// or "failed to parse {}: {}", the path shown as given.
-toml::table read_config_file(std::string_view config_path);
+// or "failed to parse {}: {}", the path shown as given; `interrupted` as for
+// `vel::read_text_file`.
+toml::table read_config_file(std::string_view config_path,
+                             vel::InterruptCheck interrupted = nullptr);
 // The same for a text already read; `config_path` only names it in the message.
 toml::table parse_config_text(std::string_view config_path, std::string_view text);
 
@@ -78,7 +83,7 @@ inline constexpr std::size_t kMaxTomlNesting = 10240;
 // that order. Stops the call as `read_config_file` does, and with "unexpected value in
 // vector section" for an array holding anything but numbers.
 ConfigMap config_from_toml(const toml::table& root);
-ConfigMap load_config(std::string_view config_path);
+ConfigMap load_config(std::string_view config_path, vel::InterruptCheck interrupted = nullptr);
 
 // Copies with the configuration substituted; the inputs are only read.
 vel::Dim sub_dim(const vel::Dim& dim, const ConfigMap& config);

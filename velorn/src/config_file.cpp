@@ -20,8 +20,8 @@ constexpr std::string_view kTomlErrorAt = "TOML parse error at line ";
 bool is_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
 std::size_t char_count(std::string_view text) {
-  return static_cast<std::size_t>(std::count_if(text.begin(), text.end(),
-                                                [](char c) { return !is_continuation(c); }));
+  return static_cast<std::size_t>(
+      std::count_if(text.begin(), text.end(), [](char c) { return !is_continuation(c); }));
 }
 
 // The line numbered `line` (from 1), without its line feed; empty past the last one.
@@ -150,8 +150,8 @@ std::size_t header_segments(std::string_view text, std::size_t& i) {
 // A key/value statement from text[i] to the line feed that ends it outside every bracket.
 // `level` is the depth of the node being defined; each point of a key and each bracket
 // goes one deeper.
-std::optional<std::size_t> scan_key_value(std::string_view text, std::size_t& i,
-                                          std::size_t level, std::size_t limit) {
+std::optional<std::size_t> scan_key_value(std::string_view text, std::size_t& i, std::size_t level,
+                                          std::size_t limit) {
   std::vector<std::size_t> open_levels;
   std::string open_kinds;
   bool in_key = true;
@@ -263,15 +263,15 @@ toml::table parse_config_text(std::string_view config_path, std::string_view tex
     parse_toml(config_path, text.substr(0, excess->statement));
     fail_parse(config_path,
                toml_error_report(text, place_at(text, excess->at),
-                           "exceeded maximum nesting depth of " +
-                               std::to_string(kMaxTomlNesting) + " tables and arrays"));
+                                 "exceeded maximum nesting depth of " +
+                                     std::to_string(kMaxTomlNesting) + " tables and arrays"));
   }
   return parse_toml(config_path, text);
 }
 
-toml::table read_config_file(std::string_view config_path) {
+toml::table read_config_file(std::string_view config_path, vel::InterruptCheck interrupted) {
   std::string text;
-  if (auto error = vel::read_text_file(config_path, text)) {
+  if (auto error = vel::read_text_file(config_path, text, interrupted)) {
     std::string message = "failed to read ";
     message += config_path;
     message += ": ";

@@ -19,8 +19,8 @@ constexpr std::uint64_t kBase = 1000003;
 std::uint64_t hash_step(std::uint64_t hash, char c) {
   __extension__ using Wide = unsigned __int128;
   Wide product = static_cast<Wide>(hash) * kBase + static_cast<unsigned char>(c) + 1;
-  std::uint64_t folded = static_cast<std::uint64_t>(product & kModulus) +
-                         static_cast<std::uint64_t>(product >> 61);
+  std::uint64_t folded =
+      static_cast<std::uint64_t>(product & kModulus) + static_cast<std::uint64_t>(product >> 61);
   return folded >= kModulus ? folded - kModulus : folded;
 }
 
@@ -131,8 +131,8 @@ WeightMapping weight_mapping_from_toml(const toml::table& root) {
   return mapping;
 }
 
-WeightMapping load_weight_mapping(std::string_view config_path) {
-  return weight_mapping_from_toml(read_config_file(config_path));
+WeightMapping load_weight_mapping(std::string_view config_path, vel::InterruptCheck interrupted) {
+  return weight_mapping_from_toml(read_config_file(config_path, interrupted));
 }
 
 std::string fill_slots(std::string_view text, const std::vector<std::string_view>& parts) {

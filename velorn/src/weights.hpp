@@ -3,6 +3,8 @@
 // flat module's weight references through it.
 #pragma once
 
+#include <toml++/toml.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -10,9 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include <toml++/toml.h>
-
 #include "vel/ast.hpp"
+#include "vel/file.hpp"
 
 namespace velorn {
 
@@ -60,7 +61,8 @@ void flatten_weight_table(const toml::table& table, WeightMapping::Path prefix,
 // The mapping from the root table "weights" of a parsed configuration file.
 WeightMapping weight_mapping_from_toml(const toml::table& root);
 // Reads and parses the configuration file anew; stops like `read_config_file`.
-WeightMapping load_weight_mapping(std::string_view config_path);
+WeightMapping load_weight_mapping(std::string_view config_path,
+                                  vel::InterruptCheck interrupted = nullptr);
 
 // The text of a template with its "{}" slots filled in order by `parts`: an index part
 // for which no slot remains changes nothing, and slots left over stay "{}".
