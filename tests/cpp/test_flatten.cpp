@@ -1,0 +1,371 @@
+// Names in inlined bodies, call inlining and loop unrolling.
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <string>
+
+#include "test_flatten_support.hpp"
+
+using namespace vel;
+using namespace vel::testing_flatten;
+
+namespace {
+
+struct Case {
+  const char* what;
+  const char* source;
+  const char* expected;
+};
+
+void expect_flat(const Case& c) {
+  SCOPED_TRACE(c.what);
+  EXPECT_EQ(flat_text(c.source), canonical(c.expected));
+}
+
+TEST(Flatten, NamesTwoCallsDeep) {
+  expect_flat({"worked example", R"(
+main(h: f32[4], weights: *) -> (blk: f32[4]) {
+  blk = call[layer](h, weights.l0)
+}
+layer(x: f32[4], w: *) -> (y: f32[4]) {
+  t = map[exp](x)
+  a = call[attn](t)
+  y = map[mul](a, w.q)
+}
+attn(x: f32[4]) -> (o: f32[4]) {
+  q = map[neg](x)
+  o = map[exp](q)
+}
+)",
+               R"(
+main(h: f32[4], weights: *) -> (blk: f32[4]) {
+  blk.t = map[exp](h)
+  blk.a.q = map[neg](blk.t)
+  blk.a = map[exp](blk.a.q)
+  blk = map[mul](blk.a, weights.l0.q)
+}
+)"});
+}
+
+// One call `o = call[g](args)` of a callee `g(params) -> (r)` whose body is the single
+// operation `r = map[f](uses)`; the flat function holds it with its arguments rewritten.
+struct CallCase {
+  const char* params;
+  const char* uses;
+  const char* args;
+  const char* expected;
+};
+
+TEST(Flatten, BindingOfOneCall) {
+  const char* abc = "a: f32[4], b: f32[4], c: f32[4]";
+  const char* dict = "x: f32[4], w: *";
+  const char* dict_uses = "x, w, w.q, w.a.b, wq";
+  const CallCase cases[] = {
+      {abc, "a, b, c", "x, y, z", "x, y, z"},
+      // The last argument stands for its own parameter and every later one.
+      {abc, "a, b, c", "x, y", "x, y.b, y.c"},
+      {abc, "a, b, c", "x", "x.a, x.b, x.c"},
+      // Numbers bind nothing, also as the last argument.
+      {abc, "a, b, c", "x, 2", "x, o.b, o.c"},
+      {abc, "a, b, c", "2, 1.5, z", "o.a, o.b, z"},
+      {abc, "a, b, c", "1", "o.a, o.b, o.c"},
+      // A dict parameter bound by position also turns its dotted names into the argument's.
+      {dict, dict_uses, "x, weights.l0", "x, weights.l0, weights.l0.q, weights.l0.a.b, o.wq"},
+      {dict, dict_uses, "x, 3", "x, o.w, o.w.q, o.w.a.b, o.wq"},
+      // Bound through the last argument, a dict parameter is bound as a whole only.
+      {dict, dict_uses, "weights", "weights.x, weights.w, o.w.q, o.w.a.b, o.wq"},
+      // Of two dict parameters that match, the longer name decides.
+      {"w: *, w.a: *", "w, w.a, w.a.b, w.c, w.ab", "weights.p, weights.q",
+       "weights.p, weights.q, weights.q.b, weights.p.c, weights.p.ab"},
+      // A name no rule binds gets the prefix, points and all.
+      {abc, "a, b.c, d.e.f", "x, y, z", "x, o.b.c, o.d.e.f"},
+  };
+  const std::string head = "main(x: f32[4], y: f32[4], z: f32[4], weights: *) -> (o: f32[4]) {\n";
+  for (const CallCase& c : cases) {
+    SCOPED_TRACE(std::string(c.params) + " <- " + c.args);
+    std::string source = head + "  o = call[g](" + c.args + ")\n}\ng(" + c.params +
+                         ") -> (r: f32[4]) {\n  r = map[f](" + c.uses + ")\n}\n";
+    std::string expected = head + "  o = map[f](" + c.expected + ")\n}\n";
+    EXPECT_EQ(flat_text(source), canonical(expected));
+  }
+}
+
+TEST(Flatten, NamesNeverRewritten) {
+  expect_flat({"configuration names and symbolic dimensions passed as arguments", R"(
+main(x: f32[m], h: f32[4]) -> (o: f32[4], p: f32[4]) {
+  s = map[f](x, m)
+  o = call[g](h, param.eps)
+  p = call[b](h)
+}
+g(x: f32[n], e: f32[]) -> (y: f32[n]) {
+  k = literal(2)
+  param.k = literal(3)
+  y = map[scale](x, n, e, k, param.k, param.d)
+}
+b(m: f32[4]) -> (y: f32[4]) {
+  weights.own = literal(1.0)
+  m = map[neg](m)
+  y = map[add](m, weights.own)
+}
+)",
+               // m is a dimension that main passes, so b's parameter m is never replaced;
+               // a name beginning with "weights." that a body writes is local to it.
+               R"(
+main(x: f32[m], h: f32[4]) -> (o: f32[4], p: f32[4]) {
+  s = map[f](x, m)
+  o.k = literal(2)
+  param.k = literal(3)
+  o = map[scale](h, n, param.eps, o.k, param.k, param.d)
+  p.weights.own = literal(1.0)
+  m = map[neg](m)
+  p = map[add](m, p.weights.own)
+}
+)"});
+}
+
+TEST(Flatten, ReturnsBoundByPosition) {
+  expect_flat({"several outputs, fewer outputs, and a return named like a parameter", R"(
+main(h: f32[4]) -> (p: f32[4], q: f32[4]) {
+  p, q = call[two](h)
+  r = call[same](h)
+  s = call[two](q)
+}
+two(x: f32[4]) -> (a: f32[4], b: f32[4]) {
+  t = map[neg](x)
+  a = map[exp](t)
+  b = map[log](t)
+}
+same(x: f32[4]) -> (x: f32[4]) {
+  x = map[neg](x)
+}
+)",
+               R"(
+main(h: f32[4]) -> (p: f32[4], q: f32[4]) {
+  p.t = map[neg](h)
+  p = map[exp](p.t)
+  q = map[log](p.t)
+  h = map[neg](h)
+  s.t = map[neg](q)
+  s = map[exp](s.t)
+  s.b = map[log](s.t)
+}
+)"});
+}
+
+TEST(Flatten, LoopsUnrolled) {
+  expect_flat({"counts 0, 1 and 3; renames; a threaded argument not first", R"(
+main(h: f32[4], weights: *) -> (out: f32[4]) {
+  h = loop[missing, 0](h)
+  a = map[neg](h)
+  a = loop[step, 1](a, weights.l.*)
+  b = map[neg](a)
+  b = loop[step2, 3](weights.s.*, b, b, 2)
+  b = map[exp](b)
+  out = map[copy](b)
+}
+step(x: f32[4], w: *) -> (y: f32[4]) {
+  t = map[mul](x, w.k)
+  y = map[add](t, x)
+}
+step2(w: *, x: f32[4], first: f32[4], k: i64[]) -> (y: f32[4]) {
+  y = map[f](x, first, w.b, k)
+}
+)",
+               R"(
+main(h: f32[4], weights: *) -> (out: f32[4]) {
+  a = map[neg](h)
+  loop0.t = map[mul](a, weights.l.0.k)
+  a_1 = map[add](loop0.t, a)
+  b = map[neg](a_1)
+  b_1 = map[f](b, b, weights.s.0.b, loop0.k)
+  b_2 = map[f](b_1, b, weights.s.1.b, loop1.k)
+  b_3 = map[f](b_2, b, weights.s.2.b, loop2.k)
+  b = map[exp](b_3)
+  out = map[copy](b_3)
+}
+)"});
+}
+
+TEST(Flatten, EachExpansionCopiedWhereverItIsInlined) {
+  expect_flat({"one callee reached from several places, also after its last copy", R"(
+main(x: f32[4]) -> (y: f32[4]) {
+  p = call[a](x)
+  q = call[b](p)
+  x = loop[a, 2](x)
+  y = call[a](x)
+  z = call[b](y)
+}
+a(x: f32[4]) -> (y: f32[4]) {
+  t = map[neg](x)
+  y = map[exp](t)
+}
+b(x: f32[4]) -> (y: f32[4]) {
+  u = call[a](x)
+  y = call[a](u)
+}
+)",
+               R"(
+main(x: f32[4]) -> (y: f32[4]) {
+  p.t = map[neg](x)
+  p = map[exp](p.t)
+  q.u.t = map[neg](p)
+  q.u = map[exp](q.u.t)
+  q.y.t = map[neg](q.u)
+  q = map[exp](q.y.t)
+  loop0.t = map[neg](x)
+  x_1 = map[exp](loop0.t)
+  loop1.t = map[neg](x_1)
+  x_2 = map[exp](loop1.t)
+  y.t = map[neg](x_2)
+  y = map[exp](y.t)
+  z.u.t = map[neg](y)
+  z.u = map[exp](z.u.t)
+  z.y.t = map[neg](z.u)
+  z = map[exp](z.y.t)
+}
+)"});
+}
+
+TEST(Flatten, CommentsOfBodiesKeptOfCallsDropped) {
+  expect_flat({"comments", R"(
+// header
+main(x: f32[4]) -> (y: f32[4]) {
+  // main's own
+  a = map[neg](x)
+  // the call's
+  y = call[g](a)
+}
+g(x: f32[4]) -> (y: f32[4]) {
+  // g's own
+  t = map[neg](x)
+  // the body's
+  y = map[exp](t)
+}
+)",
+               R"(
+// header
+main(x: f32[4]) -> (y: f32[4]) {
+  // main's own
+  a = map[neg](x)
+  y.t = map[neg](a)
+  // the body's
+  y = map[exp](y.t)
+}
+)"});
+}
+
+// f0 calls f1, ..., f{n-1}: the last one's local value is prefixed once per level.
+std::string chain(std::size_t n, const char* last_body) {
+  std::string source;
+  for (std::size_t i = 0; i + 1 < n; ++i)
+    source += "f" + std::to_string(i) + "(x: f32[4]) -> (y: f32[4]) {\n  y = call[f" +
+              std::to_string(i + 1) + "](x)\n}\n";
+  source += "f" + std::to_string(n - 1) + "(x: f32[4]) -> (y: f32[4]) {\n" + last_body + "}\n";
+  return source;
+}
+
+TEST(Flatten, ChainOfTenThousandFunctions) {
+  const std::size_t n = 10000;
+  Module flat = flatten(parse(chain(n, "  t = map[neg](x)\n  y = map[exp](t)\n")), "f0", {});
+  const Function& fn = flat.functions.at("f0");
+  ASSERT_EQ(fn.ops.size(), 2u);
+  std::string t;
+  for (std::size_t i = 0; i + 1 < n; ++i) t += "y.";
+  t += "t";
+  EXPECT_EQ(fn.ops[0].outputs, std::vector<std::string>{t});
+  EXPECT_EQ(fn.ops[1].outputs, std::vector<std::string>{"y"});
+  EXPECT_EQ(flatten_stop(chain(n, "  y = call[f0](x)\n"), {}, "f0"),
+            "Function 'f0' calls itself and cannot be flattened");
+}
+
+struct StopCase {
+  const char* what;
+  const char* source;
+  const char* message;
+};
+
+TEST(Flatten, ExpansionStops) {
+  const StopCase cases[] = {
+      {"missing entry", "f(x: f32[4]) -> () {\n}\n", "no entry found for key"},
+      {"missing call target", "main(x: f32[4]) -> () {\n  y = call[nope](x)\n}\n",
+       "no entry found for key"},
+      {"missing loop target", "main(x: f32[4]) -> () {\n  x = loop[nope, 1](x)\n}\n",
+       "no entry found for key"},
+      {"named count before the target is looked up",
+       "main(x: f32[4]) -> () {\n  x = loop[nope, n_layers](x)\n}\n",
+       "Loop count 'n_layers' not resolved before flattening"},
+      {"no threaded argument before the target is looked up",
+       "main(x: f32[4]) -> () {\n  y = loop[nope, 2](x)\n}\n",
+       "Loop must have a threaded arg matching output name"},
+      {"a second loop over a name an earlier loop threaded",
+       "main(h: f32[4]) -> () {\n  h = loop[g, 2](h)\n  h = loop[g, 2](h)\n}\n"
+       "g(x: f32[4]) -> (y: f32[4]) {\n  y = map[neg](x)\n}\n",
+       "Loop must have a threaded arg matching output name"},
+      {"more arguments than parameters",
+       "main(x: f32[4]) -> () {\n  y = call[g](x, x, 2)\n}\ng(a: f32[4]) -> () {\n}\n",
+       "range end index 3 out of range for slice of length 1"},
+      {"an iteration call with more arguments than parameters",
+       "main(x: f32[4]) -> () {\n  x = loop[g, 2](x, x)\n}\ng(a: f32[4]) -> () {\n}\n",
+       "range end index 2 out of range for slice of length 1"},
+      {"a failure inside the callee comes before the call's own",
+       "main(x: f32[4]) -> () {\n  y = call[g](x, x)\n}\n"
+       "g(a: f32[4]) -> () {\n  b = call[nope](a)\n}\n",
+       "no entry found for key"},
+      {"no arguments for a parameter",
+       "main(x: f32[4]) -> () {\n  y = call[g]()\n}\ng(a: f32[4]) -> () {\n}\n",
+       "Call to 'g' passes no arguments for its 1 parameter"},
+      {"no arguments for parameters",
+       "main(x: f32[4]) -> () {\n  y = call[g]()\n}\ng(a: f32[4], b: f32[4]) -> () {\n}\n",
+       "Call to 'g' passes no arguments for its 2 parameters"},
+      {"a function calling itself", "main(x: f32[4]) -> () {\n  y = call[main](x)\n}\n",
+       "Function 'main' calls itself and cannot be flattened"},
+      {"a loop reaching its own function through another",
+       "main(x: f32[4]) -> () {\n  y = call[a](x)\n}\n"
+       "a(x: f32[4]) -> (y: f32[4]) {\n  x = loop[b, 1](x)\n}\n"
+       "b(x: f32[4]) -> (y: f32[4]) {\n  y = call[a](x)\n}\n",
+       "Function 'a' calls itself and cannot be flattened"},
+      {"an iteration count of 10^12",
+       "main(x: f32[4]) -> () {\n  x = loop[g, 1000000000000](x)\n}\n"
+       "g(x: f32[4]) -> (y: f32[4]) {\n  y = map[neg](x)\n}\n",
+       "Flattening would produce more than 10000000 operations"},
+      {"nested loops whose product passes the bound",
+       "main(x: f32[4]) -> () {\n  x = loop[g, 100000](x)\n}\n"
+       "g(x: f32[4]) -> (x: f32[4]) {\n  x = loop[h, 1000](x)\n}\n"
+       "h(x: f32[4]) -> (y: f32[4]) {\n  y = map[neg](x)\n}\n",
+       "Flattening would produce more than 10000000 operations"},
+  };
+  for (const StopCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(flatten_stop(c.source), c.message);
+  }
+}
+
+TEST(Flatten, OutputsCheckedBeforeTargetsLookedUp) {
+  for (const char* kind : {"call[nope](x)", "loop[nope, 1](x)"}) {
+    SCOPED_TRACE(kind);
+    Module module = parse(std::string("main(x: f32[4]) -> () {\n  y = ") + kind + "\n}\n");
+    module.functions.find("main")->ops[0].outputs.clear();
+    EXPECT_EQ(flatten_stop(module), "index out of bounds: the len is 0 but the index is 0");
+  }
+}
+
+TEST(Flatten, LoopsThatNeverRecurseOrRepeatNothing) {
+  // A loop of count 0 never looks up its target, itself included; a loop over an empty
+  // body makes no operations however often it runs.
+  expect_flat({"count 0 and empty bodies", R"(
+main(x: f32[4]) -> (y: f32[4]) {
+  x = loop[main, 0](x)
+  x = loop[empty, 1000000000000](x)
+  y = map[neg](x)
+}
+empty(x: f32[4]) -> (y: f32[4]) {
+}
+)",
+               R"(
+main(x: f32[4]) -> (y: f32[4]) {
+  y = map[neg](x_1000000000000)
+}
+)"});
+}
+
+}  // namespace

@@ -1,0 +1,608 @@
+#include "vel/flatten.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "vel/ast.hpp"
+#include "vel/stop.hpp"
+#include "vel/text.hpp"
+
+namespace vel {
+
+namespace {
+
+constexpr std::string_view kConfigPrefix = "param.";
+constexpr std::string_view kStarSuffix = ".*";
+constexpr std::string_view kNewSuffix = "_new";
+constexpr std::string_view kLoopPrefix = "loop";
+
+// Far above any real model, and low enough that the flat module and its JSON text still
+// fit in memory; a loop count of 10^12 stops here before anything is allocated.
+constexpr std::uint64_t kMaxFlatOps = 10'000'000;
+
+constexpr std::string_view kNoThreadedArg = "Loop must have a threaded arg matching output name";
+constexpr std::string_view kCacheNeedsType = "cache slot must have a declared type";
+
+[[noreturn]] void stop_loop_count(std::string_view name) {
+  std::string message = "Loop count '";
+  message += name;
+  message += "' not resolved before flattening";
+  stop(std::move(message));
+}
+
+[[noreturn]] void stop_recursion(std::string_view function) {
+  std::string message = "Function '";
+  message += function;
+  message += "' calls itself and cannot be flattened";
+  stop(std::move(message));
+}
+
+[[noreturn]] void stop_too_large() {
+  std::string message = "Flattening would produce more than ";
+  append_uint(message, kMaxFlatOps);
+  message += " operations";
+  stop(std::move(message));
+}
+
+// A call with more arguments than its callee has parameters, and one with none for a
+// callee that has some: the binding has no last argument to stand for the parameters.
+void check_arity(std::string_view target, std::size_t args, std::size_t params) {
+  if (args == 0 && params > 0) {
+    std::string message = "Call to '";
+    message += target;
+    message += "' passes no arguments for its ";
+    append_uint(message, params);
+    message += params == 1 ? " parameter" : " parameters";
+    stop(std::move(message));
+  }
+  if (args > params) {
+    std::string message = "range end index ";
+    append_uint(message, args);
+    message += " out of range for slice of length ";
+    append_uint(message, params);
+    stop(std::move(message));
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Names
+
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view text) const {
+    return std::hash<std::string_view>{}(text);
+  }
+};
+using TextSet = std::unordered_set<std::string, TextHash, std::equal_to<>>;
+using TextMap = std::unordered_map<std::string, std::string, TextHash, std::equal_to<>>;
+
+using GlobalNames = TextSet;
+using Bindings = TextMap;
+using Renames = TextMap;
+// A dict parameter's name and the argument text bound to it, scanned longest name first:
+// when both w and w.a match w.a.b, the more specific w.a decides.
+using DictBindings = std::vector<std::pair<std::string, std::string>>;
+
+const std::string* name_of(const Atom& atom) {
+  const auto* name = std::get_if<Atom::Name>(&atom.value);
+  return name ? &name->text : nullptr;
+}
+
+template <class Alt>
+const Alt* kind_as(const Op& op) {
+  return std::get_if<Alt>(&op.kind.value);
+}
+
+void collect_dims(const TensorType& type, std::unordered_set<std::string_view>& dims) {
+  for (const Dim& dim : type.shape)
+    if (const auto* named = std::get_if<Dim::Named>(&dim.value)) dims.insert(named->name);
+}
+
+// Operation arguments that are configuration names, or symbolic dimensions of the types of
+// their own function; they are never rewritten, in whichever function they appear.
+GlobalNames global_names(const Module& module) {
+  GlobalNames out;
+  std::unordered_set<std::string_view> dims;
+  for (const auto& [key, fn] : module.functions) {
+    dims.clear();
+    for (const Param& p : fn.params) collect_dims(p.ty, dims);
+    for (const Param& r : fn.returns) collect_dims(r.ty, dims);
+    for (const Op& op : fn.ops)
+      for (const auto& type : op.output_types)
+        if (type) collect_dims(*type, dims);
+    for (const Op& op : fn.ops)
+      for (const Atom& arg : op.args)
+        if (const std::string* name = name_of(arg))
+          if (name->starts_with(kConfigPrefix) || dims.contains(*name)) out.insert(*name);
+  }
+  return out;
+}
+
+struct CallBindings {
+  Bindings bindings;
+  DictBindings dict_bindings;
+};
+
+void bind_dict(DictBindings& dicts, const std::string& param, const std::string& arg) {
+  for (auto& [name, text] : dicts)
+    if (name == param) {
+      text = arg;
+      return;
+    }
+  auto at = std::find_if(dicts.begin(), dicts.end(),
+                         [&](const auto& entry) { return entry.first.size() < param.size(); });
+  dicts.emplace(at, param, arg);
+}
+
+bool is_param_name(const Function& fn, std::string_view name) {
+  return std::any_of(fn.params.begin(), fn.params.end(),
+                     [&](const Param& p) { return p.name == name; });
+}
+
+// The parameters of `callee` bound to the call's arguments, its returns to the call's
+// outputs. With fewer arguments than parameters, the last argument stands for itself and
+// every later parameter, each as the argument, a point and the parameter's name.
+CallBindings bind_call(const Function& callee, const Op& call) {
+  CallBindings out;
+  const std::size_t u = call.args.size(), t = callee.params.size();
+  check_arity(kind_as<OpKind::Call>(call)->target, u, t);
+  const std::size_t v = u < t ? u - 1 : u;
+  for (std::size_t i = 0; i < v; ++i) {
+    const std::string* arg = name_of(call.args[i]);
+    if (!arg) continue;
+    const Param& p = callee.params[i];
+    if (p.ty.dtype == kDictDtype)
+      bind_dict(out.dict_bindings, p.name, *arg);
+    else
+      out.bindings.insert_or_assign(p.name, *arg);
+  }
+  if (u >= 1 && u < t)
+    if (const std::string* last = name_of(call.args[u - 1]))
+      for (std::size_t i = u - 1; i < t; ++i) {
+        const std::string& p = callee.params[i].name;
+        std::string text;
+        text.reserve(last->size() + 1 + p.size());
+        text += *last;
+        text += '.';
+        text += p;
+        out.bindings.insert_or_assign(p, std::move(text));
+      }
+  const std::size_t bound = std::min(callee.returns.size(), call.outputs.size());
+  for (std::size_t i = 0; i < bound; ++i) {
+    const std::string& r = callee.returns[i].name;
+    if (!is_param_name(callee, r)) out.bindings.insert_or_assign(r, call.outputs[i]);
+  }
+  return out;
+}
+
+std::string resolve_name(const std::string& name, const Bindings& bindings,
+                         const DictBindings& dict_bindings, std::string_view local_prefix,
+                         const GlobalNames& global_names) {
+  if (global_names.contains(name)) return name;
+  if (auto found = bindings.find(name); found != bindings.end()) return found->second;
+  for (const auto& [param, arg] : dict_bindings) {
+    if (name == param) return arg;
+    if (name.size() > param.size() && name.starts_with(param) && name[param.size()] == '.') {
+      std::string out;
+      out.reserve(arg.size() + name.size() - param.size());
+      out += arg;
+      out.append(name, param.size());
+      return out;
+    }
+  }
+  std::string out;
+  out.reserve(local_prefix.size() + name.size());
+  out += local_prefix;
+  out += name;
+  return out;
+}
+
+// "{}.{}" and "{}_{}" with a decimal number.
+std::string numbered(std::string_view stem, char joint, std::uint64_t number) {
+  std::string out;
+  out.reserve(stem.size() + 21);
+  out += stem;
+  out += joint;
+  append_uint(out, number);
+  return out;
+}
+
+// "loop{}": the prefix of an iteration, counted from 0.
+std::string loop_prefix(std::uint64_t i) {
+  std::string out(kLoopPrefix);
+  append_uint(out, i);
+  return out;
+}
+
+// A name ending in ".*" made the iteration's own: weights.layers.* becomes weights.layers.3.
+std::optional<std::string> star_for_iteration(const std::string& name, std::uint64_t i) {
+  if (name.size() < kStarSuffix.size() || !name.ends_with(kStarSuffix)) return std::nullopt;
+  return numbered(std::string_view(name).substr(0, name.size() - kStarSuffix.size()), '.', i);
+}
+
+void substitute_cache_var_star(Op& op, std::uint64_t i) {
+  auto* cache = std::get_if<OpKind::Cache>(&op.kind.value);
+  if (!cache) return;
+  if (auto var = star_for_iteration(cache->var, i)) cache->var = std::move(*var);
+}
+
+// ---------------------------------------------------------------------------------------
+// Expansion, in two walks. Planning visits each function once, depth first in the order
+// in which expansion meets its operations, and stops on the first failure that expansion
+// would meet; it also refuses recursion and sizes every expansion before anything is
+// built. Building then makes each function's expansion once, callees first, and copies it
+// under renaming into every place that inlines it.
+
+// One operation of a planned function, as expansion sees it.
+struct Step {
+  Op op;                             // with the renames of its function applied
+  const Function* callee = nullptr;  // what a call, or a loop that runs at least once, inlines
+  std::uint64_t count = 0;           // a loop's iterations
+  std::size_t threaded = 0;          // a loop's threaded argument
+};
+
+struct Plan {
+  bool done = false;         // false while its operations are still being planned
+  std::vector<Step> steps;
+  std::uint64_t size = 0;    // operations in the expansion
+  std::uint64_t uses = 0;    // copies of the expansion that the entry's expansion makes
+};
+
+struct Flattener {
+  const Module& module;
+  GlobalNames globals;
+  std::unordered_map<const Function*, Plan> plans;
+  std::unordered_map<const Function*, std::vector<Op>> expansions;
+  // While the entry is expanded, an expansion is dropped after its last copy; the cache
+  // pass keeps whatever it builds.
+  bool evict = true;
+};
+
+std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
+  if (a != 0 && b > std::numeric_limits<std::uint64_t>::max() / a)
+    return std::numeric_limits<std::uint64_t>::max();
+  return a * b;
+}
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+  return b > std::numeric_limits<std::uint64_t>::max() - a ? std::numeric_limits<std::uint64_t>::max()
+                                                             : a + b;
+}
+
+// Adds `more` operations to an expansion of `size` so far, refusing to pass the bound.
+void grow(std::uint64_t& size, std::uint64_t more) {
+  if (more > kMaxFlatOps - size) stop_too_large();
+  size += more;
+}
+
+Op renamed(const Op& op, const Renames& renames) {
+  Op copy = op;
+  if (renames.empty()) return copy;
+  for (Atom& arg : copy.args)
+    if (auto* name = std::get_if<Atom::Name>(&arg.value))
+      if (auto found = renames.find(name->text); found != renames.end())
+        name->text = found->second;
+  return copy;
+}
+
+std::optional<std::size_t> threaded_arg(const Op& loop) {
+  for (std::size_t i = 0; i < loop.args.size(); ++i)
+    if (const std::string* name = name_of(loop.args[i]); name && *name == loop.outputs[0])
+      return i;
+  return std::nullopt;
+}
+
+struct PlanFrame {
+  const Function* fn;
+  Plan* plan;
+  std::size_t next = 0;
+  Renames renames{};
+  std::optional<Step> pending{};  // an operation waiting for its callee's plan
+};
+
+// The checks of an operation that come before its callee is expanded; the callee, if any,
+// is left in the step.
+Step begin_step(const Flattener& f, PlanFrame& frame) {
+  Step step{renamed(frame.fn->ops[frame.next], frame.renames)};
+  if (const auto* call = kind_as<OpKind::Call>(step.op)) {
+    if (step.op.outputs.empty()) stop(bounds_message(0, 0));
+    step.callee = &f.module.functions.at(call->target);
+  } else if (const auto* loop = kind_as<OpKind::Loop>(step.op)) {
+    if (const auto* named = std::get_if<LoopCount::Named>(&loop->count.value))
+      stop_loop_count(named->name);
+    if (step.op.outputs.empty()) stop(bounds_message(0, 0));
+    std::optional<std::size_t> threaded = threaded_arg(step.op);
+    if (!threaded) stop(std::string(kNoThreadedArg));
+    step.threaded = *threaded;
+    step.count = std::get<LoopCount::Concrete>(loop->count.value).count;
+    // A loop looks its target up when its first iteration is inlined.
+    if (step.count > 0) step.callee = &f.module.functions.at(loop->target);
+  }
+  return step;
+}
+
+// The checks that come after the callee's expansion, then the step joins its plan.
+void finish_step(Flattener& f, PlanFrame& frame, Step step) {
+  Plan& plan = *frame.plan;
+  if (step.callee) {
+    Plan& callee = f.plans.at(step.callee);
+    const std::uint64_t copies = kind_as<OpKind::Loop>(step.op) ? step.count : 1;
+    std::string_view target = kind_as<OpKind::Call>(step.op)
+                                  ? std::string_view(kind_as<OpKind::Call>(step.op)->target)
+                                  : std::string_view(kind_as<OpKind::Loop>(step.op)->target);
+    check_arity(target, step.op.args.size(), step.callee->params.size());
+    grow(plan.size, saturating_mul(copies, callee.size));
+    callee.uses = saturating_add(callee.uses, copies);
+  } else if (!kind_as<OpKind::Loop>(step.op)) {
+    grow(plan.size, 1);
+  }
+  if (kind_as<OpKind::Loop>(step.op)) {
+    const std::string& x = step.op.outputs[0];
+    frame.renames.insert_or_assign(x, step.count ? numbered(x, '_', step.count) : x);
+  }
+  plan.steps.push_back(std::move(step));
+  ++frame.next;
+}
+
+// Plans `root` and everything its expansion inlines, without recursion of its own: a
+// chain of thousands of functions costs one frame each on a list.
+void plan_expansion(Flattener& f, const Function* root) {
+  if (f.plans.contains(root)) return;  // planned already: nothing is open between walks
+  std::vector<PlanFrame> stack;
+  stack.push_back({root, &f.plans[root]});
+  while (!stack.empty()) {
+    PlanFrame& top = stack.back();
+    if (!top.pending) {
+      if (top.next == top.fn->ops.size()) {
+        top.plan->done = true;
+        stack.pop_back();
+        continue;
+      }
+      top.pending = begin_step(f, top);
+    }
+    if (const Function* callee = top.pending->callee) {
+      auto [at, fresh] = f.plans.try_emplace(callee);
+      if (fresh) {
+        stack.push_back({callee, &at->second});  // `top` is not used past this point
+        continue;
+      }
+      if (!at->second.done) {
+        const Op& op = top.pending->op;
+        const auto* call = kind_as<OpKind::Call>(op);
+        stop_recursion(call ? call->target : kind_as<OpKind::Loop>(op)->target);
+      }
+    }
+    Step step = std::move(*top.pending);
+    top.pending.reset();
+    finish_step(f, top, std::move(step));
+  }
+}
+
+void inline_call(Flattener& f, const Op& call, std::string_view prefix, std::vector<Op>& out);
+
+void release(Flattener& f, const Function* callee, std::uint64_t copies) {
+  if (!f.evict) return;
+  Plan& plan = f.plans.at(callee);
+  if (plan.uses == std::numeric_limits<std::uint64_t>::max()) return;
+  plan.uses -= copies;
+  if (plan.uses == 0) f.expansions.erase(callee);
+}
+
+// The iteration call of a loop: its target, the iteration's output name, the loop's output
+// types, and its arguments with the threaded one replaced and ".*" names made the
+// iteration's own.
+Op iteration_call(const Step& step, std::uint64_t i, const std::string& current,
+                  std::string output) {
+  const Op& loop = step.op;
+  Op call{OpKind{OpKind::Call{kind_as<OpKind::Loop>(loop)->target}}, {std::move(output)},
+          loop.output_types, {}, {}};
+  call.args.reserve(loop.args.size());
+  for (std::size_t k = 0; k < loop.args.size(); ++k) {
+    const std::string* name = name_of(loop.args[k]);
+    if (k == step.threaded) {
+      call.args.push_back(Atom{Atom::Name{current}});
+    } else if (auto starred = name ? star_for_iteration(*name, i) : std::nullopt) {
+      call.args.push_back(Atom{Atom::Name{std::move(*starred)}});
+    } else {
+      call.args.push_back(loop.args[k]);
+    }
+  }
+  return call;
+}
+
+void unroll(Flattener& f, const Step& step, std::vector<Op>& out) {
+  const std::string& x = step.op.outputs[0];
+  // An empty body leaves nothing to repeat, however many iterations there are.
+  if (f.plans.at(step.callee).size == 0) return;
+  std::string current = x;
+  for (std::uint64_t i = 0; i < step.count; ++i) {
+    std::string output = numbered(x, '_', i + 1);
+    Op call = iteration_call(step, i, current, output);
+    const std::size_t mark = out.size();
+    inline_call(f, call, loop_prefix(i), out);
+    for (std::size_t k = mark; k < out.size(); ++k) substitute_cache_var_star(out[k], i);
+    current = std::move(output);
+  }
+}
+
+std::vector<Op> build_one(Flattener& f, const Function* fn) {
+  const Plan& plan = f.plans.at(fn);
+  std::vector<Op> out;
+  out.reserve(plan.size);
+  for (const Step& step : plan.steps) {
+    if (kind_as<OpKind::Call>(step.op)) {
+      inline_call(f, step.op, step.op.outputs[0], out);
+      release(f, step.callee, 1);
+    } else if (kind_as<OpKind::Loop>(step.op)) {
+      if (!step.callee) continue;
+      unroll(f, step, out);
+      release(f, step.callee, step.count);
+    } else {
+      out.push_back(step.op);
+    }
+  }
+  return out;
+}
+
+// Builds the expansions that `root` needs and has not got, callees before their callers.
+void build_expansions(Flattener& f, const Function* root) {
+  if (f.expansions.contains(root)) return;
+  struct Frame {
+    const Function* fn;
+    std::size_t next = 0;
+  };
+  std::vector<Frame> stack{{root}};
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    const std::vector<Step>& steps = f.plans.at(top.fn).steps;
+    const Function* missing = nullptr;
+    while (!missing && top.next < steps.size()) {
+      const Function* callee = steps[top.next++].callee;
+      if (callee && !f.expansions.contains(callee)) missing = callee;
+    }
+    if (missing) {
+      stack.push_back({missing});
+      continue;
+    }
+    const Function* fn = top.fn;
+    stack.pop_back();
+    std::vector<Op> ops = build_one(f, fn);
+    f.expansions.emplace(fn, std::move(ops));
+  }
+}
+
+const std::vector<Op>& expand(Flattener& f, const Function* fn) {
+  plan_expansion(f, fn);
+  build_expansions(f, fn);
+  return f.expansions.at(fn);
+}
+
+// Copies the callee's expansion into `out` with every name rewritten into the caller's
+// name space under "{prefix}.".
+void inline_call(Flattener& f, const Op& call, std::string_view prefix, std::vector<Op>& out) {
+  const Function& callee = f.module.functions.at(kind_as<OpKind::Call>(call)->target);
+  const std::vector<Op>& body = expand(f, &callee);
+  const CallBindings bound = bind_call(callee, call);
+  if (body.size() > kMaxFlatOps - out.size()) stop_too_large();
+  std::string local_prefix;
+  local_prefix.reserve(prefix.size() + 1);
+  local_prefix += prefix;
+  local_prefix += '.';
+  auto resolve = [&](const std::string& name) {
+    return resolve_name(name, bound.bindings, bound.dict_bindings, local_prefix, f.globals);
+  };
+  for (const Op& op : body) {
+    Op copy{op.kind, {}, op.output_types, {}, op.comments};
+    copy.outputs.reserve(op.outputs.size());
+    for (const std::string& name : op.outputs) copy.outputs.push_back(resolve(name));
+    copy.args.reserve(op.args.size());
+    for (const Atom& arg : op.args) {
+      if (const std::string* name = name_of(arg))
+        copy.args.push_back(Atom{Atom::Name{resolve(*name)}});
+      else
+        copy.args.push_back(arg);
+    }
+    out.push_back(std::move(copy));
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Cache slots and the flat module
+
+struct CacheCtx {
+  std::vector<Param> input_params;
+  std::vector<Param> output_params;
+  const CacheKeys& cache_keys;
+  TextSet input_names;
+  TextSet output_names;
+
+  void record_input(const std::string& name, const TensorType& type) {
+    if (input_names.insert(name).second) input_params.push_back(Param{name, type});
+  }
+  void record_output(const std::string& name, const TensorType& type) {
+    if (output_names.insert(name).second) output_params.push_back(Param{name, type});
+  }
+};
+
+// The body of a slot's init or extend function in place of its cache operation.
+void inline_slot(Flattener& f, const Op& cache, const std::string& function,
+                 std::string output, std::vector<Atom> args, std::vector<Op>& out) {
+  Op call{OpKind{OpKind::Call{function}}, {output}, cache.output_types, std::move(args), {}};
+  inline_call(f, call, output, out);
+}
+
+std::vector<Op> cache_pass(Flattener& f, CacheCtx& ctx, std::vector<Op> expanded) {
+  std::vector<Op> out;
+  out.reserve(expanded.size());
+  for (Op& op : expanded) {
+    const auto* cache = kind_as<OpKind::Cache>(op);
+    if (!cache) {
+      if (out.size() == kMaxFlatOps) stop_too_large();
+      out.push_back(std::move(op));
+      continue;
+    }
+    if (op.output_types.empty() || !op.output_types[0]) stop(std::string(kCacheNeedsType));
+    const TensorType& type = *op.output_types[0];
+    const std::string& s = cache->var;
+    if (!ctx.cache_keys.contains(s)) {
+      ctx.record_output(s, type);
+      inline_slot(f, op, cache->init, s, op.args, out);
+      continue;
+    }
+    ctx.record_input(s, type);
+    if (!cache->extend) {
+      ctx.record_output(s, type);
+      continue;
+    }
+    std::string n = s + std::string(kNewSuffix);
+    ctx.record_output(n, type);
+    std::vector<Atom> args;
+    args.reserve(op.args.size() + 1);
+    args.push_back(Atom{Atom::Name{s}});
+    args.insert(args.end(), op.args.begin(), op.args.end());
+    inline_slot(f, op, *cache->extend, std::move(n), std::move(args), out);
+  }
+  return out;
+}
+
+// `base` followed by each extra entry whose name `base` does not hold already.
+std::vector<Param> with_extras(const std::vector<Param>& base, std::vector<Param> extras) {
+  std::vector<Param> out = base;
+  std::unordered_set<std::string_view> names;
+  for (const Param& p : base) names.insert(p.name);
+  for (Param& extra : extras)
+    if (!names.contains(extra.name)) out.push_back(std::move(extra));
+  return out;
+}
+
+}  // namespace
+
+Module flatten(const Module& module, std::string_view entry, const CacheKeys& cache_keys) {
+  Flattener f{module, global_names(module), {}, {}};
+  const Function* entry_fn = &module.functions.at(entry);
+  expand(f, entry_fn);
+  std::vector<Op> expanded = std::move(f.expansions.extract(entry_fn).mapped());
+  f.evict = false;
+
+  CacheCtx ctx{{}, {}, cache_keys, {}, {}};
+  std::vector<Op> ops = cache_pass(f, ctx, std::move(expanded));
+
+  const Function& source = module.functions.at(entry);
+  Function flat{source.name, source.comments, with_extras(source.params, std::move(ctx.input_params)),
+                with_extras(source.returns, std::move(ctx.output_params)), std::move(ops)};
+  Module out{module.header_comments, {}};
+  out.functions.store(std::string(entry), std::move(flat));
+  return out;
+}
+
+}  // namespace vel
