@@ -1,7 +1,6 @@
 // Names in inlined bodies, call inlining and loop unrolling.
 #include <gtest/gtest.h>
 
-#include <cstddef>
 #include <string>
 
 #include "test_flatten_support.hpp"
@@ -252,101 +251,6 @@ main(x: f32[4]) -> (y: f32[4]) {
   y = map[exp](y.t)
 }
 )"});
-}
-
-// f0 calls f1, ..., f{n-1}: the last one's local value is prefixed once per level.
-std::string chain(std::size_t n, const char* last_body) {
-  std::string source;
-  for (std::size_t i = 0; i + 1 < n; ++i)
-    source += "f" + std::to_string(i) + "(x: f32[4]) -> (y: f32[4]) {\n  y = call[f" +
-              std::to_string(i + 1) + "](x)\n}\n";
-  source += "f" + std::to_string(n - 1) + "(x: f32[4]) -> (y: f32[4]) {\n" + last_body + "}\n";
-  return source;
-}
-
-TEST(Flatten, ChainOfTenThousandFunctions) {
-  const std::size_t n = 10000;
-  Module flat = flatten(parse(chain(n, "  t = map[neg](x)\n  y = map[exp](t)\n")), "f0", {});
-  const Function& fn = flat.functions.at("f0");
-  ASSERT_EQ(fn.ops.size(), 2u);
-  std::string t;
-  for (std::size_t i = 0; i + 1 < n; ++i) t += "y.";
-  t += "t";
-  EXPECT_EQ(fn.ops[0].outputs, std::vector<std::string>{t});
-  EXPECT_EQ(fn.ops[1].outputs, std::vector<std::string>{"y"});
-  EXPECT_EQ(flatten_stop(chain(n, "  y = call[f0](x)\n"), {}, "f0"),
-            "Function 'f0' calls itself and cannot be flattened");
-}
-
-struct StopCase {
-  const char* what;
-  const char* source;
-  const char* message;
-};
-
-TEST(Flatten, ExpansionStops) {
-  const StopCase cases[] = {
-      {"missing entry", "f(x: f32[4]) -> () {\n}\n", "no entry found for key"},
-      {"missing call target", "main(x: f32[4]) -> () {\n  y = call[nope](x)\n}\n",
-       "no entry found for key"},
-      {"missing loop target", "main(x: f32[4]) -> () {\n  x = loop[nope, 1](x)\n}\n",
-       "no entry found for key"},
-      {"named count before the target is looked up",
-       "main(x: f32[4]) -> () {\n  x = loop[nope, n_layers](x)\n}\n",
-       "Loop count 'n_layers' not resolved before flattening"},
-      {"no threaded argument before the target is looked up",
-       "main(x: f32[4]) -> () {\n  y = loop[nope, 2](x)\n}\n",
-       "Loop must have a threaded arg matching output name"},
-      {"a second loop over a name an earlier loop threaded",
-       "main(h: f32[4]) -> () {\n  h = loop[g, 2](h)\n  h = loop[g, 2](h)\n}\n"
-       "g(x: f32[4]) -> (y: f32[4]) {\n  y = map[neg](x)\n}\n",
-       "Loop must have a threaded arg matching output name"},
-      {"more arguments than parameters",
-       "main(x: f32[4]) -> () {\n  y = call[g](x, x, 2)\n}\ng(a: f32[4]) -> () {\n}\n",
-       "range end index 3 out of range for slice of length 1"},
-      {"an iteration call with more arguments than parameters",
-       "main(x: f32[4]) -> () {\n  x = loop[g, 2](x, x)\n}\ng(a: f32[4]) -> () {\n}\n",
-       "range end index 2 out of range for slice of length 1"},
-      {"a failure inside the callee comes before the call's own",
-       "main(x: f32[4]) -> () {\n  y = call[g](x, x)\n}\n"
-       "g(a: f32[4]) -> () {\n  b = call[nope](a)\n}\n",
-       "no entry found for key"},
-      {"no arguments for a parameter",
-       "main(x: f32[4]) -> () {\n  y = call[g]()\n}\ng(a: f32[4]) -> () {\n}\n",
-       "Call to 'g' passes no arguments for its 1 parameter"},
-      {"no arguments for parameters",
-       "main(x: f32[4]) -> () {\n  y = call[g]()\n}\ng(a: f32[4], b: f32[4]) -> () {\n}\n",
-       "Call to 'g' passes no arguments for its 2 parameters"},
-      {"a function calling itself", "main(x: f32[4]) -> () {\n  y = call[main](x)\n}\n",
-       "Function 'main' calls itself and cannot be flattened"},
-      {"a loop reaching its own function through another",
-       "main(x: f32[4]) -> () {\n  y = call[a](x)\n}\n"
-       "a(x: f32[4]) -> (y: f32[4]) {\n  x = loop[b, 1](x)\n}\n"
-       "b(x: f32[4]) -> (y: f32[4]) {\n  y = call[a](x)\n}\n",
-       "Function 'a' calls itself and cannot be flattened"},
-      {"an iteration count of 10^12",
-       "main(x: f32[4]) -> () {\n  x = loop[g, 1000000000000](x)\n}\n"
-       "g(x: f32[4]) -> (y: f32[4]) {\n  y = map[neg](x)\n}\n",
-       "Flattening would produce more than 10000000 operations"},
-      {"nested loops whose product passes the bound",
-       "main(x: f32[4]) -> () {\n  x = loop[g, 100000](x)\n}\n"
-       "g(x: f32[4]) -> (x: f32[4]) {\n  x = loop[h, 1000](x)\n}\n"
-       "h(x: f32[4]) -> (y: f32[4]) {\n  y = map[neg](x)\n}\n",
-       "Flattening would produce more than 10000000 operations"},
-  };
-  for (const StopCase& c : cases) {
-    SCOPED_TRACE(c.what);
-    EXPECT_EQ(flatten_stop(c.source), c.message);
-  }
-}
-
-TEST(Flatten, OutputsCheckedBeforeTargetsLookedUp) {
-  for (const char* kind : {"call[nope](x)", "loop[nope, 1](x)"}) {
-    SCOPED_TRACE(kind);
-    Module module = parse(std::string("main(x: f32[4]) -> () {\n  y = ") + kind + "\n}\n");
-    module.functions.find("main")->ops[0].outputs.clear();
-    EXPECT_EQ(flatten_stop(module), "index out of bounds: the len is 0 but the index is 0");
-  }
 }
 
 TEST(Flatten, LoopsThatNeverRecurseOrRepeatNothing) {

@@ -86,7 +86,19 @@ struct TextHash {
 using TextSet = std::unordered_set<std::string, TextHash, std::equal_to<>>;
 using TextMap = std::unordered_map<std::string, std::string, TextHash, std::equal_to<>>;
 
-using GlobalNames = TextSet;
+// Most names are longer than every name of the set, and are told apart without hashing.
+struct GlobalNames {
+  TextSet names;
+  std::size_t longest = 0;
+
+  void insert(const std::string& name) {
+    names.insert(name);
+    longest = std::max(longest, name.size());
+  }
+  bool contains(const std::string& name) const {
+    return name.size() <= longest && names.contains(name);
+  }
+};
 using Bindings = TextMap;
 using Renames = TextMap;
 // A dict parameter's name and the argument text bound to it, scanned longest name first:
@@ -243,19 +255,27 @@ void substitute_cache_var_star(Op& op, std::uint64_t i) {
 // built. Building then makes each function's expansion once, callees first, and copies it
 // under renaming into every place that inlines it.
 
+std::string_view target_of(const Op& op) {
+  if (const auto* call = kind_as<OpKind::Call>(op)) return call->target;
+  return kind_as<OpKind::Loop>(op)->target;
+}
+
 // One operation of a planned function, as expansion sees it.
 struct Step {
-  Op op;                             // with the renames of its function applied
+  const Op* source;
+  std::optional<Op> renamed{};       // the operation with its function's renames, if they change it
   const Function* callee = nullptr;  // what a call, or a loop that runs at least once, inlines
   std::uint64_t count = 0;           // a loop's iterations
   std::size_t threaded = 0;          // a loop's threaded argument
+
+  const Op& op() const { return renamed ? *renamed : *source; }
 };
 
 struct Plan {
-  bool done = false;         // false while its operations are still being planned
+  bool done = false;       // false while its operations are still being planned
   std::vector<Step> steps;
-  std::uint64_t size = 0;    // operations in the expansion
-  std::uint64_t uses = 0;    // copies of the expansion that the entry's expansion makes
+  std::uint64_t size = 0;  // operations in the expansion
+  std::uint64_t uses = 0;  // copies of the expansion that the entry's expansion makes
 };
 
 struct Flattener {
@@ -263,8 +283,8 @@ struct Flattener {
   GlobalNames globals;
   std::unordered_map<const Function*, Plan> plans;
   std::unordered_map<const Function*, std::vector<Op>> expansions;
-  // While the entry is expanded, an expansion is dropped after its last copy; the cache
-  // pass keeps whatever it builds.
+  // While the entry is built, an expansion is dropped after its last copy; what the cache
+  // slots build is kept.
   bool evict = true;
 };
 
@@ -275,8 +295,8 @@ std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
 }
 
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-  return b > std::numeric_limits<std::uint64_t>::max() - a ? std::numeric_limits<std::uint64_t>::max()
-                                                             : a + b;
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  return b > kMax - a ? kMax : a + b;
 }
 
 // Adds `more` operations to an expansion of `size` so far, refusing to pass the bound.
@@ -285,13 +305,17 @@ void grow(std::uint64_t& size, std::uint64_t more) {
   size += more;
 }
 
-Op renamed(const Op& op, const Renames& renames) {
-  Op copy = op;
+std::optional<Op> renamed(const Op& op, const Renames& renames) {
+  std::optional<Op> copy;
   if (renames.empty()) return copy;
-  for (Atom& arg : copy.args)
-    if (auto* name = std::get_if<Atom::Name>(&arg.value))
-      if (auto found = renames.find(name->text); found != renames.end())
-        name->text = found->second;
+  for (std::size_t i = 0; i < op.args.size(); ++i) {
+    const std::string* name = name_of(op.args[i]);
+    if (!name) continue;
+    auto found = renames.find(*name);
+    if (found == renames.end()) continue;
+    if (!copy) copy = op;
+    std::get<Atom::Name>(copy->args[i].value).text = found->second;
+  }
   return copy;
 }
 
@@ -313,15 +337,17 @@ struct PlanFrame {
 // The checks of an operation that come before its callee is expanded; the callee, if any,
 // is left in the step.
 Step begin_step(const Flattener& f, PlanFrame& frame) {
-  Step step{renamed(frame.fn->ops[frame.next], frame.renames)};
-  if (const auto* call = kind_as<OpKind::Call>(step.op)) {
-    if (step.op.outputs.empty()) stop(bounds_message(0, 0));
+  const Op& source = frame.fn->ops[frame.next];
+  Step step{&source, renamed(source, frame.renames)};
+  const Op& op = step.op();
+  if (const auto* call = kind_as<OpKind::Call>(op)) {
+    if (op.outputs.empty()) stop(bounds_message(0, 0));
     step.callee = &f.module.functions.at(call->target);
-  } else if (const auto* loop = kind_as<OpKind::Loop>(step.op)) {
+  } else if (const auto* loop = kind_as<OpKind::Loop>(op)) {
     if (const auto* named = std::get_if<LoopCount::Named>(&loop->count.value))
       stop_loop_count(named->name);
-    if (step.op.outputs.empty()) stop(bounds_message(0, 0));
-    std::optional<std::size_t> threaded = threaded_arg(step.op);
+    if (op.outputs.empty()) stop(bounds_message(0, 0));
+    std::optional<std::size_t> threaded = threaded_arg(op);
     if (!threaded) stop(std::string(kNoThreadedArg));
     step.threaded = *threaded;
     step.count = std::get<LoopCount::Concrete>(loop->count.value).count;
@@ -334,20 +360,19 @@ Step begin_step(const Flattener& f, PlanFrame& frame) {
 // The checks that come after the callee's expansion, then the step joins its plan.
 void finish_step(Flattener& f, PlanFrame& frame, Step step) {
   Plan& plan = *frame.plan;
+  const Op& op = step.op();
+  const bool loop = kind_as<OpKind::Loop>(op) != nullptr;
   if (step.callee) {
     Plan& callee = f.plans.at(step.callee);
-    const std::uint64_t copies = kind_as<OpKind::Loop>(step.op) ? step.count : 1;
-    std::string_view target = kind_as<OpKind::Call>(step.op)
-                                  ? std::string_view(kind_as<OpKind::Call>(step.op)->target)
-                                  : std::string_view(kind_as<OpKind::Loop>(step.op)->target);
-    check_arity(target, step.op.args.size(), step.callee->params.size());
+    const std::uint64_t copies = loop ? step.count : 1;
+    check_arity(target_of(op), op.args.size(), step.callee->params.size());
     grow(plan.size, saturating_mul(copies, callee.size));
     callee.uses = saturating_add(callee.uses, copies);
-  } else if (!kind_as<OpKind::Loop>(step.op)) {
+  } else if (!loop) {
     grow(plan.size, 1);
   }
-  if (kind_as<OpKind::Loop>(step.op)) {
-    const std::string& x = step.op.outputs[0];
+  if (loop) {
+    const std::string& x = op.outputs[0];
     frame.renames.insert_or_assign(x, step.count ? numbered(x, '_', step.count) : x);
   }
   plan.steps.push_back(std::move(step));
@@ -376,11 +401,7 @@ void plan_expansion(Flattener& f, const Function* root) {
         stack.push_back({callee, &at->second});  // `top` is not used past this point
         continue;
       }
-      if (!at->second.done) {
-        const Op& op = top.pending->op;
-        const auto* call = kind_as<OpKind::Call>(op);
-        stop_recursion(call ? call->target : kind_as<OpKind::Loop>(op)->target);
-      }
+      if (!at->second.done) stop_recursion(target_of(top.pending->op()));
     }
     Step step = std::move(*top.pending);
     top.pending.reset();
@@ -388,7 +409,101 @@ void plan_expansion(Flattener& f, const Function* root) {
   }
 }
 
-void inline_call(Flattener& f, const Op& call, std::string_view prefix, std::vector<Op>& out);
+// ---------------------------------------------------------------------------------------
+// Building
+
+// The extra parameters and returns that the cache slots add to the flat function.
+struct CacheCtx {
+  std::vector<Param> input_params;
+  std::vector<Param> output_params;
+  const CacheKeys& cache_keys;
+  TextSet input_names;
+  TextSet output_names;
+  // The operations of the entry's expansion, and how many of them the cache pass has seen:
+  // the flat function's size is projected from them before each slot's body is copied.
+  std::uint64_t planned = 0;
+  std::uint64_t seen = 0;
+
+  void record_input(const std::string& name, const TensorType& type) {
+    if (input_names.insert(name).second) input_params.push_back(Param{name, type});
+  }
+  void record_output(const std::string& name, const TensorType& type) {
+    if (output_names.insert(name).second) output_params.push_back(Param{name, type});
+  }
+
+  // Grows `out` once to the size that the operations seen so far project, with an eighth
+  // more, rather than by doubling a list of a million operations near its end.
+  void make_room(std::vector<Op>& out, std::size_t body) const {
+    const std::uint64_t ahead = out.size() + body;
+    const std::uint64_t projected =
+        std::min({saturating_mul(ahead, planned) / seen, 4 * planned, kMaxFlatOps});
+    if (projected > out.capacity()) out.reserve(projected + projected / 8);
+  }
+};
+
+// Where built operations go: the list being built, the loop iteration whose number ends
+// the cache vars that end in ".*", and, while the entry is built, the cache pass. The
+// whole expansion has been planned before the entry is built, so no failure of expansion
+// can come after one of the cache pass.
+struct Sink {
+  std::vector<Op>& out;
+  CacheCtx* ctx = nullptr;
+  std::optional<std::uint64_t> iteration{};
+};
+
+const std::vector<Op>& expand(Flattener& f, const Function* fn);
+void inline_call(Flattener& f, const Op& call, std::string_view prefix, const Sink& sink);
+
+// The body of a slot's init or extend function in place of its cache operation. What it
+// builds is kept: eviction counts only the copies that the entry's expansion makes.
+void inline_slot(Flattener& f, const CacheCtx& ctx, const Op& cache,
+                 const std::string& function, std::string output, std::vector<Atom> args,
+                 std::vector<Op>& out) {
+  Op call{OpKind{OpKind::Call{function}}, {output}, cache.output_types, std::move(args), {}};
+  const bool evict = f.evict;
+  f.evict = false;
+  ctx.make_room(out, expand(f, &f.module.functions.at(function)).size());
+  inline_call(f, call, output, Sink{out});
+  f.evict = evict;
+}
+
+// A cache operation of the entry's expansion: its slot is recorded and its init body, or
+// for a listed slot its extend body, takes its place.
+void expand_slot(Flattener& f, CacheCtx& ctx, const Op& op, std::vector<Op>& out) {
+  const auto& cache = *kind_as<OpKind::Cache>(op);
+  if (op.output_types.empty() || !op.output_types[0]) stop(std::string(kCacheNeedsType));
+  const TensorType& type = *op.output_types[0];
+  const std::string& s = cache.var;
+  if (!ctx.cache_keys.contains(s)) {
+    ctx.record_output(s, type);
+    inline_slot(f, ctx, op, cache.init, s, op.args, out);
+    return;
+  }
+  ctx.record_input(s, type);
+  if (!cache.extend) {
+    ctx.record_output(s, type);
+    return;
+  }
+  std::string n = s + std::string(kNewSuffix);
+  ctx.record_output(n, type);
+  // The slot's incoming value, then the operation's own arguments.
+  std::vector<Atom> args = op.args;
+  args.insert(args.begin(), Atom{Atom::Name{s}});
+  inline_slot(f, ctx, op, *cache.extend, std::move(n), std::move(args), out);
+}
+
+void emit(Flattener& f, const Sink& sink, Op op) {
+  if (sink.iteration) substitute_cache_var_star(op, *sink.iteration);
+  if (sink.ctx) {
+    ++sink.ctx->seen;
+    if (kind_as<OpKind::Cache>(op)) {
+      expand_slot(f, *sink.ctx, op, sink.out);
+      return;
+    }
+  }
+  if (sink.out.size() == kMaxFlatOps) stop_too_large();
+  sink.out.push_back(std::move(op));
+}
 
 void release(Flattener& f, const Function* callee, std::uint64_t copies) {
   if (!f.evict) return;
@@ -403,59 +518,56 @@ void release(Flattener& f, const Function* callee, std::uint64_t copies) {
 // iteration's own.
 Op iteration_call(const Step& step, std::uint64_t i, const std::string& current,
                   std::string output) {
-  const Op& loop = step.op;
-  Op call{OpKind{OpKind::Call{kind_as<OpKind::Loop>(loop)->target}}, {std::move(output)},
-          loop.output_types, {}, {}};
-  call.args.reserve(loop.args.size());
-  for (std::size_t k = 0; k < loop.args.size(); ++k) {
-    const std::string* name = name_of(loop.args[k]);
-    if (k == step.threaded) {
-      call.args.push_back(Atom{Atom::Name{current}});
-    } else if (auto starred = name ? star_for_iteration(*name, i) : std::nullopt) {
-      call.args.push_back(Atom{Atom::Name{std::move(*starred)}});
-    } else {
-      call.args.push_back(loop.args[k]);
-    }
+  const Op& loop = step.op();
+  Op call{OpKind{OpKind::Call{std::string(target_of(loop))}}, {std::move(output)},
+          loop.output_types, loop.args, {}};
+  for (std::size_t k = 0; k < call.args.size(); ++k) {
+    auto* name = std::get_if<Atom::Name>(&call.args[k].value);
+    if (k == step.threaded)
+      name->text = current;
+    else if (auto starred = name ? star_for_iteration(name->text, i) : std::nullopt)
+      name->text = std::move(*starred);
   }
   return call;
 }
 
-void unroll(Flattener& f, const Step& step, std::vector<Op>& out) {
-  const std::string& x = step.op.outputs[0];
+void unroll(Flattener& f, const Step& step, std::vector<Op>& out, CacheCtx* ctx) {
   // An empty body leaves nothing to repeat, however many iterations there are.
   if (f.plans.at(step.callee).size == 0) return;
+  const std::string& x = step.op().outputs[0];
   std::string current = x;
   for (std::uint64_t i = 0; i < step.count; ++i) {
     std::string output = numbered(x, '_', i + 1);
-    Op call = iteration_call(step, i, current, output);
-    const std::size_t mark = out.size();
-    inline_call(f, call, loop_prefix(i), out);
-    for (std::size_t k = mark; k < out.size(); ++k) substitute_cache_var_star(out[k], i);
+    inline_call(f, iteration_call(step, i, current, output), loop_prefix(i), Sink{out, ctx, i});
     current = std::move(output);
   }
 }
 
-std::vector<Op> build_one(Flattener& f, const Function* fn) {
+// The expansion of one function whose callees' expansions are built. For the entry, `ctx`
+// runs the cache pass over the operations as they come.
+std::vector<Op> build_one(Flattener& f, const Function* fn, CacheCtx* ctx = nullptr) {
   const Plan& plan = f.plans.at(fn);
   std::vector<Op> out;
   out.reserve(plan.size);
   for (const Step& step : plan.steps) {
-    if (kind_as<OpKind::Call>(step.op)) {
-      inline_call(f, step.op, step.op.outputs[0], out);
+    const Op& op = step.op();
+    if (kind_as<OpKind::Call>(op)) {
+      inline_call(f, op, op.outputs[0], Sink{out, ctx});
       release(f, step.callee, 1);
-    } else if (kind_as<OpKind::Loop>(step.op)) {
+    } else if (kind_as<OpKind::Loop>(op)) {
       if (!step.callee) continue;
-      unroll(f, step, out);
+      unroll(f, step, out, ctx);
       release(f, step.callee, step.count);
     } else {
-      out.push_back(step.op);
+      emit(f, Sink{out, ctx}, op);
     }
   }
   return out;
 }
 
-// Builds the expansions that `root` needs and has not got, callees before their callers.
-void build_expansions(Flattener& f, const Function* root) {
+// Builds the expansions that `root` needs and has not got, callees before their callers;
+// `root` itself too unless `with_root` is false.
+void build_expansions(Flattener& f, const Function* root, bool with_root = true) {
   if (f.expansions.contains(root)) return;
   struct Frame {
     const Function* fn;
@@ -476,6 +588,7 @@ void build_expansions(Flattener& f, const Function* root) {
     }
     const Function* fn = top.fn;
     stack.pop_back();
+    if (fn == root && !with_root) return;
     std::vector<Op> ops = build_one(f, fn);
     f.expansions.emplace(fn, std::move(ops));
   }
@@ -487,13 +600,12 @@ const std::vector<Op>& expand(Flattener& f, const Function* fn) {
   return f.expansions.at(fn);
 }
 
-// Copies the callee's expansion into `out` with every name rewritten into the caller's
-// name space under "{prefix}.".
-void inline_call(Flattener& f, const Op& call, std::string_view prefix, std::vector<Op>& out) {
+// Copies the callee's expansion with every name rewritten into the caller's name space,
+// local names under "{prefix}.".
+void inline_call(Flattener& f, const Op& call, std::string_view prefix, const Sink& sink) {
   const Function& callee = f.module.functions.at(kind_as<OpKind::Call>(call)->target);
   const std::vector<Op>& body = expand(f, &callee);
   const CallBindings bound = bind_call(callee, call);
-  if (body.size() > kMaxFlatOps - out.size()) stop_too_large();
   std::string local_prefix;
   local_prefix.reserve(prefix.size() + 1);
   local_prefix += prefix;
@@ -507,72 +619,11 @@ void inline_call(Flattener& f, const Op& call, std::string_view prefix, std::vec
     for (const std::string& name : op.outputs) copy.outputs.push_back(resolve(name));
     copy.args.reserve(op.args.size());
     for (const Atom& arg : op.args) {
-      if (const std::string* name = name_of(arg))
-        copy.args.push_back(Atom{Atom::Name{resolve(*name)}});
-      else
-        copy.args.push_back(arg);
+      const std::string* name = name_of(arg);
+      copy.args.push_back(name ? Atom{Atom::Name{resolve(*name)}} : arg);
     }
-    out.push_back(std::move(copy));
+    emit(f, sink, std::move(copy));
   }
-}
-
-// ---------------------------------------------------------------------------------------
-// Cache slots and the flat module
-
-struct CacheCtx {
-  std::vector<Param> input_params;
-  std::vector<Param> output_params;
-  const CacheKeys& cache_keys;
-  TextSet input_names;
-  TextSet output_names;
-
-  void record_input(const std::string& name, const TensorType& type) {
-    if (input_names.insert(name).second) input_params.push_back(Param{name, type});
-  }
-  void record_output(const std::string& name, const TensorType& type) {
-    if (output_names.insert(name).second) output_params.push_back(Param{name, type});
-  }
-};
-
-// The body of a slot's init or extend function in place of its cache operation.
-void inline_slot(Flattener& f, const Op& cache, const std::string& function,
-                 std::string output, std::vector<Atom> args, std::vector<Op>& out) {
-  Op call{OpKind{OpKind::Call{function}}, {output}, cache.output_types, std::move(args), {}};
-  inline_call(f, call, output, out);
-}
-
-std::vector<Op> cache_pass(Flattener& f, CacheCtx& ctx, std::vector<Op> expanded) {
-  std::vector<Op> out;
-  out.reserve(expanded.size());
-  for (Op& op : expanded) {
-    const auto* cache = kind_as<OpKind::Cache>(op);
-    if (!cache) {
-      if (out.size() == kMaxFlatOps) stop_too_large();
-      out.push_back(std::move(op));
-      continue;
-    }
-    if (op.output_types.empty() || !op.output_types[0]) stop(std::string(kCacheNeedsType));
-    const TensorType& type = *op.output_types[0];
-    const std::string& s = cache->var;
-    if (!ctx.cache_keys.contains(s)) {
-      ctx.record_output(s, type);
-      inline_slot(f, op, cache->init, s, op.args, out);
-      continue;
-    }
-    ctx.record_input(s, type);
-    if (!cache->extend) {
-      ctx.record_output(s, type);
-      continue;
-    }
-    std::string n = s + std::string(kNewSuffix);
-    ctx.record_output(n, type);
-    std::vector<Atom> args;
-    args.reserve(op.args.size() + 1);
-    args.push_back(Atom{Atom::Name{s}});
-    args.insert(args.end(), op.args.begin(), op.args.end());
-    inline_slot(f, op, *cache->extend, std::move(n), std::move(args), out);
-  }
-  return out;
 }
 
 // `base` followed by each extra entry whose name `base` does not hold already.
@@ -590,16 +641,14 @@ std::vector<Param> with_extras(const std::vector<Param>& base, std::vector<Param
 Module flatten(const Module& module, std::string_view entry, const CacheKeys& cache_keys) {
   Flattener f{module, global_names(module), {}, {}};
   const Function* entry_fn = &module.functions.at(entry);
-  expand(f, entry_fn);
-  std::vector<Op> expanded = std::move(f.expansions.extract(entry_fn).mapped());
-  f.evict = false;
+  plan_expansion(f, entry_fn);
+  build_expansions(f, entry_fn, false);
+  CacheCtx ctx{{}, {}, cache_keys, {}, {}, f.plans.at(entry_fn).size};
+  std::vector<Op> ops = build_one(f, entry_fn, &ctx);
 
-  CacheCtx ctx{{}, {}, cache_keys, {}, {}};
-  std::vector<Op> ops = cache_pass(f, ctx, std::move(expanded));
-
-  const Function& source = module.functions.at(entry);
-  Function flat{source.name, source.comments, with_extras(source.params, std::move(ctx.input_params)),
-                with_extras(source.returns, std::move(ctx.output_params)), std::move(ops)};
+  Function flat{entry_fn->name, entry_fn->comments,
+                with_extras(entry_fn->params, std::move(ctx.input_params)),
+                with_extras(entry_fn->returns, std::move(ctx.output_params)), std::move(ops)};
   Module out{module.header_comments, {}};
   out.functions.store(std::string(entry), std::move(flat));
   return out;
