@@ -1,7 +1,9 @@
 // Names in inlined bodies, call inlining and loop unrolling.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 #include "test_flatten_support.hpp"
 
@@ -251,6 +253,85 @@ main(x: f32[4]) -> (y: f32[4]) {
   y = map[exp](y.t)
 }
 )"});
+}
+
+// The operations of the flat function of `source`.
+std::vector<Op> flat_ops(const std::string& source) {
+  return flatten(parse(source), "main", {}).functions.at("main").ops;
+}
+
+// Reached once, a callee is written in place through every call between; reached twice,
+// its expansion is built once and copied. Both must give the same operations: `source`
+// with each of `callees` called a second time from a function that main calls last.
+void expect_same_when_shared(const std::string& source, const std::vector<std::string>& callees) {
+  std::string again = "again(h: f32[4], w: *) -> () {\n";
+  for (std::size_t i = 0; i < callees.size(); ++i)
+    again += "  c" + std::to_string(i) + " = call[" + callees[i] + "](h, w)\n";
+  again += "}\n";
+  std::string shared = source;
+  shared.insert(shared.find("\n}\n") + 1, "  z = call[again](h, weights)\n");
+  std::vector<Op> once = flat_ops(source), twice = flat_ops(shared + again);
+  ASSERT_GT(twice.size(), once.size());
+  EXPECT_EQ(std::vector<Op>(twice.begin(), twice.begin() + static_cast<std::ptrdiff_t>(once.size())),
+            once);
+}
+
+TEST(Flatten, NamesThroughSeveralCalls) {
+  const Case dicts{"a dict parameter handed on through three calls", R"(
+main(h: f32[4], weights: *) -> (y: f32[4]) {
+  y = call[layer](h, weights.l0)
+}
+layer(x: f32[4], w: *) -> (y: f32[4]) {
+  y = call[attn](x, w.attn)
+}
+attn(x: f32[4], w: *) -> (o: f32[4]) {
+  o = call[head](x, w)
+  s = map[scale](o, n)
+}
+head(x: f32[n], p: *) -> (r: f32[n]) {
+  t = map[mul](x, p.q, n)
+  r = map[add](t, p.a.b)
+}
+)",
+                   R"(
+main(h: f32[4], weights: *) -> (y: f32[4]) {
+  y.y.o.t = map[mul](h, weights.l0.attn.q, n)
+  y = map[add](y.y.o.t, weights.l0.attn.a.b)
+  y.y.s = map[scale](y, n)
+}
+)"};
+  expect_flat(dicts);
+  expect_same_when_shared(dicts.source, {"layer", "attn", "head"});
+
+  const Case loops{"loops that run once, with cache vars", R"(
+main(h: f32[4], weights: *) -> (out: f32[4]) {
+  h = loop[outer, 1](h, weights.o.*)
+  out = map[copy](h)
+}
+outer(x: f32[4], w: *) -> (z: f32[4]) {
+  x = loop[inner, 1](x, w.i.*)
+  z = map[copy](x, w.k)
+  s: f32[4] = cache[st.*, init](z)
+}
+inner(x: f32[4], w: *) -> (r: f32[4]) {
+  r = map[neg](x, w.k)
+  c: f32[4] = cache[kv.*, init](r)
+}
+init(x: f32[4]) -> (y: f32[4]) {
+  y = map[exp](x)
+}
+)",
+                   R"(
+main(h: f32[4], weights: *) -> (out: f32[4], kv.0: f32[4], st.0: f32[4]) {
+  loop0.x_1 = map[neg](h, weights.o.0.i.0.k)
+  kv.0 = map[exp](loop0.x_1)
+  h_1 = map[copy](loop0.x_1, weights.o.0.k)
+  st.0 = map[exp](h_1)
+  out = map[copy](h_1)
+}
+)"};
+  expect_flat(loops);
+  expect_same_when_shared(loops.source, {"outer", "inner"});
 }
 
 TEST(Flatten, LoopsThatNeverRecurseOrRepeatNothing) {

@@ -95,7 +95,7 @@ struct GlobalNames {
     names.insert(name);
     longest = std::max(longest, name.size());
   }
-  bool contains(const std::string& name) const {
+  bool contains(std::string_view name) const {
     return name.size() <= longest && names.contains(name);
   }
 };
@@ -197,26 +197,110 @@ CallBindings bind_call(const Function& callee, const Op& call) {
   return out;
 }
 
-std::string resolve_name(const std::string& name, const Bindings& bindings,
-                         const DictBindings& dict_bindings, std::string_view local_prefix,
-                         const GlobalNames& global_names) {
-  if (global_names.contains(name)) return name;
-  if (auto found = bindings.find(name); found != bindings.end()) return found->second;
-  for (const auto& [param, arg] : dict_bindings) {
-    if (name == param) return arg;
-    if (name.size() > param.size() && name.starts_with(param) && name[param.size()] == '.') {
-      std::string out;
-      out.reserve(arg.size() + name.size() - param.size());
-      out += arg;
-      out.append(name, param.size());
-      return out;
+// A name on its way out through several inlined calls, one level at a time. It is kept as
+// pieces, so that a prefix costs the same however long the name has grown: through a
+// chain of thousands of calls a local name gains a prefix at every level.
+class NameRope {
+ public:
+  void reset(std::string_view text) {
+    pieces_.assign(1, text);
+    size_ = text.size();
+  }
+  void prepend(std::string_view text) {
+    pieces_.push_back(text);
+    size_ += text.size();
+  }
+  std::size_t size() const { return size_; }
+
+  bool starts_with(std::string_view text) const {
+    for (auto piece = pieces_.rbegin(); !text.empty(); ++piece) {
+      if (piece == pieces_.rend()) return false;
+      const std::size_t n = std::min(piece->size(), text.size());
+      if (piece->substr(0, n) != text.substr(0, n)) return false;
+      text.remove_prefix(n);
+    }
+    return true;
+  }
+  char at(std::size_t i) const {
+    for (auto piece = pieces_.rbegin();; ++piece) {
+      if (i < piece->size()) return (*piece)[i];
+      i -= piece->size();
     }
   }
-  std::string out;
-  out.reserve(local_prefix.size() + name.size());
-  out += local_prefix;
-  out += name;
-  return out;
+  void drop_front(std::size_t n) {
+    size_ -= n;
+    while (n >= pieces_.back().size()) {
+      n -= pieces_.back().size();
+      pieces_.pop_back();
+    }
+    pieces_.back().remove_prefix(n);
+  }
+  // The whole text; `scratch` holds it when it is in more than one piece.
+  std::string_view view(std::string& scratch) const {
+    if (pieces_.size() == 1) return pieces_[0];
+    scratch.clear();
+    for (auto piece = pieces_.rbegin(); piece != pieces_.rend(); ++piece) scratch += *piece;
+    return scratch;
+  }
+  std::string text() const {
+    std::string out;
+    out.reserve(size_);
+    for (auto piece = pieces_.rbegin(); piece != pieces_.rend(); ++piece) out += *piece;
+    return out;
+  }
+
+ private:
+  std::vector<std::string_view> pieces_;  // the text's last piece first
+  std::size_t size_ = 0;
+};
+
+// What one inlined call rewrites: its bindings and its local prefix ("{prefix}.").
+struct CallFrame {
+  CallBindings bound;
+  std::string local_prefix;
+  std::size_t longest_key = 0;             // no longer name is a key of the bindings
+  std::optional<std::uint64_t> iteration;  // the loop iteration that this call is
+};
+
+CallFrame call_frame(const Function& callee, const Op& call, std::string_view prefix,
+                     std::optional<std::uint64_t> iteration) {
+  CallFrame frame{bind_call(callee, call), {}, 0, iteration};
+  frame.local_prefix.reserve(prefix.size() + 1);
+  frame.local_prefix += prefix;
+  frame.local_prefix += '.';
+  for (const auto& [key, text] : frame.bound.bindings)
+    frame.longest_key = std::max(frame.longest_key, key.size());
+  return frame;
+}
+
+// One level of rewriting, the first rule that applies deciding: a name in `global_names`
+// stays itself (at every outer level too, so the caller stops: returns false), a bound
+// name becomes its text, a dict parameter or a dotted name under one becomes the argument
+// text with the rest, and any other name takes the local prefix.
+bool resolve_name(NameRope& name, const CallFrame& frame, const GlobalNames& global_names,
+                  std::string& scratch) {
+  if (name.size() <= std::max(global_names.longest, frame.longest_key)) {
+    const std::string_view text = name.view(scratch);
+    if (global_names.contains(text)) return false;
+    if (auto found = frame.bound.bindings.find(text); found != frame.bound.bindings.end()) {
+      name.reset(found->second);
+      return true;
+    }
+  }
+  for (const auto& [param, arg] : frame.bound.dict_bindings) {
+    if (name.size() < param.size() || !name.starts_with(param)) continue;
+    if (name.size() == param.size()) {
+      name.reset(arg);
+      return true;
+    }
+    if (name.at(param.size()) == '.') {
+      name.drop_front(param.size());
+      name.prepend(arg);
+      return true;
+    }
+  }
+  name.prepend(frame.local_prefix);
+  return true;
 }
 
 // "{}.{}" and "{}_{}" with a decimal number.
@@ -275,7 +359,8 @@ struct Plan {
   bool done = false;       // false while its operations are still being planned
   std::vector<Step> steps;
   std::uint64_t size = 0;  // operations in the expansion
-  std::uint64_t uses = 0;  // copies of the expansion that the entry's expansion makes
+  std::uint64_t uses = 0;  // places that copy the expansion, a loop's iterations each
+  std::uint64_t left = 0;  // of those, the copies still to be made while the entry is built
 };
 
 struct Flattener {
@@ -368,6 +453,7 @@ void finish_step(Flattener& f, PlanFrame& frame, Step step) {
     check_arity(target_of(op), op.args.size(), step.callee->params.size());
     grow(plan.size, saturating_mul(copies, callee.size));
     callee.uses = saturating_add(callee.uses, copies);
+    callee.left = saturating_add(callee.left, copies);
   } else if (!loop) {
     grow(plan.size, 1);
   }
@@ -410,7 +496,10 @@ void plan_expansion(Flattener& f, const Function* root) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Building
+// Building. An expansion that is copied into more than one place is built once and kept
+// until its last copy; one that is copied into a single place is not kept at all: its
+// operations are written straight into that place, rewritten through every call between,
+// so a long chain of calls copies nothing twice.
 
 // The extra parameters and returns that the cache slots add to the flat function.
 struct CacheCtx {
@@ -419,10 +508,6 @@ struct CacheCtx {
   const CacheKeys& cache_keys;
   TextSet input_names;
   TextSet output_names;
-  // The operations of the entry's expansion, and how many of them the cache pass has seen:
-  // the flat function's size is projected from them before each slot's body is copied.
-  std::uint64_t planned = 0;
-  std::uint64_t seen = 0;
 
   void record_input(const std::string& name, const TensorType& type) {
     if (input_names.insert(name).second) input_params.push_back(Param{name, type});
@@ -430,88 +515,9 @@ struct CacheCtx {
   void record_output(const std::string& name, const TensorType& type) {
     if (output_names.insert(name).second) output_params.push_back(Param{name, type});
   }
-
-  // Grows `out` once to the size that the operations seen so far project, with an eighth
-  // more, rather than by doubling a list of a million operations near its end.
-  void make_room(std::vector<Op>& out, std::size_t body) const {
-    const std::uint64_t ahead = out.size() + body;
-    const std::uint64_t projected =
-        std::min({saturating_mul(ahead, planned) / seen, 4 * planned, kMaxFlatOps});
-    if (projected > out.capacity()) out.reserve(projected + projected / 8);
-  }
 };
 
-// Where built operations go: the list being built, the loop iteration whose number ends
-// the cache vars that end in ".*", and, while the entry is built, the cache pass. The
-// whole expansion has been planned before the entry is built, so no failure of expansion
-// can come after one of the cache pass.
-struct Sink {
-  std::vector<Op>& out;
-  CacheCtx* ctx = nullptr;
-  std::optional<std::uint64_t> iteration{};
-};
-
-const std::vector<Op>& expand(Flattener& f, const Function* fn);
-void inline_call(Flattener& f, const Op& call, std::string_view prefix, const Sink& sink);
-
-// The body of a slot's init or extend function in place of its cache operation. What it
-// builds is kept: eviction counts only the copies that the entry's expansion makes.
-void inline_slot(Flattener& f, const CacheCtx& ctx, const Op& cache,
-                 const std::string& function, std::string output, std::vector<Atom> args,
-                 std::vector<Op>& out) {
-  Op call{OpKind{OpKind::Call{function}}, {output}, cache.output_types, std::move(args), {}};
-  const bool evict = f.evict;
-  f.evict = false;
-  ctx.make_room(out, expand(f, &f.module.functions.at(function)).size());
-  inline_call(f, call, output, Sink{out});
-  f.evict = evict;
-}
-
-// A cache operation of the entry's expansion: its slot is recorded and its init body, or
-// for a listed slot its extend body, takes its place.
-void expand_slot(Flattener& f, CacheCtx& ctx, const Op& op, std::vector<Op>& out) {
-  const auto& cache = *kind_as<OpKind::Cache>(op);
-  if (op.output_types.empty() || !op.output_types[0]) stop(std::string(kCacheNeedsType));
-  const TensorType& type = *op.output_types[0];
-  const std::string& s = cache.var;
-  if (!ctx.cache_keys.contains(s)) {
-    ctx.record_output(s, type);
-    inline_slot(f, ctx, op, cache.init, s, op.args, out);
-    return;
-  }
-  ctx.record_input(s, type);
-  if (!cache.extend) {
-    ctx.record_output(s, type);
-    return;
-  }
-  std::string n = s + std::string(kNewSuffix);
-  ctx.record_output(n, type);
-  // The slot's incoming value, then the operation's own arguments.
-  std::vector<Atom> args = op.args;
-  args.insert(args.begin(), Atom{Atom::Name{s}});
-  inline_slot(f, ctx, op, *cache.extend, std::move(n), std::move(args), out);
-}
-
-void emit(Flattener& f, const Sink& sink, Op op) {
-  if (sink.iteration) substitute_cache_var_star(op, *sink.iteration);
-  if (sink.ctx) {
-    ++sink.ctx->seen;
-    if (kind_as<OpKind::Cache>(op)) {
-      expand_slot(f, *sink.ctx, op, sink.out);
-      return;
-    }
-  }
-  if (sink.out.size() == kMaxFlatOps) stop_too_large();
-  sink.out.push_back(std::move(op));
-}
-
-void release(Flattener& f, const Function* callee, std::uint64_t copies) {
-  if (!f.evict) return;
-  Plan& plan = f.plans.at(callee);
-  if (plan.uses == std::numeric_limits<std::uint64_t>::max()) return;
-  plan.uses -= copies;
-  if (plan.uses == 0) f.expansions.erase(callee);
-}
+bool shared(const Plan& plan) { return plan.uses >= 2; }
 
 // The iteration call of a loop: its target, the iteration's output name, the loop's output
 // types, and its arguments with the threaded one replaced and ".*" names made the
@@ -531,66 +537,167 @@ Op iteration_call(const Step& step, std::uint64_t i, const std::string& current,
   return call;
 }
 
-void unroll(Flattener& f, const Step& step, std::vector<Op>& out, CacheCtx* ctx) {
-  // An empty body leaves nothing to repeat, however many iterations there are.
-  if (f.plans.at(step.callee).size == 0) return;
-  const std::string& x = step.op().outputs[0];
-  std::string current = x;
-  for (std::uint64_t i = 0; i < step.count; ++i) {
-    std::string output = numbered(x, '_', i + 1);
-    inline_call(f, iteration_call(step, i, current, output), loop_prefix(i), Sink{out, ctx, i});
-    current = std::move(output);
-  }
+void release(Flattener& f, const Function* callee) {
+  if (!f.evict) return;
+  Plan& plan = f.plans.at(callee);
+  if (plan.left == 0 || --plan.left > 0) return;
+  f.expansions.erase(callee);
 }
 
-// The expansion of one function whose callees' expansions are built. For the entry, `ctx`
-// runs the cache pass over the operations as they come.
-std::vector<Op> build_one(Flattener& f, const Function* fn, CacheCtx* ctx = nullptr) {
-  const Plan& plan = f.plans.at(fn);
-  std::vector<Op> out;
-  out.reserve(plan.size);
-  for (const Step& step : plan.steps) {
+const std::vector<Op>& expand(Flattener& f, const Function* fn);
+void expand_slot(Flattener& f, CacheCtx& ctx, const Op& op, std::vector<Op>& out);
+
+// The walk that builds one function's expansion (the root) into `out`: the functions being
+// walked, and one frame for each call between the innermost and the root. While the entry
+// is built, `ctx` runs the cache pass over the operations as they come; the whole
+// expansion has been planned by then, so no failure of expansion comes after one of the
+// cache pass.
+struct Walk {
+  struct Level {
+    const Plan* plan;
+    std::size_t next = 0;
+    std::uint64_t iteration = 0;  // of the loop at `next`, while it runs
+    std::string current{};        // that loop's threaded name
+  };
+
+  Flattener& f;
+  std::vector<Op>& out;
+  CacheCtx* ctx;
+  std::vector<Level> levels{};
+  std::vector<CallFrame> frames{};
+  NameRope rope{};
+  std::string scratch{};
+
+  std::string resolve(const std::string& name) {
+    if (frames.empty()) return name;
+    rope.reset(name);
+    for (std::size_t j = frames.size(); j-- > 0;)
+      if (!resolve_name(rope, frames[j], f.globals, scratch)) break;
+    return rope.text();
+  }
+
+  // The operation rewritten from the innermost function's names into the root's.
+  Op resolved(const Op& op) {
+    if (frames.empty()) return op;
+    Op copy{op.kind, {}, op.output_types, {}, op.comments};
+    copy.outputs.reserve(op.outputs.size());
+    for (const std::string& name : op.outputs) copy.outputs.push_back(resolve(name));
+    copy.args.reserve(op.args.size());
+    for (const Atom& arg : op.args) {
+      const std::string* name = name_of(arg);
+      copy.args.push_back(name ? Atom{Atom::Name{resolve(*name)}} : arg);
+    }
+    // The innermost loop around it ends the cache var that ends in ".*".
+    if (kind_as<OpKind::Cache>(copy))
+      for (std::size_t j = frames.size(); j-- > 0;)
+        if (frames[j].iteration) {
+          substitute_cache_var_star(copy, *frames[j].iteration);
+          break;
+        }
+    return copy;
+  }
+
+  void emit(Op op) {
+    if (ctx && kind_as<OpKind::Cache>(op)) {
+      expand_slot(f, *ctx, op, out);
+      return;
+    }
+    if (out.size() == kMaxFlatOps) stop_too_large();
+    out.push_back(std::move(op));
+  }
+
+  // A call, or one iteration of a loop: the callee's kept expansion is copied through a
+  // frame of its own, or the callee is walked inside that frame.
+  void inline_call(const Function* callee, const Op& call, std::string_view prefix,
+                   std::optional<std::uint64_t> iteration) {
+    frames.push_back(call_frame(*callee, call, prefix, iteration));
+    const Plan& plan = f.plans.at(callee);
+    if (!shared(plan)) {
+      levels.push_back({&plan});  // its frame goes when its walk ends
+      return;
+    }
+    for (const Op& op : expand(f, callee)) emit(resolved(op));
+    frames.pop_back();
+    release(f, callee);
+  }
+
+  // Takes the next step of the innermost function; false when the walk is over.
+  bool step() {
+    if (levels.empty()) return false;
+    Level& level = levels.back();
+    if (level.next == level.plan->steps.size()) {
+      levels.pop_back();
+      if (!levels.empty()) frames.pop_back();
+      return true;
+    }
+    const Step& step = level.plan->steps[level.next];
     const Op& op = step.op();
     if (kind_as<OpKind::Call>(op)) {
-      inline_call(f, op, op.outputs[0], Sink{out, ctx});
-      release(f, step.callee, 1);
+      ++level.next;
+      inline_call(step.callee, op, op.outputs[0], std::nullopt);
     } else if (kind_as<OpKind::Loop>(op)) {
-      if (!step.callee) continue;
-      unroll(f, step, out, ctx);
-      release(f, step.callee, step.count);
+      // An empty body leaves nothing to repeat, however many iterations there are.
+      if (!step.callee || f.plans.at(step.callee).size == 0) {
+        ++level.next;
+        return true;
+      }
+      const std::string& x = op.outputs[0];
+      const std::uint64_t i = level.iteration++;
+      if (i == 0) level.current = x;
+      std::string output = numbered(x, '_', i + 1);
+      Op call = iteration_call(step, i, level.current, output);
+      level.current = std::move(output);
+      if (level.iteration == step.count) {
+        ++level.next;
+        level.iteration = 0;
+      }
+      inline_call(step.callee, call, loop_prefix(i), i);
     } else {
-      emit(f, Sink{out, ctx}, op);
+      ++level.next;
+      emit(resolved(op));
     }
+    return true;
+  }
+};
+
+// The expansion of one function whose kept callees are built.
+std::vector<Op> build_one(Flattener& f, const Function* fn, CacheCtx* ctx = nullptr) {
+  std::vector<Op> out;
+  const Plan& plan = f.plans.at(fn);
+  out.reserve(plan.size);
+  Walk walk{f, out, ctx};
+  walk.levels.push_back({&plan});
+  while (walk.step()) {
   }
   return out;
 }
 
-// Builds the expansions that `root` needs and has not got, callees before their callers;
-// `root` itself too unless `with_root` is false.
+// Builds the kept expansions that `root` needs and has not got, callees before their
+// callers, looking through the callees that are walked in place; `root` itself too unless
+// `with_root` is false.
 void build_expansions(Flattener& f, const Function* root, bool with_root = true) {
   if (f.expansions.contains(root)) return;
   struct Frame {
     const Function* fn;
+    bool build;
     std::size_t next = 0;
   };
-  std::vector<Frame> stack{{root}};
+  std::vector<Frame> stack{{root, with_root}};
   while (!stack.empty()) {
     Frame& top = stack.back();
     const std::vector<Step>& steps = f.plans.at(top.fn).steps;
-    const Function* missing = nullptr;
-    while (!missing && top.next < steps.size()) {
+    const Function* next = nullptr;
+    while (!next && top.next < steps.size()) {
       const Function* callee = steps[top.next++].callee;
-      if (callee && !f.expansions.contains(callee)) missing = callee;
+      if (callee && !f.expansions.contains(callee)) next = callee;
     }
-    if (missing) {
-      stack.push_back({missing});
+    if (next) {
+      stack.push_back({next, shared(f.plans.at(next))});
       continue;
     }
-    const Function* fn = top.fn;
+    const Frame done = top;
     stack.pop_back();
-    if (fn == root && !with_root) return;
-    std::vector<Op> ops = build_one(f, fn);
-    f.expansions.emplace(fn, std::move(ops));
+    if (done.build) f.expansions.emplace(done.fn, build_one(f, done.fn));
   }
 }
 
@@ -600,30 +707,46 @@ const std::vector<Op>& expand(Flattener& f, const Function* fn) {
   return f.expansions.at(fn);
 }
 
-// Copies the callee's expansion with every name rewritten into the caller's name space,
-// local names under "{prefix}.".
-void inline_call(Flattener& f, const Op& call, std::string_view prefix, const Sink& sink) {
-  const Function& callee = f.module.functions.at(kind_as<OpKind::Call>(call)->target);
+// The body of a slot's init or extend function in place of its cache operation, for a
+// call whose target, output and arguments the slot gives. The slot's function is kept
+// whatever its uses, since every layer's slot may copy it; nothing the cache pass builds
+// is dropped.
+void inline_slot(Flattener& f, const Op& cache, const std::string& function,
+                 std::string output, std::vector<Atom> args, std::vector<Op>& out) {
+  const bool evict = f.evict;
+  f.evict = false;
+  Op call{OpKind{OpKind::Call{function}}, {output}, cache.output_types, std::move(args), {}};
+  const Function& callee = f.module.functions.at(function);
   const std::vector<Op>& body = expand(f, &callee);
-  const CallBindings bound = bind_call(callee, call);
-  std::string local_prefix;
-  local_prefix.reserve(prefix.size() + 1);
-  local_prefix += prefix;
-  local_prefix += '.';
-  auto resolve = [&](const std::string& name) {
-    return resolve_name(name, bound.bindings, bound.dict_bindings, local_prefix, f.globals);
-  };
-  for (const Op& op : body) {
-    Op copy{op.kind, {}, op.output_types, {}, op.comments};
-    copy.outputs.reserve(op.outputs.size());
-    for (const std::string& name : op.outputs) copy.outputs.push_back(resolve(name));
-    copy.args.reserve(op.args.size());
-    for (const Atom& arg : op.args) {
-      const std::string* name = name_of(arg);
-      copy.args.push_back(name ? Atom{Atom::Name{resolve(*name)}} : arg);
-    }
-    emit(f, sink, std::move(copy));
+  Walk walk{f, out, nullptr};
+  walk.frames.push_back(call_frame(callee, call, output, std::nullopt));
+  for (const Op& op : body) walk.emit(walk.resolved(op));
+  f.evict = evict;
+}
+
+// A cache operation of the entry's expansion: its slot is recorded and its init body, or
+// for a listed slot its extend body, takes its place.
+void expand_slot(Flattener& f, CacheCtx& ctx, const Op& op, std::vector<Op>& out) {
+  const auto& cache = *kind_as<OpKind::Cache>(op);
+  if (op.output_types.empty() || !op.output_types[0]) stop(std::string(kCacheNeedsType));
+  const TensorType& type = *op.output_types[0];
+  const std::string& s = cache.var;
+  if (!ctx.cache_keys.contains(s)) {
+    ctx.record_output(s, type);
+    inline_slot(f, op, cache.init, s, op.args, out);
+    return;
   }
+  ctx.record_input(s, type);
+  if (!cache.extend) {
+    ctx.record_output(s, type);
+    return;
+  }
+  std::string n = s + std::string(kNewSuffix);
+  ctx.record_output(n, type);
+  // The slot's incoming value, then the operation's own arguments.
+  std::vector<Atom> args = op.args;
+  args.insert(args.begin(), Atom{Atom::Name{s}});
+  inline_slot(f, op, *cache.extend, std::move(n), std::move(args), out);
 }
 
 // `base` followed by each extra entry whose name `base` does not hold already.
@@ -643,7 +766,7 @@ Module flatten(const Module& module, std::string_view entry, const CacheKeys& ca
   const Function* entry_fn = &module.functions.at(entry);
   plan_expansion(f, entry_fn);
   build_expansions(f, entry_fn, false);
-  CacheCtx ctx{{}, {}, cache_keys, {}, {}, f.plans.at(entry_fn).size};
+  CacheCtx ctx{{}, {}, cache_keys, {}, {}};
   std::vector<Op> ops = build_one(f, entry_fn, &ctx);
 
   Function flat{entry_fn->name, entry_fn->comments,
