@@ -117,6 +117,33 @@ void BM_FlattenJson(benchmark::State& state) {
   state.counters["json_bytes"] = static_cast<double>(out_size);
 }
 
+// A chain of n functions, each computing a local value and calling the next: the flat
+// function has n operations whose names grow by a prefix per level, so its text grows as
+// n squared, and so should the time, not as n cubed.
+void BM_FlattenChain(benchmark::State& state) {
+  const auto n = static_cast<std::size_t>(state.range(0));
+  std::string source;
+  for (std::size_t i = 0; i + 1 < n; ++i)
+    source += "f" + std::to_string(i) + "(x: f32[4]) -> (y: f32[4]) {\n  t = map[neg](x)\n" +
+              "  y = call[f" + std::to_string(i + 1) + "](t)\n}\n";
+  source += "f" + std::to_string(n - 1) + "(x: f32[4]) -> (y: f32[4]) {\n  y = map[exp](x)\n}\n";
+  const Module module = parse(source);
+  keep_heap();
+  double name_bytes = 0;
+  for (auto _ : state) {
+    Module flat = flatten(module, "f0", {});
+    state.PauseTiming();
+    name_bytes = 0;
+    for (const Op& op : flat.functions.at("f0").ops)
+      for (const std::string& name : op.outputs) name_bytes += static_cast<double>(name.size());
+    state.ResumeTiming();
+  }
+  state.counters["output_name_bytes"] = name_bytes;
+  state.counters["per_byte"] = benchmark::Counter(
+      name_bytes * static_cast<double>(state.iterations()),
+      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
 // Medians of three runs of at least a second each, since other work on the machine moves
 // single runs of the largest size by a fifth.
 void sizes(benchmark::internal::Benchmark* b) {
@@ -128,4 +155,5 @@ void sizes(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(BM_Flatten)->Apply(sizes);
 BENCHMARK(BM_FlattenJson)->Apply(sizes);
+BENCHMARK(BM_FlattenChain)->Arg(1000)->Arg(3000)->Arg(10000)->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();

@@ -336,6 +336,11 @@ STOPS = [
     ("nested loops whose product passes the bound",
      "main(x: f32[4]) -> () {\n  x = loop[h, 100000](x)\n}\n"
      "h(x: f32[4]) -> (x: f32[4]) {\n  x = loop[g, 1000](x)\n}\n" + ONE, None, (), TOO_LARGE),
+    ("a large literal in a loop whose copies pass the bound on memory",
+     "main(x: f32[4]) -> () {\n  x = loop[big, 1000000](x)\n}\n"
+     "big(x: f32[4]) -> (y: f32[4]) {\n  c = literal([" + ", ".join(["0"] * 1000) + "])\n"
+     "  y = map[add](x, c)\n}\n", None, (),
+     "Flattening would produce more than 4294967296 bytes of operations"),
     ("cache operation without output types",
      "main(x: f32[4]) -> () {\n  k: f32[4] = cache[kc, nope](x)\n}\n", output_types([]), (),
      "cache slot must have a declared type"),

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -29,7 +30,11 @@ constexpr std::string_view kLoopPrefix = "loop";
 // Far above any real model, and low enough that the flat module and its JSON text still
 // fit in memory; a loop count of 10^12 stops here before anything is allocated.
 constexpr std::uint64_t kMaxFlatOps = 10'000'000;
+// The same for the memory that all the operations built take: names that grow by a prefix
+// per level of calls, or a large literal in a loop, fill it with few operations.
+constexpr std::uint64_t kMaxFlatBytes = std::uint64_t{1} << 32;
 
+constexpr std::string_view kBytesOfOps = " bytes of operations";
 constexpr std::string_view kNoThreadedArg = "Loop must have a threaded arg matching output name";
 constexpr std::string_view kCacheNeedsType = "cache slot must have a declared type";
 
@@ -47,10 +52,11 @@ constexpr std::string_view kCacheNeedsType = "cache slot must have a declared ty
   stop(std::move(message));
 }
 
-[[noreturn]] void stop_too_large() {
+[[noreturn]] void stop_too_large(std::uint64_t bound = kMaxFlatOps,
+                                 std::string_view what = " operations") {
   std::string message = "Flattening would produce more than ";
-  append_uint(message, kMaxFlatOps);
-  message += " operations";
+  append_uint(message, bound);
+  message += what;
   stop(std::move(message));
 }
 
@@ -113,6 +119,52 @@ const std::string* name_of(const Atom& atom) {
 template <class Alt>
 const Alt* kind_as(const Op& op) {
   return std::get_if<Alt>(&op.kind.value);
+}
+
+std::uint64_t literal_bytes(const LiteralValue& value) {
+  std::uint64_t bytes = sizeof(LiteralValue);
+  if (const auto* list = std::get_if<LiteralValue::List>(&value.value))
+    for (const LiteralValue& item : list->items) bytes += literal_bytes(item);
+  return bytes;
+}
+
+// About what an operation takes in memory: its records and its texts.
+std::uint64_t op_bytes(const Op& op) {
+  std::uint64_t bytes = sizeof(Op);
+  auto text = [&](const std::string& t) { bytes += t.size(); };
+  for (const std::string& name : op.outputs) bytes += sizeof(name) + name.size();
+  for (const Atom& arg : op.args) {
+    bytes += sizeof(Atom);
+    if (const std::string* name = name_of(arg)) text(*name);
+  }
+  for (const auto& type : op.output_types) {
+    bytes += sizeof(type);
+    if (!type) continue;
+    text(type->dtype);
+    for (const Dim& dim : type->shape) {
+      bytes += sizeof(Dim);
+      if (const auto* named = std::get_if<Dim::Named>(&dim.value)) text(named->name);
+    }
+  }
+  for (const std::string& comment : op.comments) bytes += sizeof(comment) + comment.size();
+  std::visit(
+      [&](const auto& kind) {
+        using Kind = std::decay_t<decltype(kind)>;
+        if constexpr (requires { kind.pattern; }) text(kind.pattern);
+        if constexpr (requires { kind.axes; })
+          for (const auto& [axis, size] : kind.axes) bytes += sizeof(Axes::Entry) + axis.size();
+        if constexpr (requires { kind.function; }) text(kind.function);
+        if constexpr (requires { kind.reduction; }) text(kind.reduction);
+        if constexpr (requires { kind.target; }) text(kind.target);
+        if constexpr (std::is_same_v<Kind, OpKind::Literal>) bytes += literal_bytes(kind.value);
+        if constexpr (std::is_same_v<Kind, OpKind::Cache>) {
+          text(kind.var);
+          text(kind.init);
+          if (kind.extend) text(*kind.extend);
+        }
+      },
+      op.kind.value);
+  return bytes;
 }
 
 void collect_dims(const TensorType& type, std::unordered_set<std::string_view>& dims) {
@@ -358,7 +410,8 @@ struct Step {
 struct Plan {
   bool done = false;       // false while its operations are still being planned
   std::vector<Step> steps;
-  std::uint64_t size = 0;  // operations in the expansion
+  std::uint64_t size = 0;   // operations in the expansion
+  std::uint64_t bytes = 0;  // and about the memory they take, by `op_bytes`
   std::uint64_t uses = 0;  // places that copy the expansion, a loop's iterations each
   std::uint64_t left = 0;  // of those, the copies still to be made while the entry is built
 };
@@ -371,6 +424,7 @@ struct Flattener {
   // While the entry is built, an expansion is dropped after its last copy; what the cache
   // slots build is kept.
   bool evict = true;
+  std::uint64_t bytes = 0;  // of the operations built, by `op_bytes`
 };
 
 std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
@@ -384,10 +438,13 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
   return b > kMax - a ? kMax : a + b;
 }
 
-// Adds `more` operations to an expansion of `size` so far, refusing to pass the bound.
-void grow(std::uint64_t& size, std::uint64_t more) {
-  if (more > kMaxFlatOps - size) stop_too_large();
-  size += more;
+// Adds `ops` operations of `bytes` to an expansion, refusing to pass either bound. The
+// bytes are those of the operations as written, before any prefix.
+void grow(Plan& plan, std::uint64_t ops, std::uint64_t bytes) {
+  if (ops > kMaxFlatOps - plan.size) stop_too_large();
+  if (bytes > kMaxFlatBytes - plan.bytes) stop_too_large(kMaxFlatBytes, kBytesOfOps);
+  plan.size += ops;
+  plan.bytes += bytes;
 }
 
 std::optional<Op> renamed(const Op& op, const Renames& renames) {
@@ -451,11 +508,11 @@ void finish_step(Flattener& f, PlanFrame& frame, Step step) {
     Plan& callee = f.plans.at(step.callee);
     const std::uint64_t copies = loop ? step.count : 1;
     check_arity(target_of(op), op.args.size(), step.callee->params.size());
-    grow(plan.size, saturating_mul(copies, callee.size));
+    grow(plan, saturating_mul(copies, callee.size), saturating_mul(copies, callee.bytes));
     callee.uses = saturating_add(callee.uses, copies);
     callee.left = saturating_add(callee.left, copies);
   } else if (!loop) {
-    grow(plan.size, 1);
+    grow(plan, 1, op_bytes(op));
   }
   if (loop) {
     const std::string& x = op.outputs[0];
@@ -603,6 +660,8 @@ struct Walk {
       return;
     }
     if (out.size() == kMaxFlatOps) stop_too_large();
+    f.bytes += op_bytes(op);
+    if (f.bytes > kMaxFlatBytes) stop_too_large(kMaxFlatBytes, kBytesOfOps);
     out.push_back(std::move(op));
   }
 
