@@ -354,7 +354,6 @@ class BindingTest(unittest.TestCase):
             "load_flat_json": lambda: M.load_flat_json(
                 os.path.join(EXAMPLES, "mlp.vel"), os.path.join(EXAMPLES, "config.toml")),
             "resolve_json": lambda: M.resolve_json(MODULE_JSON, "{}"),
-            "flatten_json": lambda: M.flatten_json(MODULE_JSON, "main", ("kc", "kc")),
         }
         for name, call in calls.items():
             with self.subTest(name):

@@ -19,6 +19,7 @@
 #include "vel/ast.hpp"
 #include "vel/ast_json.hpp"
 #include "vel/check.hpp"
+#include "vel/flatten.hpp"
 #include "vel/fmt.hpp"
 #include "vel/json.hpp"
 #include "vel/parse.hpp"
@@ -445,7 +446,9 @@ PyObject* flatten_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnam
   if (!text_arg(slots[0], "module_json", module_json) || !text_arg(slots[1], "entry", entry) ||
       !keys_arg(slots[2], cache_keys))
     return nullptr;
-  return not_implemented(kFlattenJson);
+  vel::Module module = vel::module_from_json(module_json);
+  vel::CacheKeys keys(cache_keys.begin(), cache_keys.end());
+  return new_text(vel::module_to_json(vel::flatten(module, entry, keys)));
 }
 
 PyObject* infer_axes_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
