@@ -244,10 +244,10 @@ TEST(ParseLiteral, NestingStopsBeyondTheDepthLimit) {
   std::string too_deep = nested(parser::kMaxListDepth + 1);
   parser::Parser p = parser_of(too_deep);
   EXPECT_EQ(stop_message([&] { parser::parse_list_literal(p); }),
-            "literal list nested deeper than 256 levels");
+            "literal list nested deeper than 122 levels");
 
   std::string million = "f() -> () { x = literal(" + std::string(1'000'000, '[');
-  EXPECT_EQ(parse_message(million), "literal list nested deeper than 256 levels");
+  EXPECT_EQ(parse_message(million), "literal list nested deeper than 122 levels");
 }
 
 struct DelimitedCase {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "vel/ast.hpp"
+#include "vel/json.hpp"
 #include "vel/parse.hpp"
 
 namespace vel {
@@ -18,8 +19,16 @@ namespace vel {
 // must outlive the `Parser` that reads them.
 namespace parser {
 
-// Nesting depth from which a literal list stops the call instead of exhausting the stack.
-inline constexpr std::size_t kMaxListDepth = 256;
+// The containers of a module's JSON form around a literal's value: the module object, its
+// "functions" object, the function object, its "ops" array and the operation's object.
+inline constexpr std::size_t kLiteralJsonEnclosure = 5;
+// The deepest literal list the parser takes: one whose JSON form, inside a module, still
+// fits in the JSON reader's nesting allowance (the reader refuses the container that would
+// use up the allowance), so that every module parsed can be read back from its JSON form.
+inline constexpr std::size_t kMaxListDepth =
+    static_cast<std::size_t>(json::kNestingAllowance) - 1 - kLiteralJsonEnclosure;
+// Literal lists are read by recursion, one frame per level.
+static_assert(kMaxListDepth <= 256, "a larger JSON allowance would let literals exhaust the stack");
 
 // What a token is, decided once by the tokenizer. Each punctuation byte and the arrow and
 // ellipsis have a kind of their own, so the readers compare kinds, not texts.
