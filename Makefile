@@ -24,9 +24,10 @@ test: build
 demo: build
 	@tools/demo.sh $(BUILD)
 
-bench: configure
+bench: build
 	@cmake --build $(BUILD) -j $(JOBS) --target benches
 	@for b in $(BUILD)/bench/bench_*; do echo "== $$b"; $$b; done
+	@tools/with-module.sh $(BUILD) bench/memory.py
 
 clean:
 	rm -rf $(BUILD) $(BUILD).configure.log
