@@ -109,7 +109,7 @@ struct Stream {
     advance();
     return taken;
   }
-  std::string_view next() { return text(next_token()); }
+  [[gnu::always_inline]] std::string_view next() { return text(next_token()); }
   // Takes the next token and stops the call unless it is of `kind`, which has a fixed text.
   [[gnu::always_inline]] void expect(TokenKind kind) {
     Token got = next_token();
