@@ -674,7 +674,7 @@ void read_op(Parser& p, Op& op) {
   // for the faults those may hold.
   const bool takes_axes = word == "view" || word == "tile";
   OrderedMap<Value> bracket_keywords, paren_keywords;
-  auto keyword_into = [takes_axes](OrderedMap<Value>& keywords) {
+  auto kept_in = [takes_axes](OrderedMap<Value>& keywords) {
     return [takes_axes, &keywords](std::string_view key, const Value& value) {
       if (takes_axes) keywords.store(std::string(key), value);
     };
@@ -687,14 +687,14 @@ void read_op(Parser& p, Op& op) {
   if (s.peek() == TokenKind::LBracket)
     read_delimited(
         s, TokenKind::LBracket, TokenKind::RBracket,
-        [&bins](const Value& item) { bin_item(bins, item); }, keyword_into(bracket_keywords));
+        [&bins](const Value& item) { bin_item(bins, item); }, kept_in(bracket_keywords));
   std::vector<Atom>& args = p.scratch.args;
   args.clear();
   if (s.peek() == TokenKind::LParen)
     read_delimited(
         s, TokenKind::LParen, TokenKind::RParen,
         [&args](const Value& item) { args.push_back(to_atom(item)); },
-        keyword_into(paren_keywords));
+        kept_in(paren_keywords));
   op.args = take_from(args, 0);
   Axes axes;
   if (takes_axes) {
@@ -762,7 +762,7 @@ Function parse_fn(Parser& p) {
   std::vector<Op>& ops = p.scratch.ops;
   ops.clear();
   while (s.peek() != TokenKind::RBrace) read_op(p, ops.emplace_back());
-  s.next_token();
+  s.expect(TokenKind::RBrace);
   fn.ops = take_from(ops, 0);
   return fn;
 }
