@@ -425,7 +425,10 @@ PyObject* parse_to_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwna
   if (!bind(kParseToJson, args, nargsf, kwnames, slots)) return nullptr;
   std::string_view source;
   if (!text_arg(slots[0], "source", source)) return nullptr;
-  return new_text(vel::module_to_json(vel::parse(source)));
+  // The module is gone before its text is copied into a str, so the two never stand in
+  // memory together.
+  std::string text = vel::module_to_json(vel::parse(source));
+  return new_text(text);
 }
 
 PyObject* resolve_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -473,7 +476,8 @@ PyObject* fmt_source(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames
   std::string_view source;
   std::uint64_t width = kDefaultWidth;
   if (!text_arg(slots[0], "source", source) || !width_arg(slots[1], width)) return nullptr;
-  return new_text(vel::format_vel(vel::parse(source), width));
+  std::string text = vel::format_vel(vel::parse(source), width);  // as in parse_to_json
+  return new_text(text);
 }
 
 PyObject* fmt_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
