@@ -44,9 +44,10 @@ demo: build
 
 bench:
 	@tools/install-deps.sh bench
-	@$(MAKE) configure
+	@$(MAKE) build
 	@cmake --build $(BUILD) -j $(JOBS) --target benches
 	@for b in $(BUILD)/bench/bench_*; do echo "== $$b"; $$b; done
+	@tools/with-module.sh $(BUILD) bench/memory.py
 
 # Each target runs FUZZ_SECONDS (all side by side); findings land in $(FUZZ_BUILD)/findings/.
 fuzz:

@@ -5,19 +5,7 @@ set -eu
 build=${1:?usage: tools/demo.sh BUILD_DIR}
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-# The first interpreter the build made a module for, and the directory of that module.
-cache="$build/CMakeCache.txt"
-dirs=$(sed -n 's/^VEL_MODULE_DIRS:INTERNAL=//p' "$cache")
-pythons=$(sed -n 's/^VEL_MODULE_PYTHONS:INTERNAL=//p' "$cache")
-dir=${dirs%%;*}
-py=${pythons%%;*}
-if [ -z "$dir" ] || [ -z "$py" ]; then
-  echo "demo: no module built under $build (run make build first)" >&2
-  exit 1
-fi
-
-echo "== _velorn from $dir ($("$py" -c 'import sys; print(sys.version.split()[0])'))"
-PYTHONPATH="$dir" PYTHONDONTWRITEBYTECODE=1 "$py" - "$root/examples" <<'PY'
+"$root/tools/with-module.sh" "$build" - "$root/examples" <<'PY'
 import json
 import pathlib
 import sys

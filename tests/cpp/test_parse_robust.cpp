@@ -41,7 +41,7 @@ bool allowed(const std::string& message, const std::string& source) {
       "cache requires var name: cache[var, init] or cache[var, init, extend]",
       "cache requires init function: cache[var, init] or cache[var, init, extend]",
       "byte range starts at 1 but ends at 0",
-      "literal list nested deeper than 256 levels",
+      "literal list nested deeper than 122 levels",
       "called `Result::unwrap()` on an `Err` value: ParseFloatError { kind: Invalid }",
       "called `Result::unwrap()` on an `Err` value: ParseIntError { kind: InvalidDigit }",
       "called `Result::unwrap()` on an `Err` value: ParseIntError { kind: PosOverflow }",

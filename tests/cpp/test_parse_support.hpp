@@ -29,11 +29,23 @@ inline std::string parse_message(const std::string& source) {
   return stop_message([&] { parse(source); });
 }
 
-// A cursor over `source`, which must outlive it (hence no temporaries).
-inline parser::Stream stream_of(const std::string& source) {
-  return parser::Stream(parser::tokenize(source));
+// A parser over `source`, which must outlive it (hence no temporaries).
+inline parser::Parser parser_of(const std::string& source) { return parser::Parser(source); }
+parser::Parser parser_of(std::string&&) = delete;
+
+// The texts of the tokens of `source`, in order.
+inline std::vector<std::string> token_texts(std::string_view source) {
+  std::vector<std::string> texts;
+  for (parser::Token t : parser::tokenize(source))
+    texts.emplace_back(source.substr(t.offset, t.length));
+  return texts;
 }
-parser::Stream stream_of(std::string&&) = delete;
+
+// The text of the token at the cursor, or "<end>" past the last token.
+inline std::string peek_text(parser::Stream& s) {
+  if (s.peek() == parser::TokenKind::End) return "<end>";
+  return std::string(s.text(s.current));
+}
 
 // The operations of a function whose body is `body`.
 inline std::vector<Op> ops_of(const std::string& body) {

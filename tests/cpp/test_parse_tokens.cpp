@@ -15,9 +15,7 @@ struct TokenCase {
 class Tokenize : public ::testing::TestWithParam<TokenCase> {};
 
 TEST_P(Tokenize, SplitsSource) {
-  std::vector<std::string> got;
-  for (std::string_view t : parser::tokenize(GetParam().source)) got.emplace_back(t);
-  EXPECT_EQ(got, GetParam().tokens) << "source: " << GetParam().source;
+  EXPECT_EQ(token_texts(GetParam().source), GetParam().tokens) << "source: " << GetParam().source;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -54,51 +52,75 @@ INSTANTIATE_TEST_SUITE_P(
         TokenCase{"a\xc3\xa9" "b", {"a", "b"}}, TokenCase{"\x01" "a\x7f" "b\v" "c", {"a", "b", "c"}},
         TokenCase{"!#$%&';<>?\\^|~@`", {}}, TokenCase{" \t\r\n\f", {}}, TokenCase{"", {}}));
 
-TEST(Tokenize, EveryTokenIsAViewIntoTheSource) {
+TEST(Tokenize, EveryTokenIsARunOfTheSource) {
   std::string source = "f(x: f32[n]) -> () { y = map[exp](x) } // end";
-  for (std::string_view t : parser::tokenize(source)) {
-    EXPECT_FALSE(t.empty());
-    EXPECT_GE(t.data(), source.data());
-    EXPECT_LE(t.data() + t.size(), source.data() + source.size());
+  for (parser::Token t : parser::tokenize(source)) {
+    EXPECT_GT(t.length, 0u);
+    EXPECT_LE(std::size_t{t.offset} + t.length, source.size());
   }
 }
 
 TEST(Stream, PeekSkipsCommentsAndKeepsThemPending) {
   const std::string s_src = "// a\n// b\nx y";
-  parser::Stream s = stream_of(s_src);
-  EXPECT_EQ(s.peek(), std::optional<std::string_view>("x"));
+  parser::Parser p = parser_of(s_src);
+  parser::Stream& s = p.cursor;
+  EXPECT_EQ(peek_text(s), "x");
   EXPECT_EQ(s.pos, 2u);
-  EXPECT_EQ(s.peek(), std::optional<std::string_view>("x"));
+  EXPECT_EQ(peek_text(s), "x");
   EXPECT_EQ(s.next(), "x");
   EXPECT_EQ(s.take_comments(), (std::vector<std::string>{"// a", "// b"}));
   EXPECT_TRUE(s.pending_comments.empty());
-  EXPECT_TRUE(s.peek_is("y"));
-  EXPECT_FALSE(s.peek_is("x"));
+  EXPECT_EQ(peek_text(s), "y");
   s.next();
-  EXPECT_EQ(s.peek(), std::nullopt);
-  EXPECT_FALSE(s.peek_is("y"));
+  EXPECT_EQ(s.peek(), parser::TokenKind::End);
+  EXPECT_EQ(peek_text(s), "<end>");
 }
 
 TEST(Stream, ExpectConsumesAndShowsBothTexts) {
   const std::string s_src = "x ( \"q\\\"";
-  parser::Stream s = stream_of(s_src);
-  EXPECT_EQ(stop_message([&] { s.expect("("); }), R"~(Expected "(", got "x")~");
+  parser::Parser p = parser_of(s_src);
+  parser::Stream& s = p.cursor;
+  EXPECT_EQ(stop_message([&] { s.expect(parser::TokenKind::LParen); }),
+            R"~(Expected "(", got "x")~");
   EXPECT_EQ(s.pos, 1u);
-  s.expect("(");
-  EXPECT_EQ(stop_message([&] { s.expect("\n"); }), R"~(Expected "\n", got "\"q\\\"")~");
+  s.expect(parser::TokenKind::LParen);
+  EXPECT_EQ(stop_message([&] { s.expect(parser::TokenKind::Arrow); }),
+            R"~(Expected "->", got "\"q\\\"")~");
 }
 
 TEST(Stream, EndOfTokensGivesTheBoundsMessageWithTheTokenCount) {
   // seven tokens, two of them comments
   const std::string s_src = "a // one\n b c // two\n d e";
-  parser::Stream s = stream_of(s_src);
-  ASSERT_EQ(s.tokens.size(), 7u);
+  parser::Parser p = parser_of(s_src);
+  parser::Stream& s = p.cursor;
+  ASSERT_EQ(parser::tokenize(s_src).size(), 7u);
   for (int i = 0; i < 5; ++i) s.next();
   EXPECT_EQ(stop_message([&] { s.next(); }),
             "index out of bounds: the len is 7 but the index is 7");
-  EXPECT_EQ(stop_message([&] { s.expect("}"); }),
+  EXPECT_EQ(stop_message([&] { s.expect(parser::TokenKind::RBrace); }),
             "index out of bounds: the len is 7 but the index is 7");
   EXPECT_EQ(s.pending_comments.size(), 2u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Tokenize, EachTokenHasItsKind) {
+  using K = parser::TokenKind;
+  const std::string source = "// c\n\"q\" w_1.x -7 2.5e3 -> ... ( ) * + , - / : = [ ] { }";
+  std::vector<K> kinds;
+  for (parser::Token t : parser::tokenize(source)) {
+    kinds.push_back(t.kind);
+    std::string_view fixed = parser::fixed_text(t.kind);
+    if (!fixed.empty()) {
+      EXPECT_EQ(source.substr(t.offset, t.length), fixed);
+    }
+  }
+  EXPECT_EQ(kinds, (std::vector<K>{K::Comment, K::Quoted, K::Word, K::Number, K::Number,
+                                   K::Arrow, K::Ellipsis, K::LParen, K::RParen, K::Star, K::Plus,
+                                   K::Comma, K::Minus, K::Slash, K::Colon, K::Equals,
+                                   K::LBracket, K::RBracket, K::LBrace, K::RBrace}));
 }
 
 }  // namespace

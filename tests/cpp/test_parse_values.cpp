@@ -115,9 +115,9 @@ class ParseType : public ::testing::TestWithParam<TypeCase> {};
 
 TEST_P(ParseType, ReadsDtypeAndDims) {
   std::string source = GetParam().source + " rest";
-  parser::Stream s = stream_of(source);
-  EXPECT_EQ(parser::parse_type(s), GetParam().type) << GetParam().source;
-  EXPECT_EQ(s.next(), "rest");
+  parser::Parser p = parser_of(source);
+  EXPECT_EQ(parser::parse_type(p), GetParam().type) << GetParam().source;
+  EXPECT_EQ(p.cursor.next(), "rest");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -153,8 +153,8 @@ TEST(ParseType, Failures) {
            {"f32[9223372036854775807.5]", int_fault("InvalidDigit")},
            {"f32[4", "index out of bounds: the len is 3 but the index is 3"},
        }) {
-    parser::Stream s = stream_of(c.source);
-    EXPECT_EQ(stop_message([&] { parser::parse_type(s); }), c.message) << c.source;
+    parser::Parser p = parser_of(c.source);
+    EXPECT_EQ(stop_message([&] { parser::parse_type(p); }), c.message) << c.source;
   }
 }
 
@@ -167,11 +167,12 @@ class ParseLiteral : public ::testing::TestWithParam<LiteralCase> {};
 
 TEST_P(ParseLiteral, ReadsValue) {
   std::string source = GetParam().source + " rest";
-  parser::Stream s = stream_of(source);
-  LiteralValue got = s.peek_is("[") ? parser::parse_list_literal(s)
-                                    : parser::parse_literal_scalar(s);
+  parser::Parser p = parser_of(source);
+  LiteralValue got = p.cursor.peek() == parser::TokenKind::LBracket
+                         ? parser::parse_list_literal(p)
+                         : parser::parse_literal_scalar(p);
   EXPECT_EQ(got, GetParam().value) << GetParam().source;
-  EXPECT_EQ(s.next(), "rest");
+  EXPECT_EQ(p.cursor.next(), "rest");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -206,25 +207,25 @@ TEST(ParseLiteral, Failures) {
            {"[1", "index out of bounds: the len is 2 but the index is 2"},
            {"-", "index out of bounds: the len is 1 but the index is 1"},
        }) {
-    parser::Stream s = stream_of(c.source);
+    parser::Parser p = parser_of(c.source);
     auto read = [&] {
-      if (s.peek_is("["))
-        parser::parse_list_literal(s);
+      if (p.cursor.peek() == parser::TokenKind::LBracket)
+        parser::parse_list_literal(p);
       else
-        parser::parse_literal_scalar(s);
+        parser::parse_literal_scalar(p);
     };
     EXPECT_EQ(stop_message(read), c.message) << c.source;
   }
   const std::string s_src = "(1)";
-  parser::Stream s = stream_of(s_src);
-  EXPECT_EQ(stop_message([&] { parser::parse_list_literal(s); }), R"~(Expected "[", got "(")~");
+  parser::Parser p = parser_of(s_src);
+  EXPECT_EQ(stop_message([&] { parser::parse_list_literal(p); }), R"~(Expected "[", got "(")~");
 }
 
 TEST(ParseLiteral, CommentsBetweenItemsStayPending) {
   const std::string s_src = "[1 // a\n 2 // b\n]";
-  parser::Stream s = stream_of(s_src);
-  EXPECT_EQ(parser::parse_list_literal(s), lit_list({lit_int(1), lit_int(2)}));
-  EXPECT_EQ(s.take_comments(), (std::vector<std::string>{"// a", "// b"}));
+  parser::Parser p = parser_of(s_src);
+  EXPECT_EQ(parser::parse_list_literal(p), lit_list({lit_int(1), lit_int(2)}));
+  EXPECT_EQ(p.cursor.take_comments(), (std::vector<std::string>{"// a", "// b"}));
 }
 
 TEST(ParseLiteral, NestingStopsBeyondTheDepthLimit) {
@@ -232,7 +233,7 @@ TEST(ParseLiteral, NestingStopsBeyondTheDepthLimit) {
     return std::string(depth, '[') + "1" + std::string(depth, ']');
   };
   std::string deepest = nested(parser::kMaxListDepth);
-  parser::Stream ok = stream_of(deepest);
+  parser::Parser ok = parser_of(deepest);
   LiteralValue value = parser::parse_list_literal(ok);
   std::size_t depth = 0;
   for (const LiteralValue* v = &value; auto* list = std::get_if<LiteralValue::List>(&v->value);
@@ -241,12 +242,12 @@ TEST(ParseLiteral, NestingStopsBeyondTheDepthLimit) {
   EXPECT_EQ(depth, parser::kMaxListDepth);
 
   std::string too_deep = nested(parser::kMaxListDepth + 1);
-  parser::Stream s = stream_of(too_deep);
-  EXPECT_EQ(stop_message([&] { parser::parse_list_literal(s); }),
-            "literal list nested deeper than 256 levels");
+  parser::Parser p = parser_of(too_deep);
+  EXPECT_EQ(stop_message([&] { parser::parse_list_literal(p); }),
+            "literal list nested deeper than 122 levels");
 
   std::string million = "f() -> () { x = literal(" + std::string(1'000'000, '[');
-  EXPECT_EQ(parse_message(million), "literal list nested deeper than 256 levels");
+  EXPECT_EQ(parse_message(million), "literal list nested deeper than 122 levels");
 }
 
 struct DelimitedCase {
@@ -280,11 +281,12 @@ TEST(ParseDelimited, PositionalAndKeywordItems) {
            {"(k=))", {}, {{"k", name_atom(")")}}},
        }) {
     std::string source = c.source + " rest";
-    parser::Stream s = stream_of(source);
-    parser::Delimited got = parser::parse_delimited(s, "(", ")");
+    parser::Parser p = parser_of(source);
+    parser::Delimited got =
+        parser::parse_delimited(p, parser::TokenKind::LParen, parser::TokenKind::RParen);
     EXPECT_EQ(got.positional, c.positional) << c.source;
     EXPECT_EQ(got.keywords, OrderedMap<Atom>::from_pairs(c.keywords)) << c.source;
-    EXPECT_EQ(s.next(), "rest") << c.source;
+    EXPECT_EQ(p.cursor.next(), "rest") << c.source;
   }
 }
 
@@ -304,9 +306,11 @@ TEST(ParseDelimited, Failures) {
            // an unterminated quoted token is no quoted name: it reads as an atom
            {"[x \"a.b", kFloatFault},
        }) {
-    parser::Stream s = stream_of(c.source);
-    EXPECT_EQ(stop_message([&] { parser::parse_delimited(s, "[", "]"); }), c.message)
-        << c.source;
+    parser::Parser p = parser_of(c.source);
+    auto read = [&] {
+      parser::parse_delimited(p, parser::TokenKind::LBracket, parser::TokenKind::RBracket);
+    };
+    EXPECT_EQ(stop_message(read), c.message) << c.source;
   }
 }
 

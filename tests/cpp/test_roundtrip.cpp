@@ -9,7 +9,9 @@
 #include "vel/ast_json.hpp"
 #include "vel/check.hpp"
 #include "vel/fmt.hpp"
+#include "vel/json.hpp"
 #include "vel/parse.hpp"
+#include "parse_internal.hpp"
 
 using namespace vel;
 
@@ -71,6 +73,37 @@ TEST(RoundTrip, CanonicalTextIsAFixedPoint) {
       EXPECT_EQ(format_vel(parse(once), width), once);
     }
   }
+}
+
+// The deepest literal the parser takes still reads back from the module's JSON form; one
+// level more is refused by the parser, as the JSON reader would refuse its JSON form.
+TEST(RoundTrip, DeepestLiteralReadsBackFromItsJsonForm) {
+  auto nested = [](std::size_t depth) {
+    return std::string(depth, '[') + "1" + std::string(depth, ']');
+  };
+  auto source = [&](std::size_t depth) {
+    return "f() -> () {\n  x: f32[] = literal(" + nested(depth) + ")\n}\n";
+  };
+  const std::size_t deepest = parser::kMaxListDepth;
+  Module parsed = parse(source(deepest));
+  Module read = module_from_json(module_to_json(parsed));
+  EXPECT_EQ(read, parsed);
+  EXPECT_EQ(format_vel(read, 100), source(deepest));
+  EXPECT_EQ(check_outcome(read), check_outcome(parsed));
+
+  try {
+    parse(source(deepest + 1));
+    ADD_FAILURE() << "a literal one level deeper parsed";
+  } catch (const Stop& stop) {
+    EXPECT_EQ(stop.message, "literal list nested deeper than 122 levels");
+  }
+  // The bound is the JSON reader's: a module holding the deeper literal does not read back.
+  Module deeper = parsed;
+  auto& literal = std::get<OpKind::Literal>((*deeper.functions.begin()).second.ops[0].kind.value);
+  LiteralValue one_more{LiteralValue::List{}};
+  std::get<LiteralValue::List>(one_more.value).items.push_back(literal.value);
+  literal.value = std::move(one_more);
+  EXPECT_THROW(module_from_json(module_to_json(deeper)), json::JsonError);
 }
 
 }  // namespace

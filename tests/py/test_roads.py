@@ -114,7 +114,7 @@ class Panics(unittest.TestCase):
     def test_deep_literal_nesting_stops_cleanly(self):
         source = "f() -> () {\n  x = literal(" + "[" * 1_000_000
         self.assertEqual(panic_message(_velorn.fmt_source, source),
-                         "literal list nested deeper than 256 levels")
+                         "literal list nested deeper than 122 levels")
 
     def test_json_errors(self):
         self.assertEqual(panic_message(_velorn.fmt_json, ""),
@@ -140,6 +140,32 @@ class CheckRoads(unittest.TestCase):
     def test_empty_module(self):
         self.assertEqual(_velorn.check_json('{"functions":{}}'),
                          '{"errors":[],"constraints":{"params":[],"weights":{}}}')
+
+
+class DeepLiterals(unittest.TestCase):
+    """The deepest literal the parser takes travels through the JSON form like any other."""
+
+    DEEPEST = 122
+
+    @staticmethod
+    def source(depth):
+        return ("f() -> () {\n  x: f32[] = literal(" + "[" * depth + "1" + "]" * depth
+                + ")\n}\n")
+
+    def test_deepest_literal_round_trips_through_json(self):
+        text = self.source(self.DEEPEST)
+        module_json = _velorn.parse_to_json(text)
+        self.assertEqual(_velorn.fmt_json(module_json), text)
+        with tempfile.TemporaryDirectory() as tmp:
+            path = pathlib.Path(tmp) / "deep.vel"
+            path.write_text(text, encoding="utf-8")
+            self.assertEqual(_velorn.check_json(module_json), _velorn.check_file(str(path)))
+
+    def test_one_level_more_is_refused(self):
+        for call in (_velorn.parse_to_json, _velorn.fmt_source):
+            with self.subTest(call.__name__):
+                self.assertEqual(panic_message(call, self.source(self.DEEPEST + 1)),
+                                 "literal list nested deeper than 122 levels")
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 #include "vel/ast_json.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <iterator>
@@ -234,14 +235,162 @@ void serialize(std::string& out, const Module& module) {
   out.append("}}"sv);
 }
 
+namespace {
+
+// The length of the JSON form of records, counted from the records: every text as it stands
+// with its quotes, the names and brackets of the members around it, and every number at a
+// width that sizes and shortest floats seldom pass. Texts that need escapes make the form
+// longer than this.
+struct JsonLength {
+  static constexpr std::size_t kMember = 14;  // a member's name, quotes, colon and comma
+  static constexpr std::size_t kNumber = 12;
+  std::size_t bytes = 0;
+
+  void text(std::string_view t) { bytes += t.size() + 3; }
+  void member(std::string_view t) { bytes += kMember + t.size() + 2; }
+  void texts(const std::vector<std::string>& list) {
+    bytes += kMember;
+    for (const std::string& t : list) text(t);
+  }
+  void number() { bytes += kNumber; }
+
+  void type(const TensorType& type) {
+    bytes += 2 * kMember;
+    text(type.dtype);
+    for (const Dim& dim : type.shape) {
+      if (const auto* named = std::get_if<Dim::Named>(&dim.value))
+        text(named->name);
+      else
+        number();
+    }
+  }
+  void literal(const LiteralValue& value) {
+    std::vector<const LiteralValue*> open{&value};
+    while (!open.empty()) {
+      const LiteralValue* next = open.back();
+      open.pop_back();
+      if (const auto* list = std::get_if<LiteralValue::List>(&next->value)) {
+        bytes += 2;
+        for (const LiteralValue& item : list->items) open.push_back(&item);
+      } else {
+        number();
+      }
+    }
+  }
+  void kind(const OpKind& kind) {
+    std::visit(
+        [this](const auto& k) {
+          if constexpr (requires { k.pattern; }) member(k.pattern);
+          if constexpr (requires { k.function; }) member(k.function);
+          if constexpr (requires { k.reduction; }) member(k.reduction);
+          if constexpr (requires { k.target; }) member(k.target);
+          if constexpr (requires { k.var; }) {
+            member(k.var);
+            member(k.init);
+            if (k.extend) member(*k.extend);
+          }
+          if constexpr (requires { k.axes; }) {
+            bytes += kMember;
+            for (const auto& [axis, size] : k.axes) {
+              text(axis);
+              number();
+            }
+          }
+          if constexpr (requires { k.value; }) bytes += kMember;
+          if constexpr (requires { k.lower; }) bytes += 2 * (kMember + kNumber);
+          if constexpr (requires { k.count; }) {
+            if (const auto* named = std::get_if<LoopCount::Named>(&k.count.value))
+              member(named->name);
+            else
+              bytes += kMember + kNumber;
+          }
+        },
+        kind.value);
+  }
+  // An operation without its literal value, which `literal` measures.
+  void op(const Op& op) {
+    bytes += kMember + 8;
+    kind(op.kind);
+    texts(op.outputs);
+    bytes += kMember;
+    for (const auto& declared : op.output_types) {
+      if (declared)
+        type(*declared);
+      else
+        bytes += 5;  // null and its comma
+    }
+    bytes += kMember;
+    for (const Atom& arg : op.args) {
+      if (const auto* name = std::get_if<Atom::Name>(&arg.value))
+        text(name->text);
+      else
+        number();
+    }
+    if (!op.comments.empty()) texts(op.comments);
+  }
+  void params(const std::vector<Param>& list) {
+    bytes += kMember;
+    for (const Param& param : list) {
+      member(param.name);
+      bytes += kMember;
+      type(param.ty);
+    }
+  }
+  // A function without its operations.
+  void function(std::string_view key, const Function& fn) {
+    text(key);
+    member(fn.name);
+    if (!fn.comments.empty()) texts(fn.comments);
+    params(fn.params);
+    params(fn.returns);
+    bytes += kMember;
+  }
+};
+
+// About this many functions and operations, spread over the module, are counted, and the
+// others are taken to be like them; walking every record would cost nearly as much as
+// writing it. Literal values and comment lines at the head are all counted, since one of
+// them can outweigh the rest. The guess errs on the long side: room that is never written
+// is never touched either, while a text that outgrows its room is copied.
+constexpr std::size_t kSample = 2048;
+
+std::size_t json_length(const Module& module) {
+  std::size_t ops = 0;
+  for (const auto& [key, function] : module.functions) ops += function.ops.size();
+  const std::size_t functions = module.functions.size();
+  const std::size_t function_step = std::max<std::size_t>(1, functions / kSample);
+  const std::size_t op_step = std::max<std::size_t>(1, ops / kSample);
+  JsonLength sampled_functions, sampled_ops, whole;
+  whole.bytes = 2 * JsonLength::kMember;
+  if (!module.header_comments.empty()) whole.texts(module.header_comments);
+  std::size_t function_count = 0, op_count = 0, f = 0, next_op = 0, o = 0;
+  for (const auto& [key, function] : module.functions) {
+    if (f++ % function_step == 0) {
+      sampled_functions.function(key, function);
+      ++function_count;
+    }
+    for (const Op& op : function.ops) {
+      if (const auto* literal = std::get_if<OpKind::Literal>(&op.kind.value))
+        whole.literal(literal->value);
+      if (o++ == next_op) {
+        sampled_ops.op(op);
+        ++op_count;
+        next_op += op_step;
+      }
+    }
+  }
+  std::size_t bytes = whole.bytes;
+  if (function_count) bytes += sampled_functions.bytes / function_count * functions;
+  if (op_count) bytes += sampled_ops.bytes / op_count * ops;
+  return bytes + bytes / 8;
+}
+
+}  // namespace
+
 std::string module_to_json(const Module& module) {
-  // A generous guess of the size spares the copies of a growing text; the part of it that
-  // is never written is never touched either.
-  std::size_t guess = 64;
-  for (const auto& [key, function] : module.functions)
-    guess += 256 + key.size() + 512 * function.ops.size();
+  // Sized once, so that a text of many megabytes is never copied while it grows.
   std::string out;
-  out.reserve(guess);
+  out.reserve(json_length(module));
   serialize(out, module);
   return out;
 }

@@ -19,171 +19,205 @@ namespace vel {
 namespace parser {
 namespace {
 
-constexpr std::string_view kNestedTooDeep = "literal list nested deeper than 256 levels";
 constexpr std::string_view kEmptyQuoteSlice = "byte range starts at 1 but ends at 0";
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool is_word_byte(char c) { return is_letter(c) || is_digit(c) || c == '_' || c == '.'; }
 
 // What the byte at a position starts; the tokenizer's decisions in table form.
-enum class Lead : std::uint8_t { Skip, Space, Quote, Slash, Minus, Dot, Digit, Word, Punct };
+enum class Lead : std::uint8_t { Skip, Quote, Slash, Minus, Dot, Digit, Word, Punct };
 
-constexpr std::array<Lead, 256> make_lead_table() {
-  std::array<Lead, 256> table{};
-  for (unsigned char c : {' ', '\t', '\n', '\f', '\r'}) table[c] = Lead::Space;
-  table['"'] = Lead::Quote;
-  table['/'] = Lead::Slash;
-  table['-'] = Lead::Minus;
-  table['.'] = Lead::Dot;
-  for (int c = '0'; c <= '9'; ++c) table[c] = Lead::Digit;
-  for (int c = 'a'; c <= 'z'; ++c) table[c] = Lead::Word;
-  for (int c = 'A'; c <= 'Z'; ++c) table[c] = Lead::Word;
-  table['_'] = Lead::Word;
-  for (unsigned char c : {'(', ')', '*', '+', ',', ':', '=', '[', ']', '{', '}'})
-    table[c] = Lead::Punct;
-  return table;
-}
+struct ByteClasses {
+  std::array<Lead, 256> lead{};
+  std::array<TokenKind, 256> punct{};
+  std::array<bool, 256> word{};  // letters, digits, "_" and "."
+};
 
-constexpr std::array<Lead, 256> kLead = make_lead_table();
-
-std::size_t skip_digits(std::string_view src, std::size_t i) {
-  while (i < src.size() && is_digit(src[i])) ++i;
-  return i;
-}
-
-// The end of a number token whose digits start at `i`.
-std::size_t number_end(std::string_view src, std::size_t i) {
-  i = skip_digits(src, i);
-  if (i < src.size() && src[i] == '.') i = skip_digits(src, i + 1);
-  if (i < src.size() && (src[i] == 'e' || src[i] == 'E')) {
-    ++i;
-    if (i < src.size() && (src[i] == '+' || src[i] == '-')) ++i;
-    i = skip_digits(src, i);
+constexpr ByteClasses make_byte_classes() {
+  ByteClasses t;
+  t.lead['"'] = Lead::Quote;
+  t.lead['/'] = Lead::Slash;
+  t.lead['-'] = Lead::Minus;
+  t.lead['.'] = Lead::Dot;
+  for (int c = '0'; c <= '9'; ++c) t.lead[c] = Lead::Digit;
+  for (int c = 'a'; c <= 'z'; ++c) t.lead[c] = Lead::Word;
+  for (int c = 'A'; c <= 'Z'; ++c) t.lead[c] = Lead::Word;
+  t.lead['_'] = Lead::Word;
+  const std::pair<unsigned char, TokenKind> punct[] = {
+      {'(', TokenKind::LParen},   {')', TokenKind::RParen},   {'*', TokenKind::Star},
+      {'+', TokenKind::Plus},     {',', TokenKind::Comma},    {':', TokenKind::Colon},
+      {'=', TokenKind::Equals},   {'[', TokenKind::LBracket}, {']', TokenKind::RBracket},
+      {'{', TokenKind::LBrace},   {'}', TokenKind::RBrace},
+  };
+  for (auto [c, kind] : punct) {
+    t.lead[c] = Lead::Punct;
+    t.punct[c] = kind;
   }
-  return i;
+  for (int c = 0; c < 256; ++c)
+    t.word[c] = t.lead[c] == Lead::Digit || t.lead[c] == Lead::Word || c == '.';
+  return t;
 }
 
-// The end of a quoted token whose opening quote is at `i`; an escaped byte never closes it.
-std::size_t quoted_end(std::string_view src, std::size_t i) {
-  ++i;
-  while (i < src.size()) {
-    char c = src[i];
+constexpr ByteClasses kBytes = make_byte_classes();
+
+// The scanner's helpers take the first byte of a token and the end of the source, and
+// give the end of the token.
+const char* digits_end(const char* p, const char* end) {
+  while (p < end && is_digit(*p)) ++p;
+  return p;
+}
+
+// The end of a number token whose digits start at `p`.
+const char* number_end(const char* p, const char* end) {
+  p = digits_end(p, end);
+  if (p < end && *p == '.') p = digits_end(p + 1, end);
+  if (p < end && (*p == 'e' || *p == 'E')) {
+    ++p;
+    if (p < end && (*p == '+' || *p == '-')) ++p;
+    p = digits_end(p, end);
+  }
+  return p;
+}
+
+// The end of a quoted token whose opening quote is at `p`; an escaped byte never closes it.
+const char* quoted_end(const char* p, const char* end) {
+  ++p;
+  while (p < end) {
+    char c = *p;
     if (c == '\\') {
-      i = std::min(i + 2, src.size());
+      p = end - p > 1 ? p + 2 : end;
     } else {
-      ++i;
+      ++p;
       if (c == '"') break;
     }
   }
-  return i;
+  return p;
 }
 
-// Token comparison, mostly with one-byte texts, without a library call for those.
-bool same_text(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  if (a.size() == 1) return a[0] == b[0];
-  return std::memcmp(a.data(), b.data(), a.size()) == 0;
+bool is_word_byte(char c) { return kBytes.word[static_cast<unsigned char>(c)]; }
+
+const char* word_end(const char* p, const char* end) {
+  ++p;
+  while (p < end && is_word_byte(*p)) ++p;
+  if (p < end && *p == '*' && p[-1] == '.') ++p;
+  return p;
 }
 
-std::size_t word_end(std::string_view src, std::size_t i) {
-  ++i;
-  while (i < src.size() && is_word_byte(src[i])) ++i;
-  if (i < src.size() && src[i] == '*' && src[i - 1] == '.') ++i;
-  return i;
+const char* comment_end(const char* p, const char* end) {
+  const void* line_feed = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
+  return line_feed ? static_cast<const char*>(line_feed) : end;
 }
+
+Lead lead_of(char c) { return kBytes.lead[static_cast<unsigned char>(c)]; }
 
 }  // namespace
 
-bool is_comment(std::string_view token) {
-  return token.size() >= 2 && token[0] == '/' && token[1] == '/';
-}
-
-std::vector<std::string_view> tokenize(std::string_view src) {
-  std::vector<std::string_view> tokens;
-  // Real sources hold a token every three bytes or so; pages reserved beyond that are
-  // never touched.
-  tokens.reserve(src.size() / 2 + 8);
-  std::size_t i = 0;
-  const std::size_t n = src.size();
-  while (i < n) {
-    std::size_t start = i;
-    switch (kLead[static_cast<unsigned char>(src[i])]) {
-      case Lead::Skip:
-      case Lead::Space:
-        ++i;
-        continue;
-      case Lead::Quote:
-        i = quoted_end(src, i);
-        break;
-      case Lead::Slash:
-        if (i + 1 < n && src[i + 1] == '/') {
-          std::size_t line_end = src.find('\n', i + 2);
-          i = line_end == std::string_view::npos ? n : line_end;
-        } else {
-          ++i;
-        }
-        break;
-      case Lead::Minus:
-        if (i + 1 < n && src[i + 1] == '>')
-          i += 2;
-        else if (i + 1 < n && is_digit(src[i + 1]))
-          i = number_end(src, i + 1);
-        else
-          ++i;
-        break;
-      case Lead::Dot:
-        if (i + 2 < n && src[i + 1] == '.' && src[i + 2] == '.') {
-          i += 3;
-          break;
-        }
-        ++i;
-        continue;
+// Words and punctuation, the commonest tokens, are told apart before the other leads.
+Token scan_token(std::string_view src, std::size_t offset) {
+  const char* const begin = src.data();
+  const char* const end = begin + src.size();
+  const char* p = begin + offset;
+  for (;;) {
+    while (p < end && lead_of(*p) == Lead::Skip) ++p;
+    if (p == end) return Token{src.size(), 0, TokenKind::End};
+    const char* const start = p;
+    auto ending_here = [&](TokenKind kind) {
+      return Token{static_cast<std::size_t>(start - begin), static_cast<std::size_t>(p - start),
+                   kind};
+    };
+    const Lead lead = lead_of(*p);
+    if (lead == Lead::Word) {
+      p = word_end(p, end);
+      return ending_here(TokenKind::Word);
+    }
+    if (lead == Lead::Punct) {
+      ++p;
+      return ending_here(kBytes.punct[static_cast<unsigned char>(*start)]);
+    }
+    switch (lead) {
       case Lead::Digit:
-        i = number_end(src, i);
-        break;
+        p = number_end(p, end);
+        return ending_here(TokenKind::Number);
+      case Lead::Quote:
+        p = quoted_end(p, end);
+        return ending_here(TokenKind::Quoted);
+      case Lead::Slash:
+        if (end - p > 1 && p[1] == '/') {
+          p = comment_end(p + 2, end);
+          return ending_here(TokenKind::Comment);
+        }
+        ++p;
+        return ending_here(TokenKind::Slash);
+      case Lead::Minus:
+        if (end - p > 1 && p[1] == '>') {
+          p += 2;
+          return ending_here(TokenKind::Arrow);
+        }
+        if (end - p > 1 && is_digit(p[1])) {
+          p = number_end(p + 1, end);
+          return ending_here(TokenKind::Number);
+        }
+        ++p;
+        return ending_here(TokenKind::Minus);
+      case Lead::Dot:
+        if (end - p > 2 && p[1] == '.' && p[2] == '.') {
+          p += 3;
+          return ending_here(TokenKind::Ellipsis);
+        }
+        // A lone point, or a pair of them, makes no token.
+        ++p;
+        continue;
+      case Lead::Skip:
       case Lead::Word:
-        i = word_end(src, i);
-        break;
       case Lead::Punct:
-        ++i;
         break;
     }
-    tokens.push_back(src.substr(start, i - start));
   }
+}
+
+std::string_view fixed_text(TokenKind kind) {
+  switch (kind) {
+    case TokenKind::Arrow: return "->";
+    case TokenKind::Ellipsis: return "...";
+    case TokenKind::LParen: return "(";
+    case TokenKind::RParen: return ")";
+    case TokenKind::Star: return "*";
+    case TokenKind::Plus: return "+";
+    case TokenKind::Comma: return ",";
+    case TokenKind::Minus: return "-";
+    case TokenKind::Slash: return "/";
+    case TokenKind::Colon: return ":";
+    case TokenKind::Equals: return "=";
+    case TokenKind::LBracket: return "[";
+    case TokenKind::RBracket: return "]";
+    case TokenKind::LBrace: return "{";
+    case TokenKind::RBrace: return "}";
+    default: return {};
+  }
+}
+
+std::vector<Token> tokenize(std::string_view src) {
+  auto after = [src](Token t) { return scan_token(src, t.offset + t.length); };
+  std::size_t count = 0;
+  for (Token t = scan_token(src, 0); t.kind != TokenKind::End; t = after(t)) ++count;
+  std::vector<Token> tokens;
+  tokens.reserve(count);
+  for (Token t = scan_token(src, 0); t.kind != TokenKind::End; t = after(t)) tokens.push_back(t);
   return tokens;
 }
 
-void Stream::skip_comments() {
-  while (pos < tokens.size() && is_comment(tokens[pos])) pending_comments.push_back(tokens[pos++]);
-}
-
-std::optional<std::string_view> Stream::peek() {
-  skip_comments();
-  if (pos == tokens.size()) return std::nullopt;
-  return tokens[pos];
-}
-
-bool Stream::peek_is(std::string_view text) {
-  skip_comments();
-  return pos < tokens.size() && same_text(tokens[pos], text);
-}
-
-std::string_view Stream::next() {
-  skip_comments();
-  if (pos == tokens.size()) stop(bounds_message(tokens.size(), tokens.size()));
-  return tokens[pos++];
-}
-
-void Stream::expect(std::string_view text) {
-  std::string_view got = next();
-  if (got != text) stop("Expected " + debug_str(text) + ", got " + debug_str(got));
-}
-
 std::vector<std::string> Stream::take_comments() {
-  std::vector<std::string> lines(pending_comments.begin(), pending_comments.end());
+  std::vector<std::string> lines;
+  lines.reserve(pending_comments.size());
+  for (Token comment : pending_comments) lines.emplace_back(text(comment));
   pending_comments.clear();
   return lines;
+}
+
+void Stream::stop_at_end() const { stop(bounds_message(pos, pos)); }
+
+void Stream::stop_expected(TokenKind kind, Token got) const {
+  stop("Expected " + debug_str(fixed_text(kind)) + ", got " + debug_str(text(got)));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -240,6 +274,11 @@ std::string_view int_fault_word(IntFault fault) {
   std::string message(kUnwrapErr);
   message += ": ParseFloatError { kind: Invalid }";
   stop(std::move(message));
+}
+
+std::size_t skip_digits(std::string_view src, std::size_t i) {
+  while (i < src.size() && is_digit(src[i])) ++i;
+  return i;
 }
 
 // Whether the text fits the decimal float syntax: an optional sign, digits with at most one
@@ -309,72 +348,140 @@ double read_float(std::string_view text) {
   return value;
 }
 
+// What a list item or keyword value reads as, before it becomes a record's field: names
+// stay views into the source until a record takes them.
+struct Value {
+  enum class Kind : std::uint8_t { Int, Float, Name };
+  Kind kind;
+  std::int64_t integer = 0;
+  double real = 0;
+  std::string_view name;
+};
+
 // A token whose first and last bytes are double quotes (a one-byte quote included).
 bool enclosed_in_quotes(std::string_view token) {
   return !token.empty() && token.front() == '"' && token.back() == '"';
 }
 
-// An item or keyword value of a bracket or paren list: the inner text of a quoted token is
-// a name as it stands, anything else reads as an atom.
-Atom read_item(std::string_view token) {
-  if (!enclosed_in_quotes(token)) return parse_atom(token);
-  if (token.size() == 1) stop(std::string(kEmptyQuoteSlice));
-  return Atom{Atom::Name{std::string(token.substr(1, token.size() - 2))}};
+// What `parse_atom` makes of a token, with a name left as a view of the token.
+Value read_value(std::string_view token) {
+  if (token == "inf")
+    return Value{Value::Kind::Float, 0, std::numeric_limits<double>::infinity(), {}};
+  if (!is_letter(token[0]) && token.find_first_of(".eE") != std::string_view::npos)
+    return Value{Value::Kind::Float, 0, read_float(token), {}};
+  IntRead read = read_int(token);
+  if (read.fault == IntFault::None) return Value{Value::Kind::Int, read.value, 0, {}};
+  return Value{Value::Kind::Name, 0, 0, token};
 }
 
-// `depth` counts the list being opened, the outermost being 1.
-LiteralValue parse_list_literal_at(Stream& s, std::size_t depth) {
-  if (depth > kMaxListDepth) stop(std::string(kNestedTooDeep));
-  s.expect("[");
-  LiteralValue::List list;
-  for (;;) {
-    if (s.peek_is("]")) break;
-    if (s.peek_is(",")) s.next();
-    if (s.peek_is("["))
-      list.items.push_back(parse_list_literal_at(s, depth + 1));
-    else
-      list.items.push_back(parse_literal_scalar(s));
+// An item or keyword value of a bracket or paren list: the inner text of a quoted token is
+// a name as it stands, anything else reads as an atom.
+Value read_item(std::string_view token) {
+  if (!enclosed_in_quotes(token)) return read_value(token);
+  if (token.size() == 1) stop(std::string(kEmptyQuoteSlice));
+  return Value{Value::Kind::Name, 0, 0, token.substr(1, token.size() - 2)};
+}
+
+Atom to_atom(const Value& value) {
+  switch (value.kind) {
+    case Value::Kind::Int: return Atom{Atom::Int{value.integer}};
+    case Value::Kind::Float: return Atom{Atom::Float{value.real}};
+    case Value::Kind::Name: break;
   }
-  s.expect("]");
-  return LiteralValue{std::move(list)};
+  return Atom{Atom::Name{std::string(value.name)}};
+}
+
+// Moves the scratch items from `mark` on into a vector of exactly their number.
+template <class T>
+std::vector<T> take_from(std::vector<T>& scratch, std::size_t mark) {
+  auto first = scratch.begin() + static_cast<std::ptrdiff_t>(mark);
+  std::vector<T> items(std::make_move_iterator(first), std::make_move_iterator(scratch.end()));
+  scratch.erase(first, scratch.end());
+  return items;
+}
+
+std::vector<std::string> owned_texts(const std::vector<std::string_view>& views) {
+  std::vector<std::string> texts;
+  texts.reserve(views.size());
+  for (std::string_view view : views) texts.emplace_back(view);
+  return texts;
+}
+
+// The comma rule of every list: a comma may stand before any item and is dropped, and the
+// token after it is always read as an item. Reads items up to `close`, which is left.
+template <class Item>
+void each_item(Stream& s, TokenKind close, Item&& item) {
+  for (;;) {
+    TokenKind kind = s.peek();
+    if (kind == close) return;
+    if (kind == TokenKind::Comma) s.next_token();
+    item();
+  }
+}
+
+std::string nested_too_deep_message() {
+  return "literal list nested deeper than " + std::to_string(kMaxListDepth) + " levels";
+}
+
+// `depth` counts the list being opened, the outermost being 1. Nested lists gather their
+// items above those of the lists around them.
+LiteralValue parse_list_literal_at(Parser& p, std::size_t depth) {
+  if (depth > kMaxListDepth) stop(nested_too_deep_message());
+  Stream& s = p.cursor;
+  s.expect(TokenKind::LBracket);
+  std::vector<LiteralValue>& items = p.scratch.literal_items;
+  const std::size_t mark = items.size();
+  each_item(s, TokenKind::RBracket, [&] {
+    LiteralValue item = s.peek() == TokenKind::LBracket ? parse_list_literal_at(p, depth + 1)
+                                                        : parse_literal_scalar(p);
+    items.push_back(std::move(item));
+  });
+  s.expect(TokenKind::RBracket);
+  return LiteralValue{LiteralValue::List{take_from(items, mark)}};
 }
 
 }  // namespace
 
-TensorType parse_type(Stream& s) {
-  s.skip_comments();
+TensorType parse_type(Parser& p) {
+  Stream& s = p.cursor;
   TensorType type;
   type.dtype = std::string(s.next());
-  s.expect("[");
-  for (;;) {
-    if (s.peek_is("]")) {
-      s.expect("]");
-      return type;
-    }
-    if (s.peek_is(",")) s.next();
-    std::string_view token = s.next();
-    bool integer = is_digit(token[0]) || (token[0] == '-' && token.size() > 1 && is_digit(token[1]));
-    if (integer) {
-      IntRead read = read_int(token);
+  s.expect(TokenKind::LBracket);
+  std::vector<Dim>& dims = p.scratch.dims;
+  dims.clear();
+  each_item(s, TokenKind::RBracket, [&] {
+    Token token = s.next_token();
+    // Only a number token begins with a digit, or with "-" and a digit.
+    if (token.kind == TokenKind::Number) {
+      IntRead read = read_int(s.text(token));
       if (read.fault != IntFault::None) stop_int_fault(read.fault);
-      type.shape.push_back(Dim{Dim::Concrete{read.value}});
+      dims.emplace_back().value.emplace<Dim::Concrete>(read.value);
     } else {
-      type.shape.push_back(Dim{Dim::Named{std::string(token)}});
+      dims.emplace_back().value.emplace<Dim::Named>(std::string(s.text(token)));
     }
-  }
+  });
+  s.expect(TokenKind::RBracket);
+  type.shape = take_from(dims, 0);
+  return type;
 }
 
-Atom parse_atom(std::string_view token) {
-  if (token == "inf") return Atom{Atom::Float{std::numeric_limits<double>::infinity()}};
-  if (!is_letter(token[0]) && token.find_first_of(".eE") != std::string_view::npos)
-    return Atom{Atom::Float{read_float(token)}};
-  IntRead read = read_int(token);
-  if (read.fault == IntFault::None) return Atom{Atom::Int{read.value}};
-  return Atom{Atom::Name{std::string(token)}};
+namespace {
+
+// The type after the ":" of a parameter, a return or a listed output: "*" stands for the
+// dict type, anything else is a declared type.
+TensorType read_item_type(Parser& p) {
+  if (p.cursor.peek() != TokenKind::Star) return parse_type(p);
+  p.cursor.next_token();
+  return TensorType{std::string(kDictDtype), {}};
 }
 
-LiteralValue parse_literal_scalar(Stream& s) {
+}  // namespace
+
+Atom parse_atom(std::string_view token) { return to_atom(read_value(token)); }
+
+LiteralValue parse_literal_scalar(Parser& p) {
   constexpr double kInf = std::numeric_limits<double>::infinity();
+  Stream& s = p.cursor;
   std::string_view token = s.next();
   if (token == "inf") return LiteralValue{LiteralValue::Float{kInf}};
   if (token == "-") {
@@ -382,15 +489,16 @@ LiteralValue parse_literal_scalar(Stream& s) {
     if (after == "inf") return LiteralValue{LiteralValue::Float{-kInf}};
     stop("Expected 'inf' after '-', got " + debug_str(after));
   }
-  Atom atom = parse_atom(token);
-  if (auto* integer = std::get_if<Atom::Int>(&atom.value))
-    return LiteralValue{LiteralValue::Int{integer->value}};
-  if (auto* real = std::get_if<Atom::Float>(&atom.value))
-    return LiteralValue{LiteralValue::Float{real->value}};
-  stop("Expected literal value, got name " + debug_str(std::get<Atom::Name>(atom.value).text));
+  Value value = read_value(token);
+  switch (value.kind) {
+    case Value::Kind::Int: return LiteralValue{LiteralValue::Int{value.integer}};
+    case Value::Kind::Float: return LiteralValue{LiteralValue::Float{value.real}};
+    case Value::Kind::Name: break;
+  }
+  stop("Expected literal value, got name " + debug_str(value.name));
 }
 
-LiteralValue parse_list_literal(Stream& s) { return parse_list_literal_at(s, 1); }
+LiteralValue parse_list_literal(Parser& p) { return parse_list_literal_at(p, 1); }
 
 // ---------------------------------------------------------------------------------------
 // Operation lines
@@ -408,38 +516,38 @@ constexpr std::string_view kCacheNeedsVar =
 constexpr std::string_view kCacheNeedsInit =
     "cache requires init function: cache[var, init] or cache[var, init, extend]";
 
-TensorType dict_type() { return TensorType{std::string(kDictDtype), {}}; }
-
-// The bracket list's positional items, sorted by what they can stand for.
-struct Bins {
-  std::vector<std::int64_t> ints;
-  std::vector<double> floats;
-  std::string pattern;
-  std::vector<std::string> names;
-
-  std::string first_name() const { return names.empty() ? std::string() : names[0]; }
-};
+// Reads one bracket or paren list, handing each positional item to `positional` and each
+// keyword item to `keyword` (with its key) as soon as it is read.
+template <class Positional, class Keyword>
+void read_delimited(Stream& s, TokenKind open, TokenKind close, Positional&& positional,
+                    Keyword&& keyword) {
+  s.expect(open);
+  each_item(s, close, [&] {
+    std::string_view token = s.next();
+    if (is_letter(token[0]) && s.peek() == TokenKind::Equals) {
+      s.next_token();
+      keyword(token, read_item(s.next()));
+    } else {
+      positional(read_item(token));
+    }
+  });
+  s.expect(close);
+}
 
 bool is_pattern(std::string_view name) {
   return name.find(' ') != std::string_view::npos || name.find("->") != std::string_view::npos;
 }
 
-Bins sort_bins(std::vector<Atom>& items) {
-  Bins bins;
-  for (Atom& item : items) {
-    if (auto* integer = std::get_if<Atom::Int>(&item.value)) {
-      bins.ints.push_back(integer->value);
-    } else if (auto* real = std::get_if<Atom::Float>(&item.value)) {
-      bins.floats.push_back(real->value);
-    } else {
-      std::string& name = std::get<Atom::Name>(item.value).text;
-      if (is_pattern(name))
-        bins.pattern = std::move(name);
+void bin_item(Bins& bins, const Value& item) {
+  switch (item.kind) {
+    case Value::Kind::Int: bins.ints.push_back(item.integer); break;
+    case Value::Kind::Float: bins.floats.push_back(item.real); break;
+    case Value::Kind::Name:
+      if (is_pattern(item.name))
+        bins.pattern = item.name;
       else
-        bins.names.push_back(std::move(name));
-    }
+        bins.names.push_back(item.name);
   }
-  return bins;
 }
 
 // A float size truncated toward zero and held within the signed 64-bit range.
@@ -452,144 +560,165 @@ std::int64_t saturate(double value) {
 }
 
 // Stores the keyword items that give a size; a name gives none.
-void store_axes(Axes& axes, OrderedMap<Atom> keywords) {
+void store_axes(Axes& axes, OrderedMap<Value> keywords) {
   for (auto& [key, value] : std::move(keywords).into_entries()) {
-    if (auto* integer = std::get_if<Atom::Int>(&value.value))
-      axes.store(std::move(key), integer->value);
-    else if (auto* real = std::get_if<Atom::Float>(&value.value))
-      axes.store(std::move(key), saturate(real->value));
+    if (value.kind == Value::Kind::Int)
+      axes.store(std::move(key), value.integer);
+    else if (value.kind == Value::Kind::Float)
+      axes.store(std::move(key), saturate(value.real));
   }
 }
 
-OpKind build_kind(std::string_view word, Bins bins, Axes axes) {
-  if (word == "view") return OpKind{OpKind::View{std::move(bins.pattern), std::move(axes)}};
-  if (word == "map") return OpKind{OpKind::Map{bins.first_name()}};
+std::string own(std::string_view text) { return std::string(text); }
+
+OpKind build_kind(std::string_view word, const Bins& bins, Axes axes) {
+  if (word == "view") return OpKind{OpKind::View{own(bins.pattern), std::move(axes)}};
+  if (word == "map") return OpKind{OpKind::Map{own(bins.first_name())}};
   if (word == "fold") {
     if (bins.first_name().empty()) stop(std::string(kFoldNeedsReduction));
-    return OpKind{OpKind::Fold{std::move(bins.pattern), std::move(bins.names[0])}};
+    return OpKind{OpKind::Fold{own(bins.pattern), own(bins.names[0])}};
   }
-  if (word == "tile") return OpKind{OpKind::Tile{std::move(bins.pattern), std::move(axes)}};
-  if (word == "read") return OpKind{OpKind::Read{std::move(bins.pattern)}};
+  if (word == "tile") return OpKind{OpKind::Tile{own(bins.pattern), std::move(axes)}};
+  if (word == "read") return OpKind{OpKind::Read{own(bins.pattern)}};
   if (word == "write") {
     if (bins.first_name().empty()) stop(std::string(kWriteNeedsReduction));
-    return OpKind{OpKind::Write{std::move(bins.pattern), std::move(bins.names[0])}};
+    return OpKind{OpKind::Write{own(bins.pattern), own(bins.names[0])}};
   }
-  if (word == "contract") return OpKind{OpKind::Contract{std::move(bins.pattern)}};
+  if (word == "contract") return OpKind{OpKind::Contract{own(bins.pattern)}};
   if (word == "iota") return OpKind{OpKind::Iota{}};
   if (word == "random") {
     if (bins.floats.size() < 2) stop(std::string(kRandomNeedsBounds));
     return OpKind{OpKind::Random{bins.floats[0], bins.floats[1]}};
   }
-  if (word == "call") return OpKind{OpKind::Call{bins.first_name()}};
+  if (word == "call") return OpKind{OpKind::Call{own(bins.first_name())}};
   if (word == "loop") {
-    std::string target = bins.first_name();
     if (bins.names.size() >= 2)
-      return OpKind{OpKind::Loop{std::move(target), LoopCount{LoopCount::Named{bins.names[1]}}}};
+      return OpKind{OpKind::Loop{own(bins.first_name()),
+                                 LoopCount{LoopCount::Named{own(bins.names[1])}}}};
     // A negative count would otherwise turn into a huge unsigned one.
     if (bins.ints.empty() || bins.ints[0] < 0) stop(std::string(kLoopNeedsCount));
     return OpKind{OpKind::Loop{
-        std::move(target),
+        own(bins.first_name()),
         LoopCount{LoopCount::Concrete{static_cast<std::uint64_t>(bins.ints[0])}}}};
   }
   if (word == "cache") {
     if (bins.names.empty()) stop(std::string(kCacheNeedsVar));
     if (bins.names.size() == 1) stop(std::string(kCacheNeedsInit));
     std::optional<std::string> extend;
-    if (bins.names.size() >= 3) extend = std::move(bins.names[2]);
-    return OpKind{
-        OpKind::Cache{std::move(bins.names[0]), std::move(bins.names[1]), std::move(extend)}};
+    if (bins.names.size() >= 3) extend = own(bins.names[2]);
+    return OpKind{OpKind::Cache{own(bins.names[0]), own(bins.names[1]), std::move(extend)}};
   }
   stop("Unknown op: " + debug_str(word));
 }
 
-void read_list_outputs(Stream& s, Op& op) {
+// The list form: names, each with an optional type after ":", and commas between them.
+void read_list_outputs(Parser& p) {
+  Stream& s = p.cursor;
   for (;;) {
-    op.outputs.emplace_back(s.next());
-    std::optional<TensorType> type;
-    if (s.peek_is(":")) {
-      s.next();
-      if (s.peek_is("*")) {
-        s.next();
-        type = dict_type();
-      } else {
-        type = parse_type(s);
-      }
+    p.scratch.outputs.push_back(s.next());
+    if (s.peek() == TokenKind::Colon) {
+      s.next_token();
+      p.scratch.output_types.emplace_back(read_item_type(p));
+    } else {
+      p.scratch.output_types.emplace_back();
     }
-    op.output_types.push_back(std::move(type));
-    if (!s.peek_is(",")) return;
-    s.next();
+    if (s.peek() != TokenKind::Comma) return;
+    s.next_token();
   }
 }
 
-void read_grouped_outputs(Stream& s, Op& op) {
-  s.expect("(");
-  while (!s.peek_is(")")) {
-    if (s.peek_is(",")) s.next();
-    op.outputs.emplace_back(s.next());
+// The grouped form: names in parentheses, ":", then types in parentheses.
+void read_grouped_outputs(Parser& p) {
+  Stream& s = p.cursor;
+  s.expect(TokenKind::LParen);
+  each_item(s, TokenKind::RParen, [&] { p.scratch.outputs.push_back(s.next()); });
+  s.expect(TokenKind::RParen);
+  s.expect(TokenKind::Colon);
+  s.expect(TokenKind::LParen);
+  each_item(s, TokenKind::RParen, [&] { p.scratch.output_types.emplace_back(parse_type(p)); });
+  s.expect(TokenKind::RParen);
+}
+
+void read_outputs(Parser& p, Op& op) {
+  p.scratch.outputs.clear();
+  p.scratch.output_types.clear();
+  if (p.cursor.peek() == TokenKind::LParen)
+    read_grouped_outputs(p);
+  else
+    read_list_outputs(p);
+  op.outputs = owned_texts(p.scratch.outputs);
+  op.output_types = take_from(p.scratch.output_types, 0);
+}
+
+// Fills `op` with the line at the cursor; `parse_op` and the body loop share it, the loop
+// building each operation in its place among the function's operations.
+void read_op(Parser& p, Op& op) {
+  Stream& s = p.cursor;
+  s.skip_comments();
+  op.comments = s.take_comments();
+  read_outputs(p, op);
+  s.expect(TokenKind::Equals);
+
+  std::string_view word = s.next();
+  if (word == "literal") {
+    s.expect(TokenKind::LParen);
+    LiteralValue value =
+        s.peek() == TokenKind::LBracket ? parse_list_literal(p) : parse_literal_scalar(p);
+    s.expect(TokenKind::RParen);
+    op.kind = OpKind{OpKind::Literal{std::move(value)}};
+    return;
   }
-  s.expect(")");
-  s.expect(":");
-  s.expect("(");
-  while (!s.peek_is(")")) {
-    if (s.peek_is(",")) s.next();
-    op.output_types.emplace_back(parse_type(s));
+
+  // The formatter writes a view's or tile's axes into the bracket list, so those count too;
+  // the paren list's sizes are stored over them. Other kinds read their keyword items only
+  // for the faults those may hold.
+  const bool takes_axes = word == "view" || word == "tile";
+  OrderedMap<Value> bracket_keywords, paren_keywords;
+  auto kept_in = [takes_axes](OrderedMap<Value>& keywords) {
+    return [takes_axes, &keywords](std::string_view key, const Value& value) {
+      if (takes_axes) keywords.store(std::string(key), value);
+    };
+  };
+  Bins& bins = p.scratch.bins;
+  bins.ints.clear();
+  bins.floats.clear();
+  bins.pattern = {};
+  bins.names.clear();
+  if (s.peek() == TokenKind::LBracket)
+    read_delimited(
+        s, TokenKind::LBracket, TokenKind::RBracket,
+        [&bins](const Value& item) { bin_item(bins, item); }, kept_in(bracket_keywords));
+  std::vector<Atom>& args = p.scratch.args;
+  args.clear();
+  if (s.peek() == TokenKind::LParen)
+    read_delimited(
+        s, TokenKind::LParen, TokenKind::RParen,
+        [&args](const Value& item) { args.push_back(to_atom(item)); },
+        kept_in(paren_keywords));
+  op.args = take_from(args, 0);
+  Axes axes;
+  if (takes_axes) {
+    store_axes(axes, std::move(bracket_keywords));
+    store_axes(axes, std::move(paren_keywords));
   }
-  s.expect(")");
+  op.kind = build_kind(word, bins, std::move(axes));
 }
 
 }  // namespace
 
-Delimited parse_delimited(Stream& s, std::string_view open, std::string_view close) {
-  s.expect(open);
+Delimited parse_delimited(Parser& p, TokenKind open, TokenKind close) {
   Delimited list;
-  for (;;) {
-    if (s.peek_is(close)) {
-      s.expect(close);
-      return list;
-    }
-    if (s.peek_is(",")) s.next();
-    std::string_view token = s.next();
-    if (is_letter(token[0]) && s.peek_is("=")) {
-      s.next();
-      Atom value = read_item(s.next());
-      list.keywords.store(std::string(token), std::move(value));
-    } else {
-      list.positional.push_back(read_item(token));
-    }
-  }
+  auto positional = [&list](const Value& item) { list.positional.push_back(to_atom(item)); };
+  auto keyword = [&list](std::string_view key, const Value& value) {
+    list.keywords.store(std::string(key), to_atom(value));
+  };
+  read_delimited(p.cursor, open, close, positional, keyword);
+  return list;
 }
 
-Op parse_op(Stream& s) {
-  s.skip_comments();
-  Op op{OpKind{OpKind::Iota{}}, {}, {}, {}, s.take_comments()};
-  if (s.peek_is("("))
-    read_grouped_outputs(s, op);
-  else
-    read_list_outputs(s, op);
-  s.expect("=");
-
-  std::string_view word = s.next();
-  if (word == "literal") {
-    s.expect("(");
-    LiteralValue value = s.peek_is("[") ? parse_list_literal(s) : parse_literal_scalar(s);
-    s.expect(")");
-    op.kind = OpKind{OpKind::Literal{std::move(value)}};
-    return op;
-  }
-
-  Delimited bracket, paren;
-  if (s.peek_is("[")) bracket = parse_delimited(s, "[", "]");
-  if (s.peek_is("(")) paren = parse_delimited(s, "(", ")");
-  op.args = std::move(paren.positional);
-  Bins bins = sort_bins(bracket.positional);
-  // The formatter writes a view's or tile's axes into the bracket list, so those count too;
-  // the paren list's sizes are stored over them.
-  Axes axes;
-  if (word == "view" || word == "tile") {
-    store_axes(axes, std::move(bracket.keywords));
-    store_axes(axes, std::move(paren.keywords));
-  }
-  op.kind = build_kind(word, std::move(bins), std::move(axes));
+Op parse_op(Parser& p) {
+  Op op;
+  read_op(p, op);
   return op;
 }
 
@@ -599,61 +728,55 @@ Op parse_op(Stream& s) {
 namespace {
 
 // Parameters or returns, up to the ")" that closes the list, which is left for the caller.
-std::vector<Param> read_items(Stream& s) {
-  std::vector<Param> items;
-  while (!s.peek_is(")")) {
-    if (s.peek_is(",")) s.next();
-    Param item;
+std::vector<Param> read_items(Parser& p) {
+  Stream& s = p.cursor;
+  std::vector<Param>& items = p.scratch.params;
+  items.clear();
+  each_item(s, TokenKind::RParen, [&] {
+    Param& item = items.emplace_back();
     item.name = std::string(s.next());
-    std::string_view colon = s.next();
-    if (colon != ":") stop("Expected " + debug_str(":") + ", got " + debug_str(colon));
-    if (s.peek_is("*")) {
-      s.next();
-      item.ty = dict_type();
-    } else {
-      item.ty = parse_type(s);
-    }
-    items.push_back(std::move(item));
-  }
-  return items;
+    s.expect(TokenKind::Colon);
+    item.ty = read_item_type(p);
+  });
+  return take_from(items, 0);
 }
 
 }  // namespace
 
-Function parse_fn(Stream& s) {
-  s.skip_comments();
+// The comment lines pending before the name are still pending at the "{", so the function
+// takes them there in front of its own, in source order.
+Function parse_fn(Parser& p) {
+  Stream& s = p.cursor;
   Function fn;
   fn.name = std::string(s.next());
-  s.expect("(");
-  fn.params = read_items(s);
-  s.expect(")");
-  s.expect("->");
-  s.expect("(");
-  fn.returns = read_items(s);
-  s.expect(")");
-  s.expect("{");
+  s.expect(TokenKind::LParen);
+  fn.params = read_items(p);
+  s.expect(TokenKind::RParen);
+  s.expect(TokenKind::Arrow);
+  s.expect(TokenKind::LParen);
+  fn.returns = read_items(p);
+  s.expect(TokenKind::RParen);
+  s.expect(TokenKind::LBrace);
   s.skip_comments();
   fn.comments = s.take_comments();
-  while (!s.peek_is("}")) fn.ops.push_back(parse_op(s));
-  s.expect("}");
+  std::vector<Op>& ops = p.scratch.ops;
+  ops.clear();
+  while (s.peek() != TokenKind::RBrace) read_op(p, ops.emplace_back());
+  s.expect(TokenKind::RBrace);
+  fn.ops = take_from(ops, 0);
   return fn;
 }
 
 }  // namespace parser
 
 Module parse(std::string_view source) {
-  parser::Stream s(parser::tokenize(source));
+  parser::Parser p(source);
+  parser::Stream& s = p.cursor;
   Module module;
   s.skip_comments();
   module.header_comments = s.take_comments();
-  for (;;) {
-    s.skip_comments();
-    if (s.pos == s.tokens.size()) break;
-    std::vector<std::string> before = s.take_comments();
-    Function fn = parser::parse_fn(s);
-    before.insert(before.end(), std::make_move_iterator(fn.comments.begin()),
-                  std::make_move_iterator(fn.comments.end()));
-    fn.comments = std::move(before);
+  while (s.peek() != parser::TokenKind::End) {
+    Function fn = parser::parse_fn(p);
     std::string name = fn.name;
     module.functions.store(std::move(name), std::move(fn));
   }

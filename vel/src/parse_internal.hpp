@@ -3,50 +3,161 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "vel/ast.hpp"
+#include "vel/json.hpp"
 #include "vel/parse.hpp"
 
 namespace vel {
 
-// The readers behind `parse`, open for tests. Tokens are views into the source text, which
-// must outlive the `Stream` that serves them.
+// The readers behind `parse`, open for tests. Tokens are places in the source text, which
+// must outlive the `Parser` that reads them.
 namespace parser {
 
-// Nesting depth from which a literal list stops the call instead of exhausting the stack.
-inline constexpr std::size_t kMaxListDepth = 256;
+// The containers of a module's JSON form around a literal's value: the module object, its
+// "functions" object, the function object, its "ops" array and the operation's object.
+inline constexpr std::size_t kLiteralJsonEnclosure = 5;
+// The deepest literal list the parser takes: one whose JSON form, inside a module, still
+// fits in the JSON reader's nesting allowance (the reader refuses the container that would
+// use up the allowance), so that every module parsed can be read back from its JSON form.
+inline constexpr std::size_t kMaxListDepth =
+    static_cast<std::size_t>(json::kNestingAllowance) - 1 - kLiteralJsonEnclosure;
+// Literal lists are read by recursion, one frame per level.
+static_assert(kMaxListDepth <= 256, "a larger JSON allowance would let literals exhaust the stack");
 
-// Splits the whole source into tokens in one pass; never fails on valid UTF-8.
-std::vector<std::string_view> tokenize(std::string_view source);
+// What a token is, decided once by the tokenizer. Each punctuation byte and the arrow and
+// ellipsis have a kind of their own, so the readers compare kinds, not texts.
+enum class TokenKind : std::uint8_t {
+  Comment,
+  Quoted,
+  Word,
+  Number,
+  Arrow,
+  Ellipsis,
+  LParen,
+  RParen,
+  Star,
+  Plus,
+  Comma,
+  Minus,
+  Slash,
+  Colon,
+  Equals,
+  LBracket,
+  RBracket,
+  LBrace,
+  RBrace,
+  End,  // what `peek` shows past the last token; never a token itself
+};
 
-// A token of at least two bytes that begins with "//".
-bool is_comment(std::string_view token);
+// A run of the source: `length` bytes from `offset`.
+struct Token {
+  std::size_t offset;
+  std::size_t length;
+  TokenKind kind;
 
-// The token cursor: serves the tokens in order, moving the comment tokens that it passes
-// into `pending_comments` until some construct takes them.
+  bool operator==(const Token&) const = default;
+};
+
+// The text of a kind whose tokens all read alike: "(" for LParen, "->" for Arrow.
+std::string_view fixed_text(TokenKind kind);
+
+// The first token that begins at `offset` or after it; past the last one, a token of kind
+// End and no length at the end of the source. Never fails on valid UTF-8.
+Token scan_token(std::string_view source, std::size_t offset);
+
+// Splits the whole source into tokens, counted first so that the vector takes exactly the
+// room they need. The parser itself takes them one by one from `scan_token`.
+std::vector<Token> tokenize(std::string_view source);
+
+// The token cursor: serves the tokens in order, scanning each one as the cursor reaches it,
+// and moves the comment tokens that it passes into `pending_comments` until some construct
+// takes them. No more of the tokens than the one at the cursor is ever held.
 struct Stream {
-  std::vector<std::string_view> tokens;
-  std::vector<std::string_view> pending_comments;
-  std::size_t pos = 0;
+  std::string_view source;
+  Token current;        // the token at `pos`; of kind End past the last one
+  std::size_t pos = 0;  // how many tokens come before `current`
+  std::vector<Token> pending_comments;
 
-  explicit Stream(std::vector<std::string_view> toks) : tokens(std::move(toks)) {}
+  explicit Stream(std::string_view src) : source(src), current(scan_token(src, 0)) {}
 
-  void skip_comments();
-  // The token at the cursor without taking it; nothing at the end of the tokens.
-  std::optional<std::string_view> peek();
-  // Whether `peek` shows exactly `text`.
-  bool peek_is(std::string_view text);
-  // Takes the token at the cursor; at the end of the tokens it stops the call.
-  std::string_view next();
-  // Takes the next token and stops the call unless it is exactly `text`.
-  void expect(std::string_view text);
+  std::string_view text(Token token) const { return source.substr(token.offset, token.length); }
+
+  // The cursor's steps run for every token, so they are inlined wherever they are taken.
+  [[gnu::always_inline]] void skip_comments() {
+    while (current.kind == TokenKind::Comment) {
+      pending_comments.push_back(current);
+      advance();
+    }
+  }
+  // The kind of the token at the cursor without taking it; End past the last token.
+  [[gnu::always_inline]] TokenKind peek() {
+    skip_comments();
+    return current.kind;
+  }
+  // Takes the token at the cursor; at the end of the tokens it stops the call with the
+  // bounds message, in which the number of tokens is `pos`.
+  [[gnu::always_inline]] Token next_token() {
+    skip_comments();
+    if (current.kind == TokenKind::End) stop_at_end();
+    Token taken = current;
+    advance();
+    return taken;
+  }
+  [[gnu::always_inline]] std::string_view next() { return text(next_token()); }
+  // Takes the next token and stops the call unless it is of `kind`, which has a fixed text.
+  [[gnu::always_inline]] void expect(TokenKind kind) {
+    Token got = next_token();
+    if (got.kind != kind) stop_expected(kind, got);
+  }
   // Hands over the pending comment lines and leaves none pending.
   std::vector<std::string> take_comments();
+
+  [[noreturn]] void stop_at_end() const;
+  [[noreturn]] void stop_expected(TokenKind kind, Token got) const;
+
+ private:
+  [[gnu::always_inline]] void advance() {
+    current = scan_token(source, current.offset + current.length);
+    ++pos;
+  }
+};
+
+// The bracket list's positional items, sorted by what they can stand for.
+struct Bins {
+  std::vector<std::int64_t> ints;
+  std::vector<double> floats;
+  std::string_view pattern;
+  std::vector<std::string_view> names;
+
+  std::string_view first_name() const { return names.empty() ? std::string_view() : names[0]; }
+};
+
+// Lists that the readers fill and empty again for every construct, so that each record
+// gets vectors of exactly its length and the parser allocates nothing else per line.
+// Readers that may nest (literal lists) work above the length they found, never below.
+struct Scratch {
+  std::vector<Dim> dims;
+  std::vector<Param> params;
+  std::vector<Op> ops;
+  std::vector<std::string_view> outputs;
+  std::vector<std::optional<TensorType>> output_types;
+  std::vector<Atom> args;
+  std::vector<LiteralValue> literal_items;
+  Bins bins;
+};
+
+// The cursor with the readers' scratch lists.
+struct Parser {
+  Stream cursor;
+  Scratch scratch;
+
+  explicit Parser(std::string_view source) : cursor(source) {}
 };
 
 // The positional items and the keyword items of one bracket or paren list.
@@ -55,13 +166,14 @@ struct Delimited {
   OrderedMap<Atom> keywords;
 };
 
-Function parse_fn(Stream& s);
-Op parse_op(Stream& s);
-Delimited parse_delimited(Stream& s, std::string_view open, std::string_view close);
-TensorType parse_type(Stream& s);
+Function parse_fn(Parser& p);
+Op parse_op(Parser& p);
+// `open` and `close` are LBracket and RBracket, or LParen and RParen.
+Delimited parse_delimited(Parser& p, TokenKind open, TokenKind close);
+TensorType parse_type(Parser& p);
 Atom parse_atom(std::string_view token);
-LiteralValue parse_literal_scalar(Stream& s);
-LiteralValue parse_list_literal(Stream& s);
+LiteralValue parse_literal_scalar(Parser& p);
+LiteralValue parse_list_literal(Parser& p);
 
 }  // namespace parser
 }  // namespace vel

@@ -19,6 +19,7 @@
 #include "vel/ast.hpp"
 #include "vel/ast_json.hpp"
 #include "vel/check.hpp"
+#include "vel/flatten.hpp"
 #include "vel/fmt.hpp"
 #include "vel/json.hpp"
 #include "vel/parse.hpp"
@@ -427,7 +428,10 @@ PyObject* parse_to_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwna
   if (!bind(kParseToJson, args, nargsf, kwnames, slots)) return nullptr;
   std::string_view source;
   if (!text_arg(slots[0], "source", source)) return nullptr;
-  return new_text(vel::module_to_json(vel::parse(source)));
+  // The module is gone before its text is copied into a str, so the two never stand in
+  // memory together.
+  std::string text = vel::module_to_json(vel::parse(source));
+  return new_text(text);
 }
 
 PyObject* resolve_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -450,7 +454,9 @@ PyObject* flatten_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnam
   if (!text_arg(slots[0], "module_json", module_json) || !text_arg(slots[1], "entry", entry) ||
       !keys_arg(slots[2], cache_keys))
     return nullptr;
-  return not_implemented(kFlattenJson);
+  vel::Module module = vel::module_from_json(module_json);
+  vel::CacheKeys keys(cache_keys.begin(), cache_keys.end());
+  return new_text(vel::module_to_json(vel::flatten(module, entry, keys)));
 }
 
 PyObject* infer_axes_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -475,7 +481,8 @@ PyObject* fmt_source(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames
   std::string_view source;
   std::uint64_t width = kDefaultWidth;
   if (!text_arg(slots[0], "source", source) || !width_arg(slots[1], width)) return nullptr;
-  return new_text(vel::format_vel(vel::parse(source), width));
+  std::string text = vel::format_vel(vel::parse(source), width);  // as in parse_to_json
+  return new_text(text);
 }
 
 PyObject* fmt_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
