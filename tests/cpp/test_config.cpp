@@ -1,15 +1,15 @@
-// Configuration values from JSON and TOML, the configuration file's reading and its error
-// reports, and the substitution into declared types and loop counts.
+// Configuration values from JSON and TOML, the configuration file's error reports and its
+// nesting guard, and the substitution into declared types and loop counts. The file's read
+// failures are tested through the module (tests/py/test_config.py).
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <limits>
 #include <map>
 
 #include <gtest/gtest.h>
 
+#include "builders.hpp"
 #include "config.hpp"
 #include "test_json_support.hpp"
 #include "vel/fmt.hpp"
@@ -273,41 +273,6 @@ TEST(ConfigToml, DeeplyNestedInlineValuesMeetTheReadersOwnLimit) {
             "(TOML_MAX_NESTED_VALUES)\n");
 }
 
-class ConfigFile : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "velorn_config_XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
-  std::string write(const std::string& name, const std::string& bytes) {
-    std::filesystem::path path = dir_ / name;
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path.string();
-  }
-
-  std::filesystem::path dir_;
-};
-
-TEST_F(ConfigFile, ReadFailuresNameThePathAsGiven) {
-  std::string missing = (dir_ / "missing.toml").string();
-  EXPECT_EQ(outcome([&] { return show(load_config(missing)); }),
-            "stop: failed to read " + missing + ": No such file or directory (os error 2)");
-  std::string bad = write("bad.toml", "a = \"\xff\"\n");
-  EXPECT_EQ(outcome([&] { return show(load_config(bad)); }),
-            "stop: failed to read " + bad + ": stream did not contain valid UTF-8");
-  const std::string nul("a\0b", 3);
-  EXPECT_EQ(outcome([&] { return show(load_config(nul)); }),
-            "stop: failed to read " + nul + ": file name contained an unexpected NUL byte");
-  EXPECT_EQ(outcome([&] { return show(load_config(dir_.string())); }),
-            "stop: failed to read " + dir_.string() + ": Is a directory (os error 21)");
-  std::string good = write("good.toml", "[shape]\nn = 2\n");
-  EXPECT_EQ(outcome([&] { return show(load_config(good)); }), "n=Int(2)");
-}
-
 // --- substitution ---
 
 const ConfigMap kConfig = [] {
@@ -328,7 +293,7 @@ const ConfigMap kConfig = [] {
 }();
 
 std::string sub(std::string_view name) {
-  return vel::debug_dim(sub_dim(vel::Dim{vel::Dim::Named{std::string(name)}}, kConfig));
+  return vel::debug_dim(sub_dim(vel::test::named(std::string(name)), kConfig));
 }
 
 TEST(Substitution, DimensionsTakeIntegersAndTruncatedFloats) {
@@ -353,8 +318,7 @@ TEST(Substitution, DimensionsTakeIntegersAndTruncatedFloats) {
       {"Param.n", "Named(\"Param.n\")"},
   };
   for (const Case& c : cases) EXPECT_EQ(sub(c.name), c.expected) << c.name;
-  vel::Dim concrete{vel::Dim::Concrete{-5}};
-  EXPECT_EQ(sub_dim(concrete, kConfig), concrete);
+  EXPECT_EQ(sub_dim(vel::test::concrete(-5), kConfig), vel::test::concrete(-5));
 }
 
 std::string sub_source(std::string_view source) {
@@ -400,7 +364,7 @@ g(x: f32[4]) -> (y: f32[4]) {
 
 TEST(Substitution, DictParametersAndAnEmptyConfigurationChangeNothing) {
   vel::Module module = vel::parse("f(w: *, x: f32[param.n]) -> () {\n}\n");
-  vel::TensorType dict{"*", {vel::Dim{vel::Dim::Named{"param.n"}}}};
+  vel::TensorType dict = vel::test::type("*", {vel::test::named("param.n")});
   EXPECT_EQ(sub_type(dict, kConfig), dict);
   EXPECT_EQ(sub_module(module, {}), module);
 }

@@ -2,6 +2,7 @@
 // references in a flat module.
 #include <gtest/gtest.h>
 
+#include "builders.hpp"
 #include "config.hpp"
 #include "weights.hpp"
 
@@ -111,20 +112,12 @@ TEST(FillSlots, TenThousandSlots) {
   EXPECT_EQ(fill_slots(text, parts), expected.substr(0, expected.size() - 5) + "{}.");
 }
 
-vel::Atom name(std::string text) { return {vel::Atom::Name{std::move(text)}}; }
+using vel::test::name_atom;
 
 vel::Module flat_module(std::vector<vel::Atom> args) {
-  vel::Op op;
-  op.kind = {vel::OpKind::Map{"f"}};
-  op.outputs = {"weights.out"};
-  op.args = std::move(args);
-  vel::Function main;
-  main.name = "main";
-  main.params = {{"weights.p", {"f32", {}}}};
-  main.ops = {op};
-  vel::Module module;
-  module.functions.store("main", main);
-  return module;
+  using namespace vel::test;
+  return module_of({fn("main", {{"weights.p", type("f32")}}, {},
+                       {op(map("f"), {"weights.out"}, {}, std::move(args))})});
 }
 
 TEST(ApplyWeightMapping, ReferencesTakeExactOrTemplateEntries) {
@@ -164,8 +157,8 @@ none = "n"
       {"weights.layers.\xd9\xa1.q", "weights.layers.\xd9\xa1.q"},
       {"local.weights.layers.3.q", "local.weights.layers.3.q"},
   };
-  std::vector<vel::Atom> args{{vel::Atom::Int{3}}, {vel::Atom::Float{1.5}}};
-  for (const Case& c : cases) args.push_back(name(c.reference));
+  std::vector<vel::Atom> args{vel::test::int_atom(3), vel::test::float_atom(1.5)};
+  for (const Case& c : cases) args.push_back(name_atom(c.reference));
   vel::Module flat = flat_module(args);
   apply_weight_mapping(flat, mapping);
   const vel::Function& main = flat.functions.at("main");
@@ -183,9 +176,9 @@ none = "n"
 
 TEST(ApplyWeightMapping, ARenamedArgumentIsNotLookedAtAgain) {
   WeightMapping mapping = mapping_of("[weights]\na = \"weights.b\"\nb = \"c\"\n");
-  vel::Module flat = flat_module({name("weights.a")});
+  vel::Module flat = flat_module({name_atom("weights.a")});
   apply_weight_mapping(flat, mapping);
-  EXPECT_EQ(flat.functions.at("main").ops[0].args[0], name("weights.b"));
+  EXPECT_EQ(flat.functions.at("main").ops[0].args[0], name_atom("weights.b"));
 }
 
 }  // namespace
