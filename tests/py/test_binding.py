@@ -349,18 +349,6 @@ class BindingTest(unittest.TestCase):
         self.assertEqual(outcome(lambda: M.flatten_json(MODULE_JSON, "main", [])),
                          outcome(lambda: M.flatten_json(MODULE_JSON, "main")))
 
-    def test_later_passes_refuse_after_converting_their_arguments(self):
-        calls = {
-            "load_flat_json": lambda: M.load_flat_json(
-                os.path.join(EXAMPLES, "mlp.vel"), os.path.join(EXAMPLES, "config.toml")),
-            "resolve_json": lambda: M.resolve_json(MODULE_JSON, "{}"),
-        }
-        for name, call in calls.items():
-            with self.subTest(name):
-                with self.assertRaises(NotImplementedError) as caught:
-                    call()
-                self.assertEqual(str(caught.exception), f"{name} is not implemented yet")
-
     def test_no_reference_is_leaked_or_lost(self):
         path = "".join(["pa", "th"])
         item = "".join(["k", "c"])

@@ -26,6 +26,9 @@
 #include "vel/resolve.hpp"
 #include "vel/stop.hpp"
 
+#include "config.hpp"
+#include "weights.hpp"
+
 namespace {
 
 // ---------------------------------------------------------------------------------------
@@ -389,12 +392,6 @@ constexpr Signature kFmtJson{"fmt_json", kModuleJsonParams, 1, kWidthParam};
 constexpr Signature kCheckFile{"check_file", kPathParams, 1, {}};
 constexpr Signature kFmtFile{"fmt_file", kPathParams, 1, kWidthParam};
 
-// A pass that comes with a later release: its arguments are accepted, then refused.
-PyObject* not_implemented(const Signature& sig) {
-  PyErr_Format(PyExc_NotImplementedError, "%s is not implemented yet", sig.name);
-  return nullptr;
-}
-
 // Every road has this shape: bind, convert every argument in declaration order, and only
 // then work. The work may stop the call; the wrapper turns that into a Python error.
 using Road = PyObject* (*)(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
@@ -417,7 +414,15 @@ PyObject* load_flat_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
       !text_arg(slots[1], "config_path", config_path) ||
       !text_arg_or(slots[2], "entry", entry) || !keys_arg(slots[3], cache_keys))
     return nullptr;
-  return not_implemented(kLoadFlatJson);
+  vel::Module parsed = vel::parse_file(vel_path, python_signal_raised);
+  velorn::ConfigMap config = velorn::load_config(config_path, python_signal_raised);
+  vel::Module resolved = vel::resolve(velorn::sub_module(parsed, config));
+  vel::CacheKeys keys(cache_keys.begin(), cache_keys.end());
+  vel::Module flat = vel::flatten(resolved, entry, keys);
+  // The file is read again: the weight mapping comes from this second reading.
+  velorn::WeightMapping mapping = velorn::load_weight_mapping(config_path, python_signal_raised);
+  velorn::apply_weight_mapping(flat, mapping);
+  return new_text(vel::module_to_json(flat));
 }
 
 PyObject* parse_to_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -438,7 +443,9 @@ PyObject* resolve_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnam
   if (!text_arg(slots[0], "module_json", module_json) ||
       !text_arg(slots[1], "config_json", config_json))
     return nullptr;
-  return not_implemented(kResolveJson);
+  vel::Module module = vel::module_from_json(module_json);
+  velorn::ConfigMap config = velorn::config_from_json(config_json);
+  return new_text(vel::module_to_json(vel::resolve(velorn::sub_module(module, config))));
 }
 
 PyObject* flatten_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

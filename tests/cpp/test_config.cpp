@@ -1,0 +1,379 @@
+// Configuration values from JSON and TOML, the configuration file's error reports and its
+// nesting guard, and the substitution into declared types and loop counts. The file's read
+// failures are tested through the module (tests/py/test_config.py).
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <map>
+
+#include <gtest/gtest.h>
+
+#include "builders.hpp"
+#include "config.hpp"
+#include "test_json_support.hpp"
+#include "vel/fmt.hpp"
+#include "vel/parse.hpp"
+
+using namespace velorn;
+
+namespace {
+
+using vel::test::error;
+using vel::test::outcome;
+
+std::string show_double(double value) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+  char buffer[32];
+  auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
+  return std::string(buffer, end);
+}
+
+std::string show(const ConfigValue& value) {
+  if (auto* i = std::get_if<ConfigValue::Int>(&value.value))
+    return "Int(" + std::to_string(i->value) + ")";
+  if (auto* f = std::get_if<ConfigValue::Float>(&value.value))
+    return "Float(" + show_double(f->value) + ")";
+  std::string out = "Vector[";
+  for (double v : std::get<ConfigValue::Vector>(value.value).values) {
+    if (out.back() != '[') out += ",";
+    out += show_double(v);
+  }
+  return out + "]";
+}
+
+// "a=Int(1) b=Float(2.5)", names in byte order.
+std::string show(const ConfigMap& config) {
+  std::map<std::string, std::string> sorted;
+  for (const auto& [name, value] : config) sorted[name] = show(value);
+  std::string out;
+  for (const auto& [name, text] : sorted) out += (out.empty() ? "" : " ") + name + "=" + text;
+  return out;
+}
+
+std::string from_json(std::string_view text) {
+  return outcome([&] { return show(config_from_json(text)); });
+}
+
+std::string from_toml(std::string_view text) {
+  return outcome([&] { return show(config_from_toml(parse_config_text("c.toml", text))); });
+}
+
+TEST(ConfigJson, ValuesAreTriedAsIntFloatVector) {
+  struct Case {
+    std::string_view text, expected;
+  };
+  const Case cases[] = {
+      {"{}", ""},
+      {R"({"n": 4, "m": 4.0, "e": 1e2})", "e=Float(100) m=Float(4) n=Int(4)"},
+      {R"({"n": 9223372036854775807})", "n=Int(9223372036854775807)"},
+      {R"({"n": 9223372036854775808})", "n=Float(9223372036854775808)"},
+      {R"({"n": -9223372036854775808})", "n=Int(-9223372036854775808)"},
+      {R"({"n": -9223372036854775809})", "n=Float(-9223372036854775808)"},
+      {R"({"n": 18446744073709551616})", "n=Float(18446744073709551616)"},
+      {R"({"n": -0})", "n=Float(-0)"},
+      {R"({"v": [1, -2, 2.5, 18446744073709551615], "e": []})",
+       "e=Vector[] v=Vector[1,-2,2.5,18446744073709551616]"},
+      {R"({"n": 1, "n": [2]})", "n=Vector[2]"},
+      {R"({"": 3, "param.n": 1})", "=Int(3) param.n=Int(1)"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(from_json(c.text), c.expected) << c.text;
+}
+
+TEST(ConfigJson, RefusalsCarryTheirPositions) {
+  const std::string no_variant = "data did not match any variant of untagged enum ConfigValue";
+  struct Case {
+    std::string_view text;
+    std::string expected;
+  };
+  const Case cases[] = {
+      // A value no variant takes is placed where the map gives up: after its closing brace
+      // when that stands next, else just after the value.
+      {R"({"n": "x"})", error(no_variant, 1, 10)},
+      {R"({"n": "x"  })", error(no_variant, 1, 12)},
+      {R"({"n": [1, "a"], "m": 1})", error(no_variant, 1, 14)},
+      {"{\"n\": [[1]]\n}", error(no_variant, 2, 1)},
+      {R"({"n": null})", error(no_variant, 1, 11)},
+      {R"({"n": true})", error(no_variant, 1, 11)},
+      {R"({"n": {}})", error(no_variant, 1, 9)},
+      // The whole value is read before any variant is tried.
+      {R"({"n": ["a", 1e999]})", error("number out of range", 1, 17)},
+      {R"({"n": [1,]})", error("trailing comma", 1, 10)},
+      {"[1]", error("invalid type: sequence, expected a map", 1, 0)},
+      {"4", error("invalid type: integer `4`, expected a map", 1, 1)},
+      {"\"x\"", error("invalid type: string \"x\", expected a map", 1, 3)},
+      {"", error("EOF while parsing a value", 1, 0)},
+      {"{} x", error("trailing characters", 1, 4)},
+      {R"({"n": 1)", error("EOF while parsing an object", 1, 7)},
+  };
+  for (const Case& c : cases) EXPECT_EQ(from_json(c.text), c.expected) << c.text;
+}
+
+TEST(ConfigJson, NestingAllowanceCountsTheMapAndTheVector) {
+  std::string deep = R"({"n": )" + std::string(126, '[') + std::string(126, ']') + "}";
+  EXPECT_EQ(from_json(deep),
+            error("data did not match any variant of untagged enum ConfigValue", 1, 259));
+  std::string deeper = R"({"n": )" + std::string(127, '[') + std::string(127, ']') + "}";
+  EXPECT_EQ(from_json(deeper), error("recursion limit exceeded", 1, 133));
+}
+
+TEST(ConfigToml, TablesMergeInOrderAndSkipWhatIsNoNumber) {
+  EXPECT_EQ(from_toml(R"(
+[shape]
+n = 4
+m = 1
+[scalar]
+m = 2.5
+[vector]
+n = [1.0]
+)"),
+            "m=Float(2.5) n=Vector[1]");
+  // Booleans, texts, every date-time form and sub-tables are skipped without a word; the
+  // names of the tables do not restrict what they hold.
+  EXPECT_EQ(from_toml(R"(
+[shape]
+b = true
+s = "text"
+odt = 1979-05-27T07:32:00Z
+ldt = 1979-05-27T07:32:00
+ld = 1979-05-27
+lt = 07:32:00
+v = [1, 9007199254740993, -0.5]
+[shape.sub]
+inner = 3
+[vector]
+k = 7
+f = nan
+i = inf
+j = -inf
+)"),
+            "f=Float(nan) i=Float(inf) j=Float(-inf) k=Int(7) v=Vector[1,9007199254740992,-0.5]");
+  // Inline tables and dotted keys define tables like header lines; other roots are ignored.
+  EXPECT_EQ(from_toml("shape = { n = 1, m.x = 2 }\nscalar.k = 3\nvector = 5\nother = { z = 1 }\n"),
+            "k=Int(3) n=Int(1)");
+  EXPECT_EQ(from_toml(""), "");
+}
+
+TEST(ConfigToml, AnArrayOfAnythingButNumbersStops) {
+  const std::string stop = "stop: unexpected value in vector section";
+  for (std::string_view text : {
+           "[scalar]\nv = [1, \"a\"]\n",
+           "[shape]\nv = [[1.0]]\n",
+           "[vector]\nv = [true]\n",
+           "[shape]\nv = [1979-05-27]\n",
+           "[scalar]\nv = [{ a = 1 }]\n",
+           "[[scalar.v]]\na = 1\n",
+       })
+    EXPECT_EQ(from_toml(text), stop) << text;
+  EXPECT_EQ(from_toml("[shape]\nv = []\n"), "v=Vector[]");
+}
+
+TEST(ConfigToml, TablesYieldTheirKeysInByteOrder) {
+  toml::table root =
+      parse_config_text("c.toml", "z = 1\n\"\xc3\xa9\" = 2\nZ = 3\n\"\" = 4\n\"a.b\" = 5\na = 6\n");
+  std::vector<std::string> keys;
+  for (const auto& [key, node] : root) keys.emplace_back(key.str());
+  EXPECT_EQ(keys, (std::vector<std::string>{"", "Z", "a", "a.b", "z", "\xc3\xa9"}));
+}
+
+std::string parse_report(std::string_view text) {
+  return outcome([&] {
+    parse_config_text("conf/c.toml", text);
+    return std::string("parsed");
+  });
+}
+
+TEST(ConfigToml, ParseErrorsAreReportedWithTheirLine) {
+  EXPECT_EQ(parse_report("a = 1\nb = tru\n"),
+            "stop: failed to parse conf/c.toml: TOML parse error at line 2, column 8\n"
+            "  |\n"
+            "2 | b = tru\n"
+            "  |        ^\n"
+            "Error while parsing boolean: expected 'true', saw 'tru\\n'\n");
+  // Columns count characters; the caret may stand just past the line's end.
+  EXPECT_EQ(parse_report("k = \"\xc3\xa9\xc3\xa9\" x\n"),
+            "stop: failed to parse conf/c.toml: TOML parse error at line 1, column 10\n"
+            "  |\n"
+            "1 | k = \"\xc3\xa9\xc3\xa9\" x\n"
+            "  |          ^\n"
+            "Error while parsing key-value pair: expected a comment or whitespace, saw 'x'\n");
+  // The gutter is as wide as the line number.
+  EXPECT_EQ(parse_report(std::string(9, '\n') + "[a]\n[a]\n"),
+            "stop: failed to parse conf/c.toml: TOML parse error at line 11, column 1\n"
+            "   |\n"
+            "11 | [a]\n"
+            "   | ^\n"
+            "Error while parsing table header: cannot redefine existing table 'a'\n");
+}
+
+TEST(ConfigToml, ReportLayout) {
+  const std::string text = "first\nab\xc3\xa9" "def\nlast";
+  // Carets cover the extent but stop at the line's end; one may stand just past it.
+  EXPECT_EQ(toml_error_report(text, {2, 5, 10}, "wide"),
+            "TOML parse error at line 2, column 5\n  |\n2 | ab\xc3\xa9" "def\n  |     ^^\nwide\n");
+  EXPECT_EQ(toml_error_report(text, {2, 3, 2}, "two"),
+            "TOML parse error at line 2, column 3\n  |\n2 | ab\xc3\xa9" "def\n  |   ^^\ntwo\n");
+  EXPECT_EQ(toml_error_report(text, {3, 5, 3}, "end"),
+            "TOML parse error at line 3, column 5\n  |\n3 | last\n  |     ^\nend\n");
+  EXPECT_EQ(toml_error_report(text, {4, 1, 1}, "past"),
+            "TOML parse error at line 4, column 1\n  |\n4 | \n  | ^\npast\n");
+  // Without a place the description stands alone; it never breaks a line of its own.
+  EXPECT_EQ(toml_error_report(text, {}, "saw '\n' and '\x01'"), "saw '\\n' and '\\u{1}'\n");
+}
+
+TEST(ConfigToml, NestingBeyondTheLimitIsRefusedBeforeParsing) {
+  auto header = [](std::size_t depth) {
+    std::string text = "[weights";
+    for (std::size_t i = 1; i < depth; ++i) text += ".a";
+    return text + "]\nx = \"t\"\n";
+  };
+  EXPECT_EQ(parse_report(header(kMaxTomlNesting)), "parsed");
+  const std::string refused =
+      "exceeded maximum nesting depth of " + std::to_string(kMaxTomlNesting) +
+      " tables and arrays\n";
+  std::string deep = header(kMaxTomlNesting + 1);
+  EXPECT_EQ(parse_report("ok = 1\n" + deep),
+            "stop: failed to parse conf/c.toml: TOML parse error at line 2, column 1\n"
+            "  |\n"
+            "2 | " + deep.substr(0, deep.find('\n')) + "\n"
+            "  | ^\n" + refused);
+  // Dotted keys count, inside inline tables too, and a point inside a quoted key does not.
+  std::string dotted = "k = { a";
+  for (std::size_t i = 0; i < kMaxTomlNesting; ++i) dotted += ".a";
+  EXPECT_EQ(parse_report(dotted + " = 1 }\n"),
+            "stop: failed to parse conf/c.toml: TOML parse error at line 1, column " +
+                std::to_string(8 + 2 * (kMaxTomlNesting - 2)) + "\n  |\n1 | " + dotted +
+                " = 1 }\n  |" + std::string(8 + 2 * (kMaxTomlNesting - 2), ' ') + "^\n" +
+                refused);
+  std::string quoted = "\"" + std::string(2 * kMaxTomlNesting, '.') + "\" = 1\n";
+  EXPECT_EQ(parse_report(quoted), "parsed");
+  // Text that only looks like nesting: strings, comments, multi-line strings.
+  std::string points(2 * kMaxTomlNesting, '.');
+  EXPECT_EQ(parse_report("s = \"\"\"\n[" + points + "]\n\"\"\"\n# [" + points + "]\nt = '''" +
+                         points + "'''\nu = [1.5, '" + points + "']\n"),
+            "parsed");
+  // An error of the reader before the statement that nests too deep is reported first.
+  EXPECT_EQ(parse_report("a = \n" + deep),
+            "stop: failed to parse conf/c.toml: TOML parse error at line 1, column 5\n"
+            "  |\n"
+            "1 | a = \n"
+            "  |     ^\n"
+            "Error while parsing key-value pair: expected value, saw '\\n'\n");
+}
+
+TEST(ConfigToml, DeeplyNestedInlineValuesMeetTheReadersOwnLimit) {
+  std::string line = "v = " + std::string(300, '[') + std::string(300, ']');
+  EXPECT_EQ(parse_report(line + "\n"),
+            "stop: failed to parse conf/c.toml: TOML parse error at line 1, column 261\n"
+            "  |\n"
+            "1 | " + line + "\n"
+            "  |" + std::string(261, ' ') + "^\n"
+            "Error while parsing value: exceeded maximum nested value depth of 256 "
+            "(TOML_MAX_NESTED_VALUES)\n");
+}
+
+// --- substitution ---
+
+const ConfigMap kConfig = [] {
+  ConfigMap config;
+  config["n"] = {ConfigValue::Int{4}};
+  config["neg"] = {ConfigValue::Int{-3}};
+  config["f"] = {ConfigValue::Float{4.0}};
+  config["g"] = {ConfigValue::Float{-2.7}};
+  config["nan"] = {ConfigValue::Float{std::numeric_limits<double>::quiet_NaN()}};
+  config["inf"] = {ConfigValue::Float{std::numeric_limits<double>::infinity()}};
+  config["-inf"] = {ConfigValue::Float{-std::numeric_limits<double>::infinity()}};
+  config["big"] = {ConfigValue::Float{9223372036854774784.0}};
+  config["two63"] = {ConfigValue::Float{9223372036854775808.0}};
+  config["-two63"] = {ConfigValue::Float{-9223372036854775808.0}};
+  config["v"] = {ConfigValue::Vector{{1.0, 2.0}}};
+  config[""] = {ConfigValue::Int{9}};
+  return config;
+}();
+
+std::string sub(std::string_view name) {
+  return vel::debug_dim(sub_dim(vel::test::named(std::string(name)), kConfig));
+}
+
+TEST(Substitution, DimensionsTakeIntegersAndTruncatedFloats) {
+  struct Case {
+    std::string_view name, expected;
+  };
+  const Case cases[] = {
+      {"param.n", "Concrete(4)"},
+      {"param.neg", "Concrete(-3)"},
+      {"param.f", "Concrete(4)"},
+      {"param.g", "Concrete(-2)"},
+      {"param.nan", "Concrete(0)"},
+      {"param.inf", "Concrete(9223372036854775807)"},
+      {"param.-inf", "Concrete(-9223372036854775808)"},
+      {"param.big", "Concrete(9223372036854774784)"},
+      {"param.two63", "Concrete(9223372036854775807)"},
+      {"param.-two63", "Concrete(-9223372036854775808)"},
+      {"param.", "Concrete(9)"},
+      {"param.v", "Named(\"param.v\")"},
+      {"param.missing", "Named(\"param.missing\")"},
+      {"n", "Named(\"n\")"},
+      {"Param.n", "Named(\"Param.n\")"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(sub(c.name), c.expected) << c.name;
+  EXPECT_EQ(sub_dim(vel::test::concrete(-5), kConfig), vel::test::concrete(-5));
+}
+
+std::string sub_source(std::string_view source) {
+  return outcome([&] { return vel::format_vel(sub_module(vel::parse(source), kConfig), 100); });
+}
+
+std::string canonical(std::string_view source) { return vel::format_vel(vel::parse(source), 100); }
+
+TEST(Substitution, ModulesChangeOnlyTypesAndLoopCounts) {
+  EXPECT_EQ(sub_source(R"(// head
+f(x: f32[param.n, n], w: *) -> (y: f32[param.f, 2]) {
+  // kept
+  a: f32[param.g], b = view["a -> a", a=3](x, param.n, weights.param.n)
+  l: f32[param.n] = loop[g, n](x)
+  m: f32[param.n] = loop[g, param.n](x)
+  k = loop[g, f](x)
+  p = loop[g, param.v](x)
+  q = loop[g, 7](x)
+  r = loop[g, missing](x)
+}
+
+g(x: f32[param.n]) -> (y: f32[param.n]) {
+  y: f32[param.n] = map[exp](x)
+}
+)"),
+            canonical(R"(// head
+f(x: f32[4, n], w: *) -> (y: f32[4, 2]) {
+  // kept
+  a: f32[-2], b = view["a -> a", a=3](x, param.n, weights.param.n)
+  l: f32[4] = loop[g, 4](x)
+  m: f32[4] = loop[g, 4](x)
+  k = loop[g, f](x)
+  p = loop[g, param.v](x)
+  q = loop[g, 7](x)
+  r = loop[g, missing](x)
+}
+
+g(x: f32[4]) -> (y: f32[4]) {
+  y: f32[4] = map[exp](x)
+}
+)"));
+}
+
+TEST(Substitution, DictParametersAndAnEmptyConfigurationChangeNothing) {
+  vel::Module module = vel::parse("f(w: *, x: f32[param.n]) -> () {\n}\n");
+  vel::TensorType dict = vel::test::type("*", {vel::test::named("param.n")});
+  EXPECT_EQ(sub_type(dict, kConfig), dict);
+  EXPECT_EQ(sub_module(module, {}), module);
+}
+
+TEST(Substitution, ANegativeLoopCountIsRefused) {
+  EXPECT_EQ(sub_source("f() -> () {\n  a = loop[g, param.neg](x)\n}\n"),
+            "stop: Loop count 'param.neg' is negative: -3");
+  EXPECT_EQ(sub_source("f() -> () {\n  a = loop[g, neg](x)\n}\n"),
+            "stop: Loop count 'neg' is negative: -3");
+}
+
+}  // namespace

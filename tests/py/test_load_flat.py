@@ -1,0 +1,224 @@
+"""load_flat_json: from a source file and a configuration file to the flat module, with
+its steps in order, the configuration file read twice, and the weight references renamed."""
+
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import _velorn
+from velorn_support import UNWRAP, panic_message, quiet_fd2
+
+HERE = pathlib.Path(__file__).resolve().parent
+EXAMPLES = pathlib.Path(os.environ.get("VEL_EXAMPLES", HERE.parent.parent / "examples"))
+EXPECTED = HERE.parent / "data" / "expected"
+
+
+def pairs(text):
+    """A JSON text with the order of every object's members kept."""
+    return json.loads(text, object_pairs_hook=list)
+
+
+def weight_args(flat):
+    """The name arguments of the flat module's operations, in order, that name neither a
+    parameter nor an output: the weight references, renamed or not."""
+    main = next(iter(json.loads(flat)["functions"].values()))
+    values = {param["name"] for param in main["params"]}
+    values.update(output for op in main["ops"] for output in op["outputs"])
+    return [arg for op in main["ops"] for arg in op["args"]
+            if isinstance(arg, str) and arg not in values]
+
+
+class BundledExamples(unittest.TestCase):
+    def test_examples_flatten_to_their_expected_modules(self):
+        config = str(EXAMPLES / "config.toml")
+        for source, keys, expected in [("mlp.vel", [], "mlp.flat.json"),
+                                       ("decode.vel", ["kc"], "decode.flat.json")]:
+            with self.subTest(source):
+                flat = _velorn.load_flat_json(str(EXAMPLES / source), config, cache_keys=keys)
+                self.assertEqual(pairs(flat), pairs((EXPECTED / expected).read_text("utf-8")))
+
+
+MODEL = """\
+main(x: f32[param.n], weights: *) -> (y: f32[param.n]) {
+  x: f32[param.n] = loop[layer, param.layers](x, weights.layers.*)
+  y: f32[param.n] = map[mul](x, weights.scale)
+}
+
+layer(x: f32[param.n], w: *) -> (y: f32[param.n]) {
+  y: f32[param.n] = contract["i, o i -> o"](x, w.q)
+}
+
+other(x: f32[param.n]) -> (y: f32[param.n]) {
+  y: f32[param.n] = map[exp](x)
+}
+"""
+
+CONFIG = """\
+[shape]
+n = 4
+[scalar]
+layers = 2
+[weights]
+scale = "model.scale"
+[weights.layers]
+q = "model.layers.{}.q"
+"""
+
+
+class Files(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.addCleanup(self.dir.cleanup)
+
+    def write(self, name, text):
+        path = os.path.join(self.dir.name, name)
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+        return path
+
+
+class Road(Files):
+    def test_steps_run_in_order(self):
+        flat = json.loads(_velorn.load_flat_json(self.write("m.vel", MODEL),
+                                                 self.write("c.toml", CONFIG)))
+        self.assertEqual(list(flat["functions"]), ["main"])
+        main = flat["functions"]["main"]
+        self.assertEqual(main["params"][0]["ty"]["shape"], [4])
+        # The count became a number before unrolling; the iterations' references were
+        # renamed after it.
+        self.assertEqual([op["outputs"] for op in main["ops"]], [["x_1"], ["x_2"], ["y"]])
+        self.assertEqual(weight_args(json.dumps(flat)),
+                         ["model.layers.0.q", "model.layers.1.q", "model.scale"])
+
+    def test_entry_and_cache_keys(self):
+        vel, config = self.write("m.vel", MODEL), self.write("c.toml", CONFIG)
+        self.assertEqual(_velorn.load_flat_json(vel, config),
+                         _velorn.load_flat_json(vel, config, "main", []))
+        other = json.loads(_velorn.load_flat_json(vel, config, entry="other"))
+        self.assertEqual(list(other["functions"]), ["other"])
+        decode, examples_config = str(EXAMPLES / "decode.vel"), str(EXAMPLES / "config.toml")
+        self.assertEqual(_velorn.load_flat_json(decode, examples_config, cache_keys=("kc", "kc")),
+                         _velorn.load_flat_json(decode, examples_config, cache_keys=["kc"]))
+
+    def test_a_configuration_without_weights_renames_nothing(self):
+        flat = _velorn.load_flat_json(self.write("m.vel", MODEL),
+                                      self.write("c.toml", "[shape]\nn = 4\nlayers = 1\n"))
+        self.assertEqual(weight_args(flat), ["weights.layers.0.q", "weights.scale"])
+        flat = _velorn.load_flat_json(self.write("n.vel", MODEL.replace("param.layers", "1")),
+                                      self.write("d.toml", "title = 'none of the tables'\n"))
+        self.assertEqual(weight_args(flat), ["weights.layers.0.q", "weights.scale"])
+
+    def test_failures_come_in_the_order_of_the_steps(self):
+        good = self.write("m.vel", MODEL)
+        no_main = self.write("o.vel", MODEL.replace("main(", "start("))
+        bad_source = self.write("bad.vel", "f(")
+        missing_source = os.path.join(self.dir.name, "missing.vel")
+        config = self.write("c.toml", CONFIG)
+        bad_config = self.write("bad.toml", "[shape\n")
+        missing_config = os.path.join(self.dir.name, "missing.toml")
+        weights_only = self.write("w.toml", "[weights]\nscale = 's'\n")
+        not_found = 'Os { code: 2, kind: NotFound, message: "No such file or directory" }'
+        bad_config_message = (
+            f"failed to parse {bad_config}: TOML parse error at line 1, column 7\n"
+            "  |\n1 | [shape\n  |       ^\n"
+            "Error while parsing table header: expected ']', saw '\\n'\n")
+        cases = [
+            (missing_source, bad_config, UNWRAP + not_found),
+            (bad_source, missing_config, "index out of bounds: the len is 2 but the index is 2"),
+            (good, missing_config,
+             f"failed to read {missing_config}: No such file or directory (os error 2)"),
+            (no_main, bad_config, bad_config_message),
+            (no_main, config, "no entry found for key"),
+            (good, weights_only, "Loop count 'param.layers' not resolved before flattening"),
+        ]
+        for vel, toml, expected in cases:
+            with self.subTest(vel=os.path.basename(vel), config=os.path.basename(toml)):
+                self.assertEqual(panic_message(_velorn.load_flat_json, vel, toml), expected)
+
+    def test_a_weights_table_nested_ten_thousand_deep(self):
+        path = ".a" * 10_000
+        config = self.write("c.toml",
+                            f"[shape]\nn = 4\nlayers = 1\n[weights{path}]\nq = 'deep.{{}}'\n")
+        vel = self.write("m.vel", MODEL.replace("weights.layers.*", f"weights{path}.*"))
+        self.assertEqual(weight_args(_velorn.load_flat_json(vel, config)),
+                         ["deep.0", "weights.scale"])
+
+    def test_a_template_with_ten_thousand_slots(self):
+        indices = ".".join(str(i) for i in range(10_000))
+        config = self.write("c.toml", "[shape]\nn = 4\nlayers = 1\n[weights]\nscale = '"
+                            + "{}." * 10_000 + "'\n")
+        vel = self.write("m.vel", MODEL.replace("weights.scale", f"weights.{indices}.scale"))
+        self.assertEqual(weight_args(_velorn.load_flat_json(vel, config)),
+                         ["weights.layers.0.q", indices + "."])
+
+
+# Feeds each document to one opening of the FIFO by the calling process, and before
+# offering the next one waits until that process has closed the FIFO again, so that every
+# reading gets a document of its own.
+FEEDER = r"""
+import os, sys, time
+path, caller = os.path.realpath(sys.argv[1]), os.getppid()
+fds = f"/proc/{caller}/fd"
+
+def caller_has_it_open():
+    for fd in os.listdir(fds):
+        try:
+            if os.readlink(os.path.join(fds, fd)) == path:
+                return True
+        except OSError:
+            pass
+    return False
+
+for document in sys.argv[2:]:
+    with open(path, "w", encoding="utf-8") as fifo:  # waits for the reading to open it
+        fifo.write(document)
+    while caller_has_it_open():
+        time.sleep(0.001)
+"""
+
+
+class ReadTwice(Files):
+    """The configuration file is read at step 3 for its values and again at step 8 for its
+    weights; a FIFO fed by another process hands the two readings different documents."""
+
+    SOURCE = ("main(x: f32[param.n]) -> (y: f32[param.n]) {\n"
+              "  y: f32[param.n] = map[mul](x, weights.w)\n}\n")
+
+    def load(self, first, second):
+        fifo = os.path.join(self.dir.name, "c.toml")
+        os.mkfifo(fifo)
+        feeder = subprocess.Popen([sys.executable, "-c", FEEDER, fifo, first, second])
+        self.addCleanup(feeder.wait)
+        self.addCleanup(feeder.kill)
+        vel = self.write("m.vel", self.SOURCE)
+        try:
+            return fifo, _velorn.load_flat_json(vel, fifo)
+        except BaseException as error:
+            if type(error).__name__ != "PanicException":
+                raise
+            return fifo, error.args[0]
+        finally:
+            feeder.wait(timeout=60)
+
+    def test_values_come_from_the_first_reading_and_weights_from_the_second(self):
+        _, flat = self.load("[shape]\nn = 4\n[weights]\nw = 'old'\n",
+                            "[shape]\nn = 7\n[weights]\nw = 'new'\n")
+        main = json.loads(flat)["functions"]["main"]
+        self.assertEqual(main["params"][0]["ty"]["shape"], [4])
+        self.assertEqual(main["ops"][0]["args"], ["x", "new"])
+
+    def test_a_file_gone_bad_in_between_stops_at_the_second_reading(self):
+        with quiet_fd2():
+            fifo, message = self.load("[shape]\nn = 4\n", "[weights]\nw = \n")
+        self.assertEqual(message,
+                         f"failed to parse {fifo}: TOML parse error at line 2, column 5\n"
+                         "  |\n2 | w = \n  |     ^\n"
+                         "Error while parsing key-value pair: expected value, saw '\\n'\n")
+
+
+if __name__ == "__main__":
+    unittest.main()

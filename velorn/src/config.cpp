@@ -1,0 +1,202 @@
+#include "config.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "vel/json.hpp"
+#include "vel/stop.hpp"
+
+namespace velorn {
+
+namespace {
+
+namespace json = vel::json;
+
+// A name beginning with these six bytes refers to a configuration value.
+constexpr std::string_view kConfigPrefix = "param.";
+constexpr std::string_view kNoVariant =
+    "data did not match any variant of untagged enum ConfigValue";
+constexpr std::string_view kUnexpectedInVector = "unexpected value in vector section";
+// The tables of configuration values, in the order they are merged.
+constexpr std::string_view kValueTables[] = {"shape", "scalar", "vector"};
+
+double number_as_f64(const json::Number& n) {
+  switch (n.cls) {
+    case json::NumberClass::Unsigned:
+      return static_cast<double>(n.u);
+    case json::NumberClass::Negative:
+      return static_cast<double>(n.i);
+    case json::NumberClass::Float:
+      break;
+  }
+  return n.f;
+}
+
+ConfigValue number_value(const json::Number& n) {
+  if (n.cls == json::NumberClass::Negative) return {ConfigValue::Int{n.i}};
+  if (n.cls == json::NumberClass::Unsigned && n.u <= std::numeric_limits<std::int64_t>::max())
+    return {ConfigValue::Int{static_cast<std::int64_t>(n.u)}};
+  return {ConfigValue::Float{number_as_f64(n)}};
+}
+
+// The value is read whole first, then tried against Int, Float and Vector in turn.
+ConfigValue read_config_value(json::Reader& in) {
+  int c = in.peek_token();
+  if (c == '-' || (c >= '0' && c <= '9')) return number_value(in.read_number());
+  if (c == '[') {
+    ConfigValue::Vector vector;
+    bool numbers = true;
+    in.read_array([&] {
+      json::AnyValue item = in.read_any();
+      if (item.kind == json::AnyValue::Kind::Number)
+        vector.values.push_back(number_as_f64(item.number));
+      else
+        numbers = false;
+    });
+    if (numbers) return {std::move(vector)};
+  } else {
+    in.read_any();
+  }
+  json::Reader::custom(std::string(kNoVariant));
+}
+
+// A TOML value under a configuration table, or nothing for a kind that is skipped.
+std::optional<ConfigValue> toml_value(const toml::node& node) {
+  if (auto i = node.as_integer()) return ConfigValue{ConfigValue::Int{i->get()}};
+  if (auto f = node.as_floating_point()) return ConfigValue{ConfigValue::Float{f->get()}};
+  if (auto array = node.as_array()) {
+    ConfigValue::Vector vector;
+    vector.values.reserve(array->size());
+    for (const toml::node& item : *array) {
+      if (auto i = item.as_integer())
+        vector.values.push_back(static_cast<double>(i->get()));
+      else if (auto f = item.as_floating_point())
+        vector.values.push_back(f->get());
+      else
+        vel::stop(std::string(kUnexpectedInVector));
+    }
+    return ConfigValue{std::move(vector)};
+  }
+  return std::nullopt;
+}
+
+// Rust's `as i64`: toward zero, NaN to 0, saturating at both ends.
+std::int64_t truncate_f64(double value) {
+  constexpr double kTwo63 = 9223372036854775808.0;
+  if (std::isnan(value)) return 0;
+  if (value >= kTwo63) return std::numeric_limits<std::int64_t>::max();
+  if (value <= -kTwo63) return std::numeric_limits<std::int64_t>::min();
+  return static_cast<std::int64_t>(value);
+}
+
+const ConfigValue* lookup(const ConfigMap& config, std::string_view name) {
+  auto found = config.find(name);
+  return found == config.end() ? nullptr : &found->second;
+}
+
+// A count is looked up without its prefix, and also whole when it has none; only an
+// integer replaces it.
+vel::LoopCount sub_count(const vel::LoopCount& count, const ConfigMap& config) {
+  const auto* named = std::get_if<vel::LoopCount::Named>(&count.value);
+  if (named == nullptr) return count;
+  std::string_view key = named->name;
+  if (key.starts_with(kConfigPrefix)) key.remove_prefix(kConfigPrefix.size());
+  const ConfigValue* value = lookup(config, key);
+  const auto* integer = value ? std::get_if<ConfigValue::Int>(&value->value) : nullptr;
+  if (integer == nullptr) return count;
+  // As an unsigned count a negative value would read as 2^64 minus its size.
+  if (integer->value < 0)
+    vel::stop("Loop count '" + named->name + "' is negative: " + std::to_string(integer->value));
+  return {vel::LoopCount::Concrete{static_cast<std::uint64_t>(integer->value)}};
+}
+
+std::vector<vel::Param> sub_params(const std::vector<vel::Param>& params, const ConfigMap& config) {
+  std::vector<vel::Param> out;
+  out.reserve(params.size());
+  for (const vel::Param& param : params) out.push_back({param.name, sub_type(param.ty, config)});
+  return out;
+}
+
+}  // namespace
+
+ConfigMap config_from_json(std::string_view text) {
+  return json::read_document(text, [](json::Reader& in) {
+    ConfigMap config;
+    in.read_map(
+        [&](std::string name) { config.insert_or_assign(std::move(name), read_config_value(in)); });
+    return config;
+  });
+}
+
+ConfigMap config_from_toml(const toml::table& root) {
+  ConfigMap config;
+  for (std::string_view name : kValueTables) {
+    const toml::table* table = root.get_as<toml::table>(name);
+    if (table == nullptr) continue;
+    // A TOML table yields its keys in ascending byte order.
+    for (const auto& [key, node] : *table)
+      if (auto value = toml_value(node))
+        config.insert_or_assign(std::string(key.str()), *std::move(value));
+  }
+  return config;
+}
+
+ConfigMap load_config(std::string_view config_path, vel::InterruptCheck interrupted) {
+  return config_from_toml(read_config_file(config_path, interrupted));
+}
+
+vel::Dim sub_dim(const vel::Dim& dim, const ConfigMap& config) {
+  const auto* named = std::get_if<vel::Dim::Named>(&dim.value);
+  if (named == nullptr || !named->name.starts_with(kConfigPrefix)) return dim;
+  const ConfigValue* value =
+      lookup(config, std::string_view(named->name).substr(kConfigPrefix.size()));
+  if (value == nullptr) return dim;
+  if (const auto* integer = std::get_if<ConfigValue::Int>(&value->value))
+    return {vel::Dim::Concrete{integer->value}};
+  if (const auto* real = std::get_if<ConfigValue::Float>(&value->value))
+    return {vel::Dim::Concrete{truncate_f64(real->value)}};
+  return dim;  // a vector never replaces anything
+}
+
+vel::TensorType sub_type(const vel::TensorType& type, const ConfigMap& config) {
+  if (type.dtype == vel::kDictDtype) return type;
+  vel::TensorType out{type.dtype, {}};
+  out.shape.reserve(type.shape.size());
+  for (const vel::Dim& dim : type.shape) out.shape.push_back(sub_dim(dim, config));
+  return out;
+}
+
+vel::Op sub_op(const vel::Op& op, const ConfigMap& config) {
+  vel::Op out;
+  out.kind = op.kind;
+  if (auto* loop = std::get_if<vel::OpKind::Loop>(&out.kind.value))
+    loop->count = sub_count(loop->count, config);
+  out.outputs = op.outputs;
+  out.output_types.reserve(op.output_types.size());
+  for (const auto& type : op.output_types)
+    out.output_types.push_back(type ? std::optional(sub_type(*type, config)) : std::nullopt);
+  out.args = op.args;
+  out.comments = op.comments;
+  return out;
+}
+
+vel::Module sub_module(const vel::Module& module, const ConfigMap& config) {
+  vel::Module out;
+  out.header_comments = module.header_comments;
+  for (const auto& [key, function] : module.functions) {
+    vel::Function copy;
+    copy.name = function.name;
+    copy.comments = function.comments;
+    copy.params = sub_params(function.params, config);
+    copy.returns = sub_params(function.returns, config);
+    copy.ops.reserve(function.ops.size());
+    for (const vel::Op& op : function.ops) copy.ops.push_back(sub_op(op, config));
+    out.functions.store(key, std::move(copy));
+  }
+  return out;
+}
+
+}  // namespace velorn

@@ -1,0 +1,3 @@
+// The TOML reader's compiled part; every other unit sees its declarations only.
+#define TOML_IMPLEMENTATION
+#include <toml++/toml.h>

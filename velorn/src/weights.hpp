@@ -1,0 +1,74 @@
+// The weight mapping: the table "weights" of the configuration file, read into a map from
+// dotted weight keys to target names or templates with "{}" slots, and the renaming of a
+// flat module's weight references through it.
+#pragma once
+
+#include <toml++/toml.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "vel/ast.hpp"
+#include "vel/file.hpp"
+
+namespace velorn {
+
+// Each key is "weights" and the dotted path of a text in the table, as if spelled out.
+// Keys are held as paths, one segment per table, with the hash of their text, so that a
+// table nested deep with many entries costs memory in the size of the file rather than
+// of its spelled-out keys. Storing a key again replaces its value.
+class WeightMapping {
+ public:
+  using Path = std::uint32_t;
+  // The path "weights" itself, which no entry has.
+  static constexpr Path kRoot = 0;
+
+  WeightMapping();
+
+  // The path `prefix` + "." + `key`.
+  Path extend(Path prefix, std::string_view key);
+  void store(Path path, std::string text);
+  const std::string* find(std::string_view key) const;
+  bool empty() const { return entries_.empty(); }
+
+ private:
+  struct Segment {
+    Path parent;
+    std::string key;
+    std::uint64_t hash;  // of the spelled-out path
+    std::size_t length;  // of the spelled-out path
+  };
+  struct Entry {
+    Path path;
+    std::string text;
+  };
+
+  bool spells(Path path, std::string_view key) const;
+
+  std::vector<Segment> segments_;
+  // By hash, in the order stored: among equal keys the last one holds.
+  std::unordered_map<std::uint64_t, std::vector<Entry>> entries_;
+};
+
+// Adds the texts of `table`, nested tables included, under `prefix`, in ascending byte
+// order of keys at every level. Never fails; iterative, so any depth is safe.
+void flatten_weight_table(const toml::table& table, WeightMapping::Path prefix,
+                          WeightMapping& mapping);
+// The mapping from the root table "weights" of a parsed configuration file.
+WeightMapping weight_mapping_from_toml(const toml::table& root);
+// Reads and parses the configuration file anew; stops like `read_config_file`.
+WeightMapping load_weight_mapping(std::string_view config_path,
+                                  vel::InterruptCheck interrupted = nullptr);
+
+// The text of a template with its "{}" slots filled in order by `parts`: an index part
+// for which no slot remains changes nothing, and slots left over stay "{}".
+std::string fill_slots(std::string_view text, const std::vector<std::string_view>& parts);
+
+// Renames the weight references among the arguments of every operation, in place.
+void apply_weight_mapping(vel::Module& flat, const WeightMapping& mapping);
+
+}  // namespace velorn
