@@ -455,9 +455,9 @@ TensorType parse_type(Parser& p) {
     if (token.kind == TokenKind::Number) {
       IntRead read = read_int(s.text(token));
       if (read.fault != IntFault::None) stop_int_fault(read.fault);
-      dims.emplace_back().value.emplace<Dim::Concrete>(read.value);
+      dims.emplace_back().value.emplace<Dim::Concrete>(Dim::Concrete{read.value});
     } else {
-      dims.emplace_back().value.emplace<Dim::Named>(std::string(s.text(token)));
+      dims.emplace_back().value.emplace<Dim::Named>(Dim::Named{std::string(s.text(token))});
     }
   });
   s.expect(TokenKind::RBracket);
