@@ -206,7 +206,7 @@ std::vector<Token> tokenize(std::string_view src) {
   return tokens;
 }
 
-std::vector<std::string> Stream::take_comments() {
+std::vector<std::string> Stream::take_pending_comments() {
   std::vector<std::string> lines;
   lines.reserve(pending_comments.size());
   for (Token comment : pending_comments) lines.emplace_back(text(comment));
@@ -770,11 +770,14 @@ Function parse_fn(Parser& p) {
 }  // namespace parser
 
 Module parse(std::string_view source) {
-  parser::Parser p(source);
-  parser::Stream& s = p.cursor;
+  parser::Stream cursor(source);
   Module module;
-  s.skip_comments();
-  module.header_comments = s.take_comments();
+  cursor.skip_comments();
+  module.header_comments = cursor.take_comments();
+  // A source of comments alone needs none of the readers' scratch lists.
+  if (cursor.peek() == parser::TokenKind::End) return module;
+  parser::Parser p(std::move(cursor));
+  parser::Stream& s = p.cursor;
   while (s.peek() != parser::TokenKind::End) {
     Function fn = parser::parse_fn(p);
     std::string name = fn.name;

@@ -154,6 +154,10 @@ PyObject* fail_current() noexcept {
 bool python_signal_raised() { return PyErr_CheckSignals() != 0; }
 
 PyObject* new_text(std::string_view text) {
+  // A text of one ASCII character, such as the line feed of an empty module, is one of the
+  // interpreter's own strings, reached without decoding.
+  if (text.size() == 1 && static_cast<unsigned char>(text[0]) < 0x80)
+    return PyUnicode_FromOrdinal(text[0]);
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
@@ -172,6 +176,11 @@ struct Signature {
   std::span<const KeywordParam> keyword_only;
 
   std::size_t size() const { return positional.size() + keyword_only.size(); }
+  constexpr bool requires_keyword() const {
+    for (const KeywordParam& param : keyword_only)
+      if (param.required) return true;
+    return false;
+  }
 };
 
 constexpr std::size_t kMaxParams = 4;
@@ -232,8 +241,8 @@ int find_keyword_only(std::span<const KeywordParam> params, PyObject* keyword) {
 }
 
 // Fills `slots` from a fast call's arguments, or raises the call's TypeError.
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-          Slots& slots) {
+bool bind_any(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+              Slots& slots) {
   slots.fill(nullptr);
   Py_ssize_t given = PyVectorcall_NARGS(nargsf);
   if (static_cast<std::size_t>(given) > sig.positional.size())
@@ -271,6 +280,19 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObje
     if (sig.keyword_only[i].required && slots[sig.positional.size() + i] == nullptr)
       missing.push_back(sig.keyword_only[i].name);
   if (!missing.empty()) return raise_missing(sig, "keyword", missing);
+  return true;
+}
+
+// The same, with the usual call (positional arguments only, every required one given)
+// bound in place.
+[[gnu::always_inline]] inline bool bind(const Signature& sig, PyObject* const* args,
+                                        Py_ssize_t nargsf, PyObject* kwnames, Slots& slots) {
+  const auto given = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+  if (kwnames != nullptr || given < sig.required || given > sig.positional.size() ||
+      sig.requires_keyword())
+    return bind_any(sig, args, nargsf, kwnames, slots);
+  slots.fill(nullptr);
+  for (std::size_t i = 0; i < given; ++i) slots[i] = args[i];
   return true;
 }
 
@@ -312,6 +334,12 @@ bool reword_failure(const char* param) {
 // The UTF-8 text of a str (or subclass), borrowed from the object.
 bool extract_text(PyObject* value, std::string_view& out) {
   if (!PyUnicode_Check(value)) return raise_cannot_convert(value, "PyString");
+  // ASCII text is its own UTF-8, held in the object.
+  if (PyUnicode_IS_COMPACT_ASCII(value)) {
+    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(value)),
+                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
+    return true;
+  }
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(value, &size);
   if (data == nullptr) return false;
