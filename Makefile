@@ -48,6 +48,7 @@ bench:
 	@cmake --build $(BUILD) -j $(JOBS) --target benches
 	@for b in $(BUILD)/bench/bench_*; do echo "== $$b"; $$b; done
 	@tools/with-module.sh $(BUILD) bench/memory.py
+	@tools/with-module.sh $(BUILD) bench/calls.py $(BUILD)/bench
 
 # Each target runs FUZZ_SECONDS (all side by side); findings land in $(FUZZ_BUILD)/findings/.
 fuzz:
