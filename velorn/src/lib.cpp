@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "vel/ast.hpp"
@@ -159,6 +160,13 @@ PyObject* new_text(std::string_view text) {
   if (text.size() == 1 && static_cast<unsigned char>(text[0]) < 0x80)
     return PyUnicode_FromOrdinal(text[0]);
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// The JSON text of a module, which is released before the text is returned: the module
+// never stands in memory beside the str made from its text.
+std::string json_of(vel::Module&& module) {
+  vel::Module owned = std::move(module);
+  return vel::module_to_json(owned);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -442,15 +450,21 @@ PyObject* load_flat_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
       !text_arg(slots[1], "config_path", config_path) ||
       !text_arg_or(slots[2], "entry", entry) || !keys_arg(slots[3], cache_keys))
     return nullptr;
-  vel::Module parsed = vel::parse_file(vel_path, python_signal_raised);
-  velorn::ConfigMap config = velorn::load_config(config_path, python_signal_raised);
-  vel::Module resolved = vel::resolve(velorn::sub_module(parsed, config));
-  vel::CacheKeys keys(cache_keys.begin(), cache_keys.end());
-  vel::Module flat = vel::flatten(resolved, entry, keys);
+  // Each module is released as soon as the next one is built, and the flat one before its
+  // text is copied into a str: a large model's memory is taken from the system once.
+  vel::Module flat = [&] {
+    vel::Module resolved = [&] {
+      vel::Module parsed = vel::parse_file(vel_path, python_signal_raised);
+      velorn::ConfigMap config = velorn::load_config(config_path, python_signal_raised);
+      return vel::resolve(velorn::sub_module(parsed, config));
+    }();
+    vel::CacheKeys keys(cache_keys.begin(), cache_keys.end());
+    return vel::flatten(resolved, entry, keys);
+  }();
   // The file is read again: the weight mapping comes from this second reading.
   velorn::WeightMapping mapping = velorn::load_weight_mapping(config_path, python_signal_raised);
   velorn::apply_weight_mapping(flat, mapping);
-  return new_text(vel::module_to_json(flat));
+  return new_text(json_of(std::move(flat)));
 }
 
 PyObject* parse_to_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -458,10 +472,7 @@ PyObject* parse_to_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwna
   if (!bind(kParseToJson, args, nargsf, kwnames, slots)) return nullptr;
   std::string_view source;
   if (!text_arg(slots[0], "source", source)) return nullptr;
-  // The module is gone before its text is copied into a str, so the two never stand in
-  // memory together.
-  std::string text = vel::module_to_json(vel::parse(source));
-  return new_text(text);
+  return new_text(json_of(vel::parse(source)));
 }
 
 PyObject* resolve_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -473,7 +484,7 @@ PyObject* resolve_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnam
     return nullptr;
   vel::Module module = vel::module_from_json(module_json);
   velorn::ConfigMap config = velorn::config_from_json(config_json);
-  return new_text(vel::module_to_json(vel::resolve(velorn::sub_module(module, config))));
+  return new_text(json_of(vel::resolve(velorn::sub_module(module, config))));
 }
 
 PyObject* flatten_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -486,7 +497,7 @@ PyObject* flatten_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnam
     return nullptr;
   vel::Module module = vel::module_from_json(module_json);
   vel::CacheKeys keys(cache_keys.begin(), cache_keys.end());
-  return new_text(vel::module_to_json(vel::flatten(module, entry, keys)));
+  return new_text(json_of(vel::flatten(module, entry, keys)));
 }
 
 PyObject* infer_axes_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -494,7 +505,7 @@ PyObject* infer_axes_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kw
   if (!bind(kInferAxesJson, args, nargsf, kwnames, slots)) return nullptr;
   std::string_view module_json;
   if (!text_arg(slots[0], "module_json", module_json)) return nullptr;
-  return new_text(vel::module_to_json(vel::resolve(vel::module_from_json(module_json))));
+  return new_text(json_of(vel::resolve(vel::module_from_json(module_json))));
 }
 
 PyObject* check_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -511,7 +522,8 @@ PyObject* fmt_source(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames
   std::string_view source;
   std::uint64_t width = kDefaultWidth;
   if (!text_arg(slots[0], "source", source) || !width_arg(slots[1], width)) return nullptr;
-  std::string text = vel::format_vel(vel::parse(source), width);  // as in parse_to_json
+  // The module is released before the str is made, as in `json_of`.
+  std::string text = vel::format_vel(vel::parse(source), width);
   return new_text(text);
 }
 
