@@ -125,6 +125,26 @@ vel::Stop stop_here(std::string message,
   return vel::Stop{std::move(message), where};
 }
 
+// The Python error of a call that stopped; always gives nullptr.
+PyObject* fail_with(const vel::Stop& stop) noexcept {
+  try {
+    raise_panic(stop);
+  } catch (...) {
+    // Building the report itself ran out of memory.
+    PyErr_NoMemory();
+  }
+  return nullptr;
+}
+
+PyObject* fail_with(const vel::json::JsonError& error) noexcept {
+  try {
+    return fail_with(stop_here(vel::json::unwrap_message(error)));
+  } catch (...) {
+    PyErr_NoMemory();
+  }
+  return nullptr;
+}
+
 // Turns the exception in flight into the Python error of the call; always gives nullptr.
 PyObject* fail_current() noexcept {
   try {
@@ -133,9 +153,9 @@ PyObject* fail_current() noexcept {
     } catch (const vel::Interrupted&) {
       // A signal handler raised; its exception is the call's.
     } catch (const vel::Stop& stop) {
-      raise_panic(stop);
+      return fail_with(stop);
     } catch (const vel::json::JsonError& error) {
-      raise_panic(stop_here(vel::json::unwrap_message(error)));
+      return fail_with(error);
     } catch (const std::bad_alloc&) {
       PyErr_NoMemory();
     } catch (const std::exception& error) {
@@ -436,6 +456,12 @@ template <Road road>
 PyObject* guarded(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   try {
     return road(args, nargsf, kwnames);
+  } catch (const vel::Stop& stop) {
+    // The usual failures are handled where they are caught: throwing again costs as much
+    // as the rest of a small call.
+    return fail_with(stop);
+  } catch (const vel::json::JsonError& error) {
+    return fail_with(error);
   } catch (...) {
     return fail_current();
   }
