@@ -769,13 +769,11 @@ Function parse_fn(Parser& p) {
 
 }  // namespace parser
 
-Module parse(std::string_view source) {
-  parser::Stream cursor(source);
-  Module module;
-  cursor.skip_comments();
-  module.header_comments = cursor.take_comments();
-  // A source of comments alone needs none of the readers' scratch lists.
-  if (cursor.peek() == parser::TokenKind::End) return module;
+namespace {
+
+// The functions from the cursor on, with the readers' scratch lists: a frame of its own,
+// which a source of comments alone never enters.
+[[gnu::noinline]] void parse_functions(parser::Stream&& cursor, Module& module) {
   parser::Parser p(std::move(cursor));
   parser::Stream& s = p.cursor;
   while (s.peek() != parser::TokenKind::End) {
@@ -783,6 +781,16 @@ Module parse(std::string_view source) {
     std::string name = fn.name;
     module.functions.store(std::move(name), std::move(fn));
   }
+}
+
+}  // namespace
+
+Module parse(std::string_view source) {
+  parser::Stream cursor(source);
+  Module module;
+  cursor.skip_comments();
+  module.header_comments = cursor.take_comments();
+  if (cursor.peek() != parser::TokenKind::End) parse_functions(std::move(cursor), module);
   return module;
 }
 

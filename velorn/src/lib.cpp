@@ -359,15 +359,18 @@ bool reword_failure(const char* param) {
   return false;
 }
 
+// ASCII text is its own UTF-8, held in the object: true when `value` is a str of it.
+[[gnu::always_inline]] inline bool ascii_text(PyObject* value, std::string_view& out) {
+  if (!PyUnicode_Check(value) || !PyUnicode_IS_COMPACT_ASCII(value)) return false;
+  out = std::string_view(static_cast<const char*>(PyUnicode_DATA(value)),
+                         static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
+  return true;
+}
+
 // The UTF-8 text of a str (or subclass), borrowed from the object.
 bool extract_text(PyObject* value, std::string_view& out) {
+  if (ascii_text(value, out)) return true;
   if (!PyUnicode_Check(value)) return raise_cannot_convert(value, "PyString");
-  // ASCII text is its own UTF-8, held in the object.
-  if (PyUnicode_IS_COMPACT_ASCII(value)) {
-    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(value)),
-                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
-    return true;
-  }
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(value, &size);
   if (data == nullptr) return false;
@@ -409,8 +412,10 @@ bool extract_keys(PyObject* value, std::vector<std::string>& out) {
   return PyErr_Occurred() == nullptr;
 }
 
-bool text_arg(PyObject* value, const char* param, std::string_view& out) {
-  return extract_text(value, out) || reword_failure(param);
+// Most arguments are ASCII text, taken without a call.
+[[gnu::always_inline]] inline bool text_arg(PyObject* value, const char* param,
+                                            std::string_view& out) {
+  return ascii_text(value, out) || extract_text(value, out) || reword_failure(param);
 }
 
 // An omitted argument keeps the default already in `out`.
