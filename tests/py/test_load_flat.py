@@ -160,7 +160,7 @@ class Road(Files):
 # offering the next one waits until that process has closed the FIFO again, so that every
 # reading gets a document of its own.
 FEEDER = r"""
-import os, sys, time
+import array, fcntl, os, sys, termios, time
 path, caller = os.path.realpath(sys.argv[1]), os.getppid()
 fds = f"/proc/{caller}/fd"
 
@@ -173,9 +173,19 @@ def caller_has_it_open():
             pass
     return False
 
+def unread(fifo):
+    count = array.array("i", [0])
+    fcntl.ioctl(fifo, termios.FIONREAD, count)
+    return count[0]
+
 for document in sys.argv[2:]:
     with open(path, "w", encoding="utf-8") as fifo:  # waits for the reading to open it
         fifo.write(document)
+        fifo.flush()
+        # Once the reading has taken the document it holds the FIFO open, which it might
+        # not yet show just after its open returned.
+        while unread(fifo):
+            time.sleep(0.001)
     while caller_has_it_open():
         time.sleep(0.001)
 """
