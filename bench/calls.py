@@ -10,6 +10,7 @@ import contextlib
 import json
 import os
 import pathlib
+import resource
 import statistics
 import sys
 import tempfile
@@ -213,15 +214,18 @@ def linear_road(M, directory):
         ops = flat_ops(M.load_flat_json(*args))
         timer = timeit.Timer(lambda: M.load_flat_json(*args))
         number, _ = timer.autorange()
-        seconds = min(timer.repeat(3 if layers < 10_000 else 2, number)) / number
-        rows.append((layers, ops, seconds))
-    median = statistics.median(seconds / ops for _, ops, seconds in rows)
+        faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+        seconds = min(timer.repeat(ROUNDS, number)) / number
+        faults = (resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults) / (ROUNDS * number)
+        rows.append((layers, ops, seconds, faults))
+    median = statistics.median(seconds / ops for _, ops, seconds, _ in rows)
     linear = True
-    for layers, ops, seconds in rows:
+    for layers, ops, seconds, faults in rows:
         deviation = seconds / ops / median - 1
         linear = linear and abs(deviation) <= LINEAR_TOLERANCE
         print(f"  {layers:6} layers {ops:8} flat ops {shown(seconds)}  "
-              f"{seconds / ops * 1e6:7.3f} us per op ({deviation:+6.1%} from the median)")
+              f"{seconds / ops * 1e6:7.3f} us per op ({deviation:+6.1%} from the median)  "
+              f"{faults:8.0f} page faults per call")
     largest = rows[-1][2]
     fast = largest < LARGEST_SECONDS
     print(f"  per op within +-{LINEAR_TOLERANCE:.0%} of the median: {'met' if linear else 'NOT met'}")
