@@ -12,6 +12,10 @@
 #include <string_view>
 #include <utility>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "vel/text.hpp"
 
 namespace vel::json {
@@ -177,11 +181,13 @@ class Reader {
   void skip_value();                  // any value, checked and dropped (no nesting limit)
 
   // --- member readers: white space first, then a value of the member's type ---
-  std::string read_string() {  // expecting "a string"
+  // A text member's decoded text, expecting "a string"; the view lasts as `read_str`'s.
+  std::string_view read_text() {
     int c = peek_token();
     if (c != '"') not_a_string(c);
-    return std::string(read_str());
+    return read_str();
   }
+  std::string read_string() { return std::string(read_text()); }
   bool read_null();           // consumes a null that stands next
   double read_f64();          // any number, expecting "f64"
   std::int64_t read_i64();    // an integer within the signed 64-bit range, "i64"
@@ -202,6 +208,18 @@ class Reader {
 
   // Bytes from i that need no care inside a string: all but '"', '\\' and controls.
   static std::size_t scan_plain(const char* p, std::size_t i, std::size_t n) {
+#ifdef __SSE2__
+    for (; i + 16 <= n; i += 16) {
+      __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      __m128i quote = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"'));
+      __m128i backslash = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'));
+      // A byte below 0x20 leaves the unsigned maximum with 0x1F at 0x1F.
+      __m128i low = _mm_set1_epi8(0x1F);
+      __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(bytes, low), low);
+      int hit = _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, backslash), control));
+      if (hit) return i + static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(hit)));
+    }
+#endif
     if constexpr (std::endian::native == std::endian::little) {
       constexpr std::uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
       for (; i + 8 <= n; i += 8) {
@@ -227,10 +245,30 @@ class Reader {
   bool take_name(std::string_view name) {
     std::size_t end = pos_ + 1 + name.size();
     if (end >= text_.size() || text_[end] != '"' ||
-        std::memcmp(text_.data() + pos_ + 1, name.data(), name.size()) != 0)
+        !same_bytes(text_.data() + pos_ + 1, name.data(), name.size()))
       return false;
     pos_ = end + 1;
     return true;
+  }
+  // Member names are short: they are compared in words, which may overlap, without a call.
+  static bool same_bytes(const char* a, const char* b, std::size_t n) {
+    if (n >= 8) {
+      for (std::size_t i = 0; i + 8 < n; i += 8)
+        if (load<std::uint64_t>(a + i) != load<std::uint64_t>(b + i)) return false;
+      return load<std::uint64_t>(a + n - 8) == load<std::uint64_t>(b + n - 8);
+    }
+    if (n >= 4)
+      return load<std::uint32_t>(a) == load<std::uint32_t>(b) &&
+             load<std::uint32_t>(a + n - 4) == load<std::uint32_t>(b + n - 4);
+    for (std::size_t i = 0; i < n; ++i)
+      if (a[i] != b[i]) return false;
+    return true;
+  }
+  template <class Word>
+  static Word load(const char* p) {
+    Word w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
   }
   void read_escape();
   std::uint32_t read_hex4();
