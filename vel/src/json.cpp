@@ -69,7 +69,7 @@ void write_float(std::string& out, double value) {
     out += std::signbit(value) ? "-0.0" : "0.0";
     return;
   }
-  ShortestDecimal d = shortest_decimal(value);
+  ShortestDecimal d = shortest_decimal(value, Tie::Even);
   if (d.negative) out += '-';
   const char* digits = d.digits;
   int n = d.count;
