@@ -508,12 +508,49 @@ LiteralValue read_literal(json::Reader& in, Lists& lists) {
   return {LiteralValue::Float{n.f}};
 }
 
+// The untagged values are made in their slot, their text read straight into it.
+void fill_dim(json::Reader& in, Dim& dim) {
+  int c = in.peek_token();
+  if (c == '"') {
+    dim.value.emplace<Dim::Named>(std::string(in.read_str()));
+    return;
+  }
+  if (starts_number(c)) {
+    json::Number n = in.read_number();
+    if (fits_i64(n)) {
+      dim.value.emplace<Dim::Concrete>(as_i64(n));
+      return;
+    }
+  } else {
+    in.read_any();
+  }
+  json::Reader::custom("data did not match any variant of untagged enum Dim");
+}
+
+void fill_atom(json::Reader& in, Atom& atom) {
+  int c = in.peek_token();
+  if (c == '"') {
+    atom.value.emplace<Atom::Name>(std::string(in.read_str()));
+    return;
+  }
+  if (starts_number(c)) {
+    json::Number n = in.read_number();
+    if (fits_i64(n))
+      atom.value.emplace<Atom::Int>(as_i64(n));
+    else
+      atom.value.emplace<Atom::Float>(as_f64(n));
+    return;
+  }
+  in.read_any();
+  json::Reader::custom("data did not match any variant of untagged enum Atom");
+}
+
 void fill_tensor_type(json::Reader& in, Lists& lists, TensorType& type) {
   in.read_record(kTypeShape, [&](int member) {
     if (member == 0)
       type.dtype = in.read_text();
     else
-      type.shape = lists.read<Dim>(in, [&] { return read_dim(in); });
+      type.shape = lists.read<Dim>(in, [&](Dim& dim) { fill_dim(in, dim); });
   });
 }
 
@@ -558,7 +595,7 @@ void fill_op(json::Reader& in, Lists& lists, Op& op) {
           if (!in.read_null()) fill_tensor_type(in, lists, type.emplace());
         });
         break;
-      case 15: op.args = lists.read<Atom>(in, [&] { return read_atom(in); }); break;
+      case 15: op.args = lists.read<Atom>(in, [&](Atom& atom) { fill_atom(in, atom); }); break;
       case 16: op.comments = lists.strings(in); break;
     }
   });
@@ -618,27 +655,15 @@ T read_alone(json::Reader& in, void (*fill)(json::Reader&, Lists&, T&)) {
 }  // namespace
 
 Dim read_dim(json::Reader& in) {
-  int c = in.peek_token();
-  if (c == '"') return Dim{Dim::Named{std::string(in.read_str())}};
-  if (starts_number(c)) {
-    json::Number n = in.read_number();
-    if (fits_i64(n)) return Dim{Dim::Concrete{as_i64(n)}};
-  } else {
-    in.read_any();
-  }
-  json::Reader::custom("data did not match any variant of untagged enum Dim");
+  Dim dim;
+  fill_dim(in, dim);
+  return dim;
 }
 
 Atom read_atom(json::Reader& in) {
-  int c = in.peek_token();
-  if (c == '"') return Atom{Atom::Name{std::string(in.read_str())}};
-  if (starts_number(c)) {
-    json::Number n = in.read_number();
-    if (fits_i64(n)) return Atom{Atom::Int{as_i64(n)}};
-    return Atom{Atom::Float{as_f64(n)}};
-  }
-  in.read_any();
-  json::Reader::custom("data did not match any variant of untagged enum Atom");
+  Atom atom;
+  fill_atom(in, atom);
+  return atom;
 }
 
 LiteralValue read_literal(json::Reader& in) {

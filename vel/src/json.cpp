@@ -249,7 +249,7 @@ void Reader::expect_end() {
   if (peek_token() >= 0) fail_peek(kTrailingCharacters);
 }
 
-void Reader::colon() {
+void Reader::colon_after_space() {
   int c = peek_token();
   if (c < 0) fail_peek(kEofObject);
   if (c != ':') fail_peek(kExpectedColon);
@@ -407,7 +407,9 @@ std::optional<double> nearest_double(std::uint64_t w, std::int64_t e10) {
     double d = static_cast<double>(w);
     return e10 < 0 ? d / kExactPowers[-e10] : d * kExactPowers[e10];
   }
-  if constexpr (std::numeric_limits<long double>::digits == 64) {
+  // The x87 format: 64 bits of significand, the low eight bytes in little-endian order.
+  if constexpr (std::numeric_limits<long double>::digits == 64 &&
+                std::endian::native == std::endian::little) {
     // 10^27 = 2^27 × 5^27, and 5^27 is below 2^63.
     static constexpr long double kPowers[] = {
         1e0L,  1e1L,  1e2L,  1e3L,  1e4L,  1e5L,  1e6L,  1e7L,  1e8L,  1e9L,

@@ -275,7 +275,13 @@ class Reader {
   void skip_str();
   void skip_number();
   void read_any_inner();
-  void colon();
+  void colon() {  // compact text has it right after the name
+    if (pos_ < text_.size() && text_[pos_] == ':')
+      ++pos_;
+    else
+      colon_after_space();
+  }
+  void colon_after_space();
   // Where a reader that gives up stands: after its closing bracket, or for a list after
   // a comma and the white space behind it.
   void settle_list();
@@ -367,12 +373,17 @@ void Reader::read_record(const RecordShape& shape, F&& member) {
     open();
     try {
       std::uint32_t seen = 0;
-      std::size_t next = 0;  // members mostly come in field order: try the next one first
+      std::size_t next = 0;  // the member after the one read last
       read_object_members([&] {
         int index = -1;
-        if (next < shape.members.size() && take_name(shape.members[next])) {
-          index = static_cast<int>(next);
-        } else {
+        // Members that a record leaves out do not change the order of the rest, so the
+        // names from the next one on are tried as they stand in the text first.
+        for (std::size_t i = next; i < shape.members.size(); ++i)
+          if (take_name(shape.members[i])) {
+            index = static_cast<int>(i);
+            break;
+          }
+        if (index < 0) {
           std::string_view key = read_str();
           for (std::size_t i = 0; i < shape.members.size(); ++i)
             if (shape.members[i] == key) {
