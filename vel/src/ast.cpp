@@ -7,8 +7,6 @@
 
 namespace vel {
 
-std::string_view kind_word(const OpKind& kind) { return kKindWords[kind.value.index()]; }
-
 namespace {
 
 // The kinds by the length and first letter of their words, which no two words share; a kind

@@ -193,7 +193,7 @@ struct KindWords<std::variant<Kinds...>> {
 inline constexpr const auto& kKindWords = detail::KindWords<OpKind::Variant>::words;
 inline constexpr std::size_t kKindCount = std::variant_size_v<OpKind::Variant>;
 
-std::string_view kind_word(const OpKind& kind);
+inline std::string_view kind_word(const OpKind& kind) { return kKindWords[kind.value.index()]; }
 // The position of the kind whose word is `word`, byte for byte; `kKindCount` for none.
 std::size_t kind_index(std::string_view word);
 
