@@ -166,7 +166,7 @@ class Reader {
 
   // --- values, each at its first byte ---
   // A string's decoded text; the view lasts until the next string is read.
-  std::string_view read_str() {
+  [[gnu::always_inline]] std::string_view read_str() {
     std::size_t start = pos_ + 1;
     std::size_t end = scan_plain(text_.data(), start, text_.size());
     if (end < text_.size() && text_[end] == '"') {
@@ -182,7 +182,7 @@ class Reader {
 
   // --- member readers: white space first, then a value of the member's type ---
   // A text member's decoded text, expecting "a string"; the view lasts as `read_str`'s.
-  std::string_view read_text() {
+  [[gnu::always_inline]] std::string_view read_text() {
     int c = peek_token();
     if (c != '"') not_a_string(c);
     return read_str();
@@ -242,7 +242,7 @@ class Reader {
   std::string_view read_str_slow(std::size_t start, std::size_t end);
   [[noreturn]] void not_a_string(int c);
   // At '"': takes the name `name` and its closing quote when they stand next.
-  bool take_name(std::string_view name) {
+  [[gnu::always_inline]] bool take_name(std::string_view name) {
     std::size_t end = pos_ + 1 + name.size();
     if (end >= text_.size() || text_[end] != '"' ||
         !same_bytes(text_.data() + pos_ + 1, name.data(), name.size()))
@@ -290,7 +290,8 @@ class Reader {
   void read_object_members(F&& member);
   // The byte that starts the next item of an array or object, after the comma that must
   // stand before every item but the first; `close` when the items end.
-  int item_start(bool first, char close, std::string_view eof, std::string_view expected_end) {
+  [[gnu::always_inline]] int item_start(bool first, char close, std::string_view eof,
+                                         std::string_view expected_end) {
     int c = peek_token();
     if (c < 0) fail_peek(eof);
     if (c == close || first) return c;
