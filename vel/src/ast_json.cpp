@@ -515,6 +515,10 @@ void fill_dim(json::Reader& in, Dim& dim) {
     dim.value.emplace<Dim::Named>(std::string(in.read_str()));
     return;
   }
+  if (std::uint64_t small; in.take_small_integer(small)) {
+    dim.value.emplace<Dim::Concrete>(static_cast<std::int64_t>(small));
+    return;
+  }
   if (starts_number(c)) {
     json::Number n = in.read_number();
     if (fits_i64(n)) {
@@ -531,6 +535,10 @@ void fill_atom(json::Reader& in, Atom& atom) {
   int c = in.peek_token();
   if (c == '"') {
     atom.value.emplace<Atom::Name>(std::string(in.read_str()));
+    return;
+  }
+  if (std::uint64_t small; in.take_small_integer(small)) {
+    atom.value.emplace<Atom::Int>(static_cast<std::int64_t>(small));
     return;
   }
   if (starts_number(c)) {

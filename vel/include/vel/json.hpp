@@ -176,6 +176,23 @@ class Reader {
     return read_str_slow(start, end);
   }
   Number read_number();               // at '-' or a digit
+  // A plain integer that stands next (digits without a leading zero, fraction or exponent,
+  // at most 18 of them, which any integer class holds): taken into `value`. Otherwise
+  // nothing is taken and `read_number` reads what stands there.
+  [[gnu::always_inline]] bool take_small_integer(std::uint64_t& value) {
+    const char* p = text_.data();
+    std::size_t i = pos_, n = text_.size();
+    if (i >= n || p[i] < '1' || p[i] > '9') return false;
+    std::uint64_t v = 0;
+    for (; i < n && p[i] >= '0' && p[i] <= '9'; ++i) {
+      if (i - pos_ == 18) return false;
+      v = v * 10 + static_cast<unsigned>(p[i] - '0');
+    }
+    if (i < n && (p[i] == '.' || p[i] == 'e' || p[i] == 'E')) return false;
+    pos_ = i;
+    value = v;
+    return true;
+  }
   void read_ident(std::string_view rest);  // the rest of null, true or false
   AnyValue read_any();                // any value, checked whole (nesting applies)
   void skip_value();                  // any value, checked and dropped (no nesting limit)
