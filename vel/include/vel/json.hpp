@@ -171,7 +171,7 @@ class Reader {
     std::size_t end = scan_plain(text_.data(), start, text_.size());
     if (end < text_.size() && text_[end] == '"') {
       pos_ = end + 1;
-      return text_.substr(start, end - start);
+      return std::string_view(text_.data() + start, end - start);
     }
     return read_str_slow(start, end);
   }
@@ -224,7 +224,8 @@ class Reader {
   void read_record(const RecordShape& shape, F&& member);
 
   // Bytes from i that need no care inside a string: all but '"', '\\' and controls.
-  static std::size_t scan_plain(const char* p, std::size_t i, std::size_t n) {
+  [[gnu::always_inline]] static std::size_t scan_plain(const char* p, std::size_t i,
+                                                       std::size_t n) {
 #ifdef __SSE2__
     for (; i + 16 <= n; i += 16) {
       __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
@@ -268,7 +269,7 @@ class Reader {
     return true;
   }
   // Member names are short: they are compared in words, which may overlap, without a call.
-  static bool same_bytes(const char* a, const char* b, std::size_t n) {
+  [[gnu::always_inline]] static bool same_bytes(const char* a, const char* b, std::size_t n) {
     if (n >= 8) {
       for (std::size_t i = 0; i + 8 < n; i += 8)
         if (load<std::uint64_t>(a + i) != load<std::uint64_t>(b + i)) return false;
@@ -292,7 +293,7 @@ class Reader {
   void skip_str();
   void skip_number();
   void read_any_inner();
-  void colon() {  // compact text has it right after the name
+  [[gnu::always_inline]] void colon() {  // compact text has it right after the name
     if (pos_ < text_.size() && text_[pos_] == ':')
       ++pos_;
     else
