@@ -409,51 +409,62 @@ LoopCount loop_count(RawCount& count) {
   }
 }
 
-// Each kind's payload, taken from the record's members of that kind.
+// Each kind's payload, made in the operation's place from the record's members of that kind.
 template <class Kind>
 struct Tag {};
 
-OpKind::View build(OpRaw& raw, Tag<OpKind::View>) {
-  return {std::move(raw.pattern), std::move(raw.axes)};
+void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::View>) {
+  kind.emplace<OpKind::View>(std::move(raw.pattern), std::move(raw.axes));
 }
-OpKind::Map build(OpRaw& raw, Tag<OpKind::Map>) { return {std::move(raw.function)}; }
-OpKind::Fold build(OpRaw& raw, Tag<OpKind::Fold>) {
-  return {std::move(raw.pattern), std::move(raw.reduction)};
+void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Map>) {
+  kind.emplace<OpKind::Map>(std::move(raw.function));
 }
-OpKind::Tile build(OpRaw& raw, Tag<OpKind::Tile>) {
-  return {std::move(raw.pattern), std::move(raw.axes)};
+void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Fold>) {
+  kind.emplace<OpKind::Fold>(std::move(raw.pattern), std::move(raw.reduction));
 }
-OpKind::Read build(OpRaw& raw, Tag<OpKind::Read>) { return {std::move(raw.pattern)}; }
-OpKind::Write build(OpRaw& raw, Tag<OpKind::Write>) {
-  return {std::move(raw.pattern), std::move(raw.reduction)};
+void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Tile>) {
+  kind.emplace<OpKind::Tile>(std::move(raw.pattern), std::move(raw.axes));
 }
-OpKind::Contract build(OpRaw& raw, Tag<OpKind::Contract>) { return {std::move(raw.pattern)}; }
-OpKind::Literal build(OpRaw& raw, Tag<OpKind::Literal>) {
-  return {raw.value ? std::move(*raw.value) : LiteralValue{LiteralValue::Int{0}}};
+void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Read>) {
+  kind.emplace<OpKind::Read>(std::move(raw.pattern));
 }
-OpKind::Iota build(OpRaw&, Tag<OpKind::Iota>) { return {}; }
-OpKind::Random build(OpRaw& raw, Tag<OpKind::Random>) {
+void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Write>) {
+  kind.emplace<OpKind::Write>(std::move(raw.pattern), std::move(raw.reduction));
+}
+void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Contract>) {
+  kind.emplace<OpKind::Contract>(std::move(raw.pattern));
+}
+void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Literal>) {
+  if (raw.value)
+    kind.emplace<OpKind::Literal>(std::move(*raw.value));
+  else
+    kind.emplace<OpKind::Literal>(LiteralValue{LiteralValue::Int{0}});
+}
+void build(OpKind::Variant& kind, OpRaw&, Tag<OpKind::Iota>) { kind.emplace<OpKind::Iota>(); }
+void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Random>) {
   if (!raw.lower) stop("random requires 'lower' field");
   if (!raw.upper) stop("random requires 'upper' field");
-  return {*raw.lower, *raw.upper};
+  kind.emplace<OpKind::Random>(*raw.lower, *raw.upper);
 }
-OpKind::Call build(OpRaw& raw, Tag<OpKind::Call>) { return {std::move(raw.target)}; }
-OpKind::Loop build(OpRaw& raw, Tag<OpKind::Loop>) {
+void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Call>) {
+  kind.emplace<OpKind::Call>(std::move(raw.target));
+}
+void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Loop>) {
   LoopCount count = loop_count(raw.count);
-  return {std::move(raw.target), std::move(count)};
+  kind.emplace<OpKind::Loop>(std::move(raw.target), std::move(count));
 }
-OpKind::Cache build(OpRaw& raw, Tag<OpKind::Cache>) {
-  return {std::move(raw.var), std::move(raw.init), std::move(raw.extend)};
+void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Cache>) {
+  kind.emplace<OpKind::Cache>(std::move(raw.var), std::move(raw.init), std::move(raw.extend));
 }
 
 // One builder per alternative of the variant, so a kind without its `build` does not compile.
 template <std::size_t... I>
 void build_kind(OpKind& kind, std::size_t index, OpRaw& raw, std::index_sequence<I...>) {
-  using Builder = void (*)(OpKind&, OpRaw&);
-  static constexpr Builder builders[] = {[](OpKind& k, OpRaw& r) {
-    k.value = build(r, Tag<std::variant_alternative_t<I, OpKind::Variant>>{});
+  using Builder = void (*)(OpKind::Variant&, OpRaw&);
+  static constexpr Builder builders[] = {[](OpKind::Variant& k, OpRaw& r) {
+    build(k, r, Tag<std::variant_alternative_t<I, OpKind::Variant>>{});
   }...};
-  builders[index](kind, raw);
+  builders[index](kind.value, raw);
 }
 
 void build_kind(OpKind& kind, OpRaw& raw) {
