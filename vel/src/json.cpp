@@ -398,6 +398,17 @@ std::uint64_t digits_value(const char* p, const char* end, std::uint64_t value =
   return value;
 }
 
+// Whether long double arithmetic really keeps 64 bits of significand; an emulator such as
+// valgrind carries it in doubles.
+bool extended_precision() {
+  static const bool kept = [] {
+    volatile long double big = 9223372036854775808.0L;  // 2^63
+    volatile long double one = 1.0L;
+    return big + one != big;
+  }();
+  return kept;
+}
+
 // The double nearest to `w` × 10^`e10`, when exact arithmetic can tell it: `w` and the power
 // are exact doubles, so one rounding follows; or the power is exact in extended precision,
 // whose product or quotient is rounded once there and is no midpoint of two doubles, so that
@@ -415,7 +426,7 @@ std::optional<double> nearest_double(std::uint64_t w, std::int64_t e10) {
         1e0L,  1e1L,  1e2L,  1e3L,  1e4L,  1e5L,  1e6L,  1e7L,  1e8L,  1e9L,
         1e10L, 1e11L, 1e12L, 1e13L, 1e14L, 1e15L, 1e16L, 1e17L, 1e18L, 1e19L,
         1e20L, 1e21L, 1e22L, 1e23L, 1e24L, 1e25L, 1e26L, 1e27L};
-    if (e10 >= -27 && e10 <= 27) {
+    if (e10 >= -27 && e10 <= 27 && extended_precision()) {
       long double x = static_cast<long double>(w);
       long double q = e10 < 0 ? x / kPowers[-e10] : x * kPowers[e10];
       std::uint64_t significand;
