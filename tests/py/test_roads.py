@@ -168,5 +168,31 @@ class DeepLiterals(unittest.TestCase):
                                  "literal list nested deeper than 122 levels")
 
 
+class FloatTieRoads(unittest.TestCase):
+    # Each float lies exactly halfway between two shortest digit strings.
+    SOURCE = ("f() -> () {\n"
+              "  a = literal([-118860293375883.625, 875878471.58203125])\n"
+              "  b = random[853706.22705078125, 2.5]\n"
+              "  c = map[exp](x, 22207978.7861328125)\n"
+              "}\n")
+
+    def test_source_takes_the_larger_and_json_the_even_neighbour(self):
+        formatted = ("f() -> () {\n"
+                     "  a = literal([-118860293375883.63, 875878471.5820313])\n"
+                     "  b = random[853706.2270507813, 2.5]\n"
+                     "  c = map[exp](x, 22207978.786132813)\n"
+                     "}\n")
+        self.assertEqual(_velorn.fmt_source(self.SOURCE), formatted)
+        module = _velorn.parse_to_json(self.SOURCE)
+        ops = json.loads(module)["functions"]["f"]["ops"]
+        self.assertIn('"value":[-118860293375883.62,875878471.5820312]', module)
+        self.assertIn('"lower":853706.2270507812', module)
+        self.assertIn('"args":["x",22207978.786132812]', module)
+        self.assertEqual(ops[0]["value"], [-118860293375883.625, 875878471.58203125])
+        # Both texts read back as the same floats.
+        self.assertEqual(_velorn.fmt_json(module), formatted)
+        self.assertEqual(_velorn.fmt_source(formatted), formatted)
+
+
 if __name__ == "__main__":
     unittest.main()
