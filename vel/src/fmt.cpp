@@ -87,16 +87,9 @@ struct Width {
 };
 
 template <class Out>
-void append_decimal(Out& out, std::int64_t value) {
-  char buf[24];
-  const char* end = std::to_chars(buf, buf + sizeof buf, value).ptr;
-  out += std::string_view(buf, static_cast<std::size_t>(end - buf));
-}
-
-template <class Out>
 void append_dim(Out& out, const Dim& dim) {
   if (const auto* concrete = std::get_if<Dim::Concrete>(&dim.value))
-    append_decimal(out, concrete->size);
+    append_int(out, concrete->size);
   else
     out += std::string_view(std::get<Dim::Named>(dim.value).name);
 }
@@ -387,8 +380,11 @@ void append_function(std::string& out, const Function& fn, std::uint64_t width) 
 
 }  // namespace
 
-std::string format_vel(const Module& module, std::uint64_t width) {
+std::string format_vel(const Module& module, std::uint64_t width, std::size_t size_hint) {
+  // Room reserved once and never written is never touched either, while a text that
+  // outgrows its room is copied and leaves the old room with the process.
   std::string out;
+  out.reserve(size_hint);
   for (const std::string& comment : module.header_comments) {
     out += comment;
     out += '\n';

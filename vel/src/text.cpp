@@ -62,16 +62,6 @@ std::string debug_str(std::string_view text) {
   return out;
 }
 
-void append_int(std::string& out, std::int64_t value) {
-  char buf[24];
-  out.append(buf, std::to_chars(buf, buf + sizeof buf, value).ptr);
-}
-
-void append_uint(std::string& out, std::uint64_t value) {
-  char buf[24];
-  out.append(buf, std::to_chars(buf, buf + sizeof buf, value).ptr);
-}
-
 namespace {
 
 // `n` × 5^`k`, or nothing once it passes 64 bits.

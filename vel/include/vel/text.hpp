@@ -3,6 +3,7 @@
 // here knows the syntax tree or JSON.
 #pragma once
 
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -15,8 +16,20 @@ namespace vel {
 void append_debug_str(std::string& out, std::string_view text);
 std::string debug_str(std::string_view text);
 
-void append_int(std::string& out, std::int64_t value);
-void append_uint(std::string& out, std::uint64_t value);
+// Decimal integer texts, appended to a std::string or to anything that takes a
+// std::string_view through +=.
+template <class Out>
+void append_int(Out& out, std::int64_t value) {
+  char buf[24];
+  const char* end = std::to_chars(buf, buf + sizeof buf, value).ptr;
+  out += std::string_view(buf, static_cast<std::size_t>(end - buf));
+}
+template <class Out>
+void append_uint(Out& out, std::uint64_t value) {
+  char buf[24];
+  const char* end = std::to_chars(buf, buf + sizeof buf, value).ptr;
+  out += std::string_view(buf, static_cast<std::size_t>(end - buf));
+}
 
 // The fewest significant digits that read back as a finite `value`, the nearest such string
 // among them, and the decimal exponent of the first: value = d.ddd × 10^exponent.
