@@ -9,6 +9,7 @@ import tempfile
 import unittest
 
 import _velorn
+from velorn_support import panic_message
 
 CORPUS = pathlib.Path(__file__).resolve().parent.parent / "data" / "corpus"
 UNWRAP = "called `Result::unwrap()` on an `Err` value: "
@@ -18,17 +19,6 @@ def corpus():
     files = sorted(CORPUS.glob("*.vel"))
     assert files, "the corpus is empty"
     return [(f, f.read_text(encoding="utf-8")) for f in files]
-
-
-def panic_message(call, *args, **kwargs):
-    """The message of the PanicException that the call raises."""
-    try:
-        call(*args, **kwargs)
-    except BaseException as exc:  # PanicException derives from BaseException only
-        if type(exc).__name__ != "PanicException":
-            raise
-        return exc.args[0]
-    raise AssertionError("no PanicException")
 
 
 class FormatRoads(unittest.TestCase):

@@ -466,15 +466,6 @@ std::int64_t as_i64(const json::Number& n) {
   return n.cls == json::NumberClass::Negative ? n.i : static_cast<std::int64_t>(n.u);
 }
 
-double as_f64(const json::Number& n) {
-  switch (n.cls) {
-    case json::NumberClass::Unsigned: return static_cast<double>(n.u);
-    case json::NumberClass::Negative: return static_cast<double>(n.i);
-    case json::NumberClass::Float: break;
-  }
-  return n.f;
-}
-
 bool starts_number(int c) { return c == '-' || (c >= '0' && c <= '9'); }
 
 // The loop count as the record holds it: only its class matters, and a string's text.
@@ -707,7 +698,7 @@ void fill_atom(json::Reader& in, Atom& atom) {
     if (fits_i64(n))
       atom.value.emplace<Atom::Int>(as_i64(n));
     else
-      atom.value.emplace<Atom::Float>(as_f64(n));
+      atom.value.emplace<Atom::Float>(json::as_f64(n));
     return;
   }
   in.read_any();

@@ -38,6 +38,11 @@ struct TensorType {
 // The dtype that marks a dict parameter: a bundle of weights reached by dotted names.
 inline constexpr std::string_view kDictDtype = "*";
 
+// A name that refers to the configuration value named by the rest of it ("param." alone
+// included); the checker, the flattener and the substitution test for it.
+inline constexpr std::string_view kConfigPrefix = "param.";
+inline bool is_config_name(std::string_view name) { return name.starts_with(kConfigPrefix); }
+
 struct Param {
   std::string name;
   TensorType ty;

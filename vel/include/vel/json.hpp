@@ -80,6 +80,16 @@ struct Number {
   double f = 0;         // Float
 };
 
+// The number as the nearest 64-bit float, whatever its class.
+inline double as_f64(const Number& n) {
+  switch (n.cls) {
+    case NumberClass::Unsigned: return static_cast<double>(n.u);
+    case NumberClass::Negative: return static_cast<double>(n.i);
+    case NumberClass::Float: break;
+  }
+  return n.f;
+}
+
 // A whole value read and checked, keeping only what the untagged readers look at: the
 // scalar itself, and for an array or an object only that it was one.
 struct AnyValue {
