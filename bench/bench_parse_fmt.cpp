@@ -122,7 +122,10 @@ class Generator {
       case 6: return OpKind{OpKind::Contract{one_of(patterns)}};
       case 7: return OpKind{OpKind::Literal{literal(0)}};
       case 8: return OpKind{OpKind::Iota{}};
-      case 9: return OpKind{OpKind::Random{-1.0 / (1 + pick(8)), 0.5 * (1 + pick(8))}};
+      case 9: {
+        auto lower = static_cast<double>(1 + pick(8)), upper = static_cast<double>(1 + pick(8));
+        return OpKind{OpKind::Random{-1.0 / lower, 0.5 * upper}};
+      }
       case 10: return OpKind{OpKind::Call{callee()}};
       case 11: {
         vel::LoopCount count = chance(0.5) ? vel::LoopCount{vel::LoopCount::Named{"param.layers"}}

@@ -151,3 +151,23 @@ TEST(DeepCopy, KeepsKeysOrderAndFloatBits) {
 }
 
 }  // namespace
+
+TEST(KindWords, EachWordNamesItsOwnKind) {
+  const OpKind kinds[] = {
+      {OpKind::View{}},   {OpKind::Map{}},  {OpKind::Fold{}},         {OpKind::Tile{}},
+      {OpKind::Read{}},   {OpKind::Write{}}, {OpKind::Contract{}},    {OpKind::Literal{}},
+      {OpKind::Iota{}},   {OpKind::Random{}}, {OpKind::Call{}},       {OpKind::Loop{}},
+      {OpKind::Cache{}},
+  };
+  const std::string_view words[] = {"view",    "map",  "fold",   "tile", "read",
+                                    "write",   "contract", "literal", "iota", "random",
+                                    "call",    "loop", "cache"};
+  ASSERT_EQ(std::size(kinds), kKindCount);
+  for (std::size_t i = 0; i < kKindCount; ++i) {
+    EXPECT_EQ(kind_word(kinds[i]), words[i]);
+    EXPECT_EQ(kind_index(words[i]), i);
+  }
+  for (std::string_view near : {"", "vie", "views", "View", "cal", "calls", "lop", "rea",
+                                "contracts", "\x16iew", "6iew"})
+    EXPECT_EQ(kind_index(near), kKindCount) << near;
+}

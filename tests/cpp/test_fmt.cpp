@@ -1,8 +1,11 @@
+#include <bit>
 #include <cfloat>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -11,6 +14,7 @@
 #include "builders.hpp"
 #include "vel/ast.hpp"
 #include "vel/fmt.hpp"
+#include "vel/json.hpp"
 
 using namespace vel;
 using namespace vel::test;
@@ -353,3 +357,63 @@ TEST(Comments, FollowASplitHeader) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Ties between two shortest digit strings
+
+namespace {
+
+// Each value is written with its exact decimal expansion, which ends in a 5 right after its
+// shortest digits, so both neighbours with that many digits are equally near and read back.
+struct TieCase {
+  double value;
+  std::string source;  // the neighbour of larger magnitude
+  std::string json;    // the neighbour whose last digit is even
+};
+
+const TieCase kTies[] = {
+    {-118860293375883.625, "-118860293375883.63", "-118860293375883.62"},
+    {185979.734130859375, "185979.73413085938", "185979.73413085938"},
+    {-205096.951416015625, "-205096.95141601563", "-205096.95141601562"},
+    {853706.22705078125, "853706.2270507813", "853706.2270507812"},
+    {-1513083.92041015625, "-1513083.9204101563", "-1513083.9204101562"},
+    {22207978.7861328125, "22207978.786132813", "22207978.786132812"},
+    {-226026074.197265625, "-226026074.19726563", "-226026074.19726562"},
+    {875878471.58203125, "875878471.5820313", "875878471.5820312"},
+    {13965784102.9140625, "13965784102.914063", "13965784102.914062"},
+    {-645498061581.53125, "-645498061581.5313", "-645498061581.5312"},
+    {15360817331965.3125, "15360817331965.313", "15360817331965.312"},
+    {102721974217827.125, "102721974217827.13", "102721974217827.12"},
+    {-1148774680609520.75, "-1148774680609520.8", "-1148774680609520.8"},
+    {1567502133474507.25, "1567502133474507.3", "1567502133474507.2"},
+};
+
+double read_back(const std::string& text) {
+  double value = 0;
+  std::from_chars(text.data(), text.data() + text.size(), value);
+  return value;
+}
+
+}  // namespace
+
+TEST(FloatTies, SourceTakesTheLargerAndJsonTheEvenNeighbour) {
+  for (const TieCase& c : kTies) {
+    EXPECT_EQ(format_float(c.value), c.source);
+    EXPECT_EQ(json::float_text(c.value), c.json);
+    EXPECT_EQ(read_back(c.source), c.value) << c.source;
+    EXPECT_EQ(read_back(c.json), c.value) << c.json;
+  }
+}
+
+TEST(FloatTies, SourceTextsOfRandomDoublesReadBackToTheSameBits) {
+  std::mt19937_64 rng(20250611);
+  // Between 2^47 and 2^51 many of these are ties.
+  std::uniform_real_distribution<double> wide(-1e16, 1e16);
+  for (int i = 0; i < 100000; ++i) {
+    double d = i % 2 ? wide(rng) : std::bit_cast<double>(rng());
+    if (!std::isfinite(d)) continue;
+    std::string text = format_float(d);
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(read_back(text)), std::bit_cast<std::uint64_t>(d))
+        << text;
+  }
+}

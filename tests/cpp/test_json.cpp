@@ -1,6 +1,8 @@
 // The JSON text rules: writer primitives, number classes and float text, strings, white
 // space, syntax errors with their line and column, nesting, and the skipping of values.
+#include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -330,4 +332,38 @@ TEST(JsonCustomMessages, TrailingPositionIsPeeled) {
        "error: unexpected string: x at line 99999999999999999999 column 4 at 1:41"},
   };
   for (const auto& c : cases) EXPECT_EQ(literal(c.text), c.expected) << c.text;
+}
+
+TEST(JsonNumbers, FloatTextReadsAsTheNearestDouble) {
+  // Decimal texts of every length and exponent, against a correctly rounded conversion.
+  std::mt19937_64 rng(7);
+  for (int i = 0; i < 200000; ++i) {
+    std::string digits;
+    for (std::size_t k = 1 + rng() % 22; k > 0; --k) digits += static_cast<char>('0' + rng() % 10);
+    std::size_t point = 1 + rng() % digits.size();
+    std::string whole = digits.substr(0, point);
+    whole.erase(0, std::min(whole.find_first_not_of('0'), whole.size() - 1));
+    std::string text = (rng() % 2 ? "-" : "") + whole + "." + digits.substr(point) + "0";
+    if (rng() % 2) text += "e" + std::to_string(static_cast<int>(rng() % 90) - 45);
+    double expected = 0;
+    std::from_chars(text.data(), text.data() + text.size(), expected);
+    json::Number n = json::read_document(text, [](json::Reader& in) {
+      in.peek_token();
+      return in.read_number();
+    });
+    ASSERT_EQ(bits(n.f), bits(expected)) << text;
+  }
+  // Texts halfway between two doubles read as the one with the even significand.
+  const std::pair<std::string, double> halfway[] = {
+      {"9007199254740993.0", 9007199254740992.0},
+      {"9007199254740995.0", 9007199254740996.0},
+      {"-90071992547409930e-1", -9007199254740992.0},
+      {"18014398509481986e0", 18014398509481984.0},
+      {"1.8014398509481990e16", 18014398509481992.0},
+  };
+  for (const auto& [text, value] : halfway) EXPECT_EQ(number(text), number(json::float_text(value)));
+}
+
+TEST(JsonLiterals, ListsNestedInListsKeepTheirOwnElements) {
+  EXPECT_EQ(literal("[[1,[2,[3,4],5],6],[],[[7]],8]"), "[[1,[2,[3,4],5],6],[],[[7]],8]");
 }

@@ -1,9 +1,9 @@
 """The module object, its ten functions' signatures, argument binding and conversion, and
 the way a stop reaches Python.
 
-Most passes may still be missing when these run, so a call that gets past its arguments is
-never asserted to succeed: "accepted" means it ends the same way as a call with plain
-arguments that are known to be accepted.
+A call that gets past its arguments is not asserted to succeed here (the roads' own tests do
+that): "accepted" means it ends the same way as a call with plain arguments that are known
+to be accepted.
 """
 
 import contextlib

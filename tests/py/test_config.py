@@ -70,9 +70,18 @@ class ResolveJson(unittest.TestCase):
             ('{"n": -2.7}', changed(x=[-2, 3], axes={"r": -2, "c": 3})),
             ('{"n": -0}', changed(x=[0, 3], axes={"r": 0, "c": 3})),
             ('{"n": 9223372036854775808}', changed(x=[max_i64, 3], axes={"r": max_i64, "c": 3})),
+            ('{"n": 18446744073709551616}', changed(x=[max_i64, 3], axes={"r": max_i64, "c": 3})),
             ('{"n": -1e300}', changed(x=[-2**63, 3], axes={"r": -2**63, "c": 3})),
+            # The largest float below 2^63 converts exactly; -2^63 is the lower bound itself.
+            ('{"n": 9223372036854774784.0}',
+             changed(x=[2**63 - 1024, 3], axes={"r": 2**63 - 1024, "c": 3})),
+            ('{"n": -9223372036854775808.0}', changed(x=[-2**63, 3], axes={"r": -2**63, "c": 3})),
+            # The signed 64-bit edges are integers, so they also replace counts.
+            ('{"n": 9223372036854775807}',
+             changed(x=[max_i64, 3], counts=[max_i64, max_i64], axes={"r": max_i64, "c": 3})),
             # A vector replaces nothing; a later member wins.
             ('{"n": [1, 2.5]}', UNCHANGED),
+            ('{"n": []}', UNCHANGED),
             ('{"n": 4, "n": [1]}', UNCHANGED),
             ('{"n": [1], "n": 5}', changed(x=[5, 3], counts=[5, 5], axes={"r": 5, "c": 3})),
             # Names are given without the prefix; "param." alone looks up the empty name.
@@ -93,12 +102,23 @@ class ResolveJson(unittest.TestCase):
             ('{"n": "x"}', json_error(no_variant, 1, 10)),
             ('{"n": [1, [2]]}', json_error(no_variant, 1, 15)),
             ('{"n": null, "m": 1}', json_error(no_variant, 1, 10)),
+            ('{"n": true}', json_error(no_variant, 1, 11)),
+            ('{"n": {"a": 1}}', json_error(no_variant, 1, 15)),
+            ('{"n":\n  [1,\n   "a"]}', json_error(no_variant, 3, 8)),
+            # The whole value is read before a variant is tried: its syntax errors come first.
+            ('{"n": [1, tru]}', json_error("expected ident", 1, 14)),
             ("[1]", json_error("invalid type: sequence, expected a map", 1, 0)),
+            ("\n  [", json_error("invalid type: sequence, expected a map", 2, 2)),
             ('"x"', json_error('invalid type: string "x", expected a map', 1, 3)),
+            ("5", json_error("invalid type: integer `5`, expected a map", 1, 1)),
+            ("-0", json_error("invalid type: floating point `-0.0`, expected a map", 1, 2)),
+            ("null", json_error("invalid type: null, expected a map", 1, 4)),
+            ("true", json_error("invalid type: boolean `true`, expected a map", 1, 4)),
             ("", json_error("EOF while parsing a value", 1, 0)),
             ('{"n": 1}\n{}', json_error("trailing characters", 2, 1)),
             # As an unsigned count, -3 would be 2^64 - 3 iterations.
             ('{"n": -3}', "Loop count 'n' is negative: -3"),
+            ('{"n": -9223372036854775808}', "Loop count 'n' is negative: -9223372036854775808"),
         ]
         for config, expected in cases:
             with self.subTest(config):
@@ -154,6 +174,9 @@ class ConfigFiles(unittest.TestCase):
             ("[shape]\nn = true\nm = '4'\n", names),
             ("[shape.sub]\nn = 4\n[scalar.sub]\nm = 5\n[other]\nn = 6\n", names),
             ("shape = 3\nn = 4\n", names),
+            # An array of tables, or of numbers, under a root name is no table of values.
+            ("[[shape]]\nn = 4\n", names),
+            ("shape = [1]\nscalar = 'n'\n", names),
         ]
         for toml, expected in cases:
             with self.subTest(toml):

@@ -4,6 +4,7 @@ import json
 import unittest
 
 import _velorn as M
+from velorn_support import panic_message
 
 
 def flat(source, keys=(), entry="main"):
@@ -13,16 +14,6 @@ def flat(source, keys=(), entry="main"):
 
 def canonical(source):
     return M.fmt_source(source)
-
-
-def panic_message(call):
-    try:
-        call()
-    except BaseException as exc:  # PanicException derives from BaseException only
-        if type(exc).__name__ != "PanicException":
-            raise
-        return exc.args[0]
-    raise AssertionError("no PanicException")
 
 
 def edited(source, edit):

@@ -121,6 +121,7 @@ class Road(Files):
         bad_config = self.write("bad.toml", "[shape\n")
         missing_config = os.path.join(self.dir.name, "missing.toml")
         weights_only = self.write("w.toml", "[weights]\nscale = 's'\n")
+        bad_vector = self.write("v.toml", "[weights]\nscale = 's'\n[vector]\nv = ['x']\n")
         not_found = 'Os { code: 2, kind: NotFound, message: "No such file or directory" }'
         bad_config_message = (
             f"failed to parse {bad_config}: TOML parse error at line 1, column 7\n"
@@ -132,12 +133,65 @@ class Road(Files):
             (good, missing_config,
              f"failed to read {missing_config}: No such file or directory (os error 2)"),
             (no_main, bad_config, bad_config_message),
+            # The configuration's values are read whole before anything is flattened.
+            (bad_source, bad_vector, "index out of bounds: the len is 2 but the index is 2"),
+            (no_main, bad_vector, "unexpected value in vector section"),
             (no_main, config, "no entry found for key"),
             (good, weights_only, "Loop count 'param.layers' not resolved before flattening"),
         ]
         for vel, toml, expected in cases:
             with self.subTest(vel=os.path.basename(vel), config=os.path.basename(toml)):
                 self.assertEqual(panic_message(_velorn.load_flat_json, vel, toml), expected)
+
+    def test_weight_references_take_exact_or_template_entries(self):
+        cases = [
+            ("weights.layers.3.q", "model.layers.3.q"),
+            ("weights.layers.q", "model.layers.{}.q"),
+            ("weights.layers.0.q", "exact.0"),
+            ("weights.blocks.00.w", "blk.00.w"),
+            ("weights.blocks.1.2.one", "one.1"),
+            ("weights.blocks.5.two", "two.5.{}"),
+            ("weights.blocks.5.6.none", "none"),
+            # The empty part is an index part.
+            ("weights.blocks..one", "one."),
+            # A quoted key and a path through tables spelling the same key: the table "a"
+            # sorts before the key "a.b", so the quoted key is met later and wins.
+            ("weights.a.b", "quoted"),
+            ("weights.a.7.b", "quoted"),
+            # A number or an array adds no entry; a key that no entry has, "weights" among
+            # them, changes nothing; a name shorter than "weights." is no reference.
+            ("weights.count", "weights.count"),
+            ("weights.list", "weights.list"),
+            ("weights.blocks.x.1", "weights.blocks.x.1"),
+            ("weights.", "weights."),
+            ("weights", "weights"),
+            ("weight.s", "weight.s"),
+        ]
+        config = self.write("c.toml", """\
+[weights]
+count = 3
+list = ["l"]
+"a.b" = "quoted"
+[weights.a]
+b = "nested"
+[weights.layers]
+q = "model.layers.{}.q"
+"0" = { q = "exact.0" }
+[weights.blocks]
+w = "blk.{}.w"
+one = "one.{}"
+two = "two.{}.{}"
+none = "none"
+""")
+        references = [reference for reference, _ in cases]
+        vel = self.write("m.vel", "main(x: f32[4]) -> (y: f32[4]) {\n  y: f32[4] = map[f]("
+                         + ", ".join(references) + ")\n}\n")
+        self.assertEqual(weight_args(_velorn.load_flat_json(vel, config)),
+                         [renamed for _, renamed in cases])
+        for root in ["weights = 'w'\n", "[[weights]]\nlayers = { q = 'm' }\n"]:
+            with self.subTest(root):
+                flat = _velorn.load_flat_json(vel, self.write("r.toml", root))
+                self.assertEqual(weight_args(flat), references)
 
     def test_a_weights_table_nested_ten_thousand_deep(self):
         path = ".a" * 10_000
@@ -158,9 +212,12 @@ class Road(Files):
 
 # Feeds each document to one opening of the FIFO by the calling process, and before
 # offering the next one waits until that process has closed the FIFO again, so that every
-# reading gets a document of its own.
+# reading gets a document of its own. The writing end stays open until the reader's
+# descriptor shows: the reader cannot see the end of the document before then, and a
+# reader woken by the opening but not yet holding its descriptor is not taken for one
+# that has finished.
 FEEDER = r"""
-import array, fcntl, os, sys, termios, time
+import os, sys, time
 path, caller = os.path.realpath(sys.argv[1]), os.getppid()
 fds = f"/proc/{caller}/fd"
 
@@ -173,18 +230,11 @@ def caller_has_it_open():
             pass
     return False
 
-def unread(fifo):
-    count = array.array("i", [0])
-    fcntl.ioctl(fifo, termios.FIONREAD, count)
-    return count[0]
-
 for document in sys.argv[2:]:
     with open(path, "w", encoding="utf-8") as fifo:  # waits for the reading to open it
         fifo.write(document)
         fifo.flush()
-        # Once the reading has taken the document it holds the FIFO open, which it might
-        # not yet show just after its open returned.
-        while unread(fifo):
+        while not caller_has_it_open():
             time.sleep(0.001)
     while caller_has_it_open():
         time.sleep(0.001)

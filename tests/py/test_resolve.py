@@ -6,6 +6,7 @@ import pathlib
 import unittest
 
 import _velorn
+from velorn_support import panic_message
 
 CORPUS = pathlib.Path(__file__).resolve().parent.parent / "data" / "corpus"
 EXAMPLES = pathlib.Path(os.environ.get(
@@ -65,16 +66,6 @@ def sources():
     files = sorted(CORPUS.glob("*.vel")) + sorted(EXAMPLES.glob("*.vel"))
     assert len(files) > 4, "the corpus or the examples are missing"
     return [(f.name, f.read_text(encoding="utf-8")) for f in files]
-
-
-def panic_message(call, *args):
-    try:
-        call(*args)
-    except BaseException as exc:  # PanicException derives from BaseException only
-        if type(exc).__name__ != "PanicException":
-            raise
-        return exc.args[0]
-    raise AssertionError("no PanicException")
 
 
 def with_pattern(pattern, first_input="x"):

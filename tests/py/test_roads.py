@@ -9,6 +9,7 @@ import tempfile
 import unittest
 
 import _velorn
+from velorn_support import panic_message
 
 CORPUS = pathlib.Path(__file__).resolve().parent.parent / "data" / "corpus"
 UNWRAP = "called `Result::unwrap()` on an `Err` value: "
@@ -18,17 +19,6 @@ def corpus():
     files = sorted(CORPUS.glob("*.vel"))
     assert files, "the corpus is empty"
     return [(f, f.read_text(encoding="utf-8")) for f in files]
-
-
-def panic_message(call, *args, **kwargs):
-    """The message of the PanicException that the call raises."""
-    try:
-        call(*args, **kwargs)
-    except BaseException as exc:  # PanicException derives from BaseException only
-        if type(exc).__name__ != "PanicException":
-            raise
-        return exc.args[0]
-    raise AssertionError("no PanicException")
 
 
 class FormatRoads(unittest.TestCase):
@@ -166,6 +156,32 @@ class DeepLiterals(unittest.TestCase):
             with self.subTest(call.__name__):
                 self.assertEqual(panic_message(call, self.source(self.DEEPEST + 1)),
                                  "literal list nested deeper than 122 levels")
+
+
+class FloatTieRoads(unittest.TestCase):
+    # Each float lies exactly halfway between two shortest digit strings.
+    SOURCE = ("f() -> () {\n"
+              "  a = literal([-118860293375883.625, 875878471.58203125])\n"
+              "  b = random[853706.22705078125, 2.5]\n"
+              "  c = map[exp](x, 22207978.7861328125)\n"
+              "}\n")
+
+    def test_source_takes_the_larger_and_json_the_even_neighbour(self):
+        formatted = ("f() -> () {\n"
+                     "  a = literal([-118860293375883.63, 875878471.5820313])\n"
+                     "  b = random[853706.2270507813, 2.5]\n"
+                     "  c = map[exp](x, 22207978.786132813)\n"
+                     "}\n")
+        self.assertEqual(_velorn.fmt_source(self.SOURCE), formatted)
+        module = _velorn.parse_to_json(self.SOURCE)
+        ops = json.loads(module)["functions"]["f"]["ops"]
+        self.assertIn('"value":[-118860293375883.62,875878471.5820312]', module)
+        self.assertIn('"lower":853706.2270507812', module)
+        self.assertIn('"args":["x",22207978.786132812]', module)
+        self.assertEqual(ops[0]["value"], [-118860293375883.625, 875878471.58203125])
+        # Both texts read back as the same floats.
+        self.assertEqual(_velorn.fmt_json(module), formatted)
+        self.assertEqual(_velorn.fmt_source(formatted), formatted)
 
 
 if __name__ == "__main__":

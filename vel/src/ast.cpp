@@ -1,15 +1,52 @@
 #include "vel/ast.hpp"
 
-#include <charconv>
-#include <cmath>
-#include <iterator>
-#include <limits>
+#include <cstddef>
+#include <cstdint>
 
 #include "vel/text.hpp"
 
 namespace vel {
 
-std::string_view kind_word(const OpKind& kind) { return kKindWords[kind.value.index()]; }
+namespace {
+
+// The kinds by the length and first letter of their words, which no two words share; a kind
+// whose word would share them, or be too long, fails the assertion below and needs another
+// key here.
+struct KindTable {
+  static constexpr std::size_t kLongest = 15;
+  std::uint8_t slot[32][kLongest + 1] = {};  // position + 1; 0 for no kind
+
+  static constexpr std::size_t letter(std::string_view word) {
+    return static_cast<unsigned char>(word[0]) & 31u;
+  }
+
+  constexpr KindTable() {
+    for (std::size_t i = 0; i < kKindCount; ++i) {
+      std::string_view word = kKindWords[i];
+      if (!word.empty() && word.size() <= kLongest && slot[letter(word)][word.size()] == 0)
+        slot[letter(word)][word.size()] = static_cast<std::uint8_t>(i + 1);
+    }
+  }
+
+  constexpr std::size_t find(std::string_view word) const {
+    if (word.empty() || word.size() > kLongest) return kKindCount;
+    std::size_t at = slot[letter(word)][word.size()];
+    return at != 0 && kKindWords[at - 1] == word ? at - 1 : kKindCount;
+  }
+};
+
+constexpr KindTable kKinds;
+
+constexpr bool finds_every_kind() {
+  for (std::size_t i = 0; i < kKindCount; ++i)
+    if (kKinds.find(kKindWords[i]) != i) return false;
+  return true;
+}
+static_assert(finds_every_kind(), "two kind words share their length and first letter");
+
+}  // namespace
+
+std::size_t kind_index(std::string_view word) { return kKinds.find(word); }
 
 // ---------------------------------------------------------------------------------------
 // Diagnostic text forms

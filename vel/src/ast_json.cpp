@@ -3,8 +3,15 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstddef>
 #include <iterator>
 #include <limits>
+#include <optional>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <variant>
+#include <vector>
 
 #include "vel/json.hpp"
 #include "vel/stop.hpp"
@@ -401,26 +408,54 @@ namespace {
 
 constexpr std::string_view kLiteralExpecting = R"(integer, float, "inf"/"-inf", or array)";
 
-// Reads a list member into a vector of exactly its length. The elements are gathered in a
-// buffer kept per element type, which is sound because no list of these types holds a list
-// of its own type; it spares the allocations of a vector growing one element at a time.
-template <class T>
-thread_local std::vector<T> list_buffer;
+// The scratch vectors of one reading, in which a list's elements gather before the list is
+// allocated at its final length; this spares the copies of a vector that grows one element at
+// a time. A list takes its element type's scratch while it reads and gives it back after, so
+// a list held in a list of its own type gathers in a fresh vector.
+class Lists {
+ public:
+  // A list member: `element` reads each element, into a new slot given as `element(T& slot)`,
+  // or as the value it returns, from which the element is made in place.
+  template <class T, class F>
+  std::vector<T> read(json::Reader& in, F&& element) {
+    return gather<T>([&](auto&& each) { in.read_list(each); }, element);
+  }
+  // The same, at the list's opening bracket.
+  template <class T, class F>
+  std::vector<T> read_array(json::Reader& in, F&& element) {
+    return gather<T>([&](auto&& each) { in.read_array(each); }, element);
+  }
 
-template <class T, class F>
-std::vector<T> read_vector(json::Reader& in, F&& element) {
-  std::vector<T>& buffer = list_buffer<T>;
-  buffer.clear();
-  in.read_list([&] { buffer.push_back(element()); });
-  std::vector<T> items(std::make_move_iterator(buffer.begin()),
-                       std::make_move_iterator(buffer.end()));
-  buffer.clear();
-  return items;
-}
+  std::vector<std::string> strings(json::Reader& in) {
+    return read<std::string>(in, [&] { return in.read_text(); });
+  }
 
-std::vector<std::string> read_strings(json::Reader& in) {
-  return read_vector<std::string>(in, [&] { return in.read_string(); });
-}
+ private:
+  template <class T, class Items, class F>
+  std::vector<T> gather(Items&& items, F&& element) {
+    std::vector<T> gathered = std::move(scratch<T>());
+    items([&] {
+      if constexpr (std::is_invocable_v<F&, T&>)
+        element(gathered.emplace_back());
+      else
+        gathered.emplace_back(element());
+    });
+    std::vector<T> list(std::make_move_iterator(gathered.begin()),
+                        std::make_move_iterator(gathered.end()));
+    gathered.clear();
+    scratch<T>() = std::move(gathered);
+    return list;
+  }
+
+  template <class T>
+  std::vector<T>& scratch() {
+    return std::get<std::vector<T>>(scratch_);
+  }
+
+  std::tuple<std::vector<std::string>, std::vector<Dim>, std::vector<std::optional<TensorType>>,
+             std::vector<Atom>, std::vector<LiteralValue>, std::vector<Param>, std::vector<Op>>
+      scratch_;
+};
 
 bool fits_i64(const json::Number& n) {
   return n.cls == json::NumberClass::Negative ||
@@ -429,15 +464,6 @@ bool fits_i64(const json::Number& n) {
 
 std::int64_t as_i64(const json::Number& n) {
   return n.cls == json::NumberClass::Negative ? n.i : static_cast<std::int64_t>(n.u);
-}
-
-double as_f64(const json::Number& n) {
-  switch (n.cls) {
-    case json::NumberClass::Unsigned: return static_cast<double>(n.u);
-    case json::NumberClass::Negative: return static_cast<double>(n.i);
-    case json::NumberClass::Float: break;
-  }
-  return n.f;
 }
 
 bool starts_number(int c) { return c == '-' || (c >= '0' && c <= '9'); }
@@ -472,9 +498,11 @@ RawCount read_count(json::Reader& in) {
   return count;
 }
 
-// The flat operation record: the members of every kind at once.
+// The flat operation record: the members of every kind at once. The four lists that every
+// operation has are read straight into the operation being built, the rest here.
 struct OpRaw {
-  std::string kind;
+  std::size_t kind = kKindCount;  // the position of the kind read, `kKindCount` for none
+  std::string unknown_kind;       // the text of a kind that is none
   std::string pattern;
   std::string function;
   std::string reduction;
@@ -487,10 +515,6 @@ struct OpRaw {
   std::string var;
   std::string init;
   std::optional<std::string> extend;
-  std::vector<std::string> outputs;
-  std::vector<std::optional<TensorType>> output_types;
-  std::vector<Atom> args;
-  std::vector<std::string> comments;
 };
 
 constexpr std::string_view kOpMembers[] = {
@@ -517,49 +541,6 @@ constexpr std::string_view kModuleMembers[] = {"header_comments", "functions"};
 constexpr json::RecordShape kModuleShape{"struct Module", "struct Module with 2 elements",
                                          kModuleMembers, 0b10};
 
-OpRaw read_op_raw(json::Reader& in) {
-  OpRaw raw;
-  in.read_record(kOpShape, [&](int member) {
-    switch (member) {
-      case 0: raw.kind = in.read_string(); break;
-      case 1: raw.pattern = in.read_string(); break;
-      case 2: raw.function = in.read_string(); break;
-      case 3: raw.reduction = in.read_string(); break;
-      case 4:
-        raw.axes = Axes();
-        in.read_map([&](std::string name) { raw.axes.store(std::move(name), in.read_i64()); });
-        break;
-      case 5:
-        if (in.read_null())
-          raw.value.reset();
-        else
-          raw.value = read_literal(in);
-        break;
-      case 6: raw.lower = in.read_null() ? std::nullopt : std::optional(in.read_f64()); break;
-      case 7: raw.upper = in.read_null() ? std::nullopt : std::optional(in.read_f64()); break;
-      case 8: raw.target = in.read_string(); break;
-      case 9: raw.count = read_count(in); break;
-      case 10: raw.var = in.read_string(); break;
-      case 11: raw.init = in.read_string(); break;
-      case 12:
-        if (in.read_null())
-          raw.extend.reset();
-        else
-          raw.extend = in.read_string();
-        break;
-      case 13: raw.outputs = read_strings(in); break;
-      case 14:
-        raw.output_types = read_vector<std::optional<TensorType>>(in, [&] {
-          return in.read_null() ? std::nullopt : std::optional(read_tensor_type(in));
-        });
-        break;
-      case 15: raw.args = read_vector<Atom>(in, [&] { return read_atom(in); }); break;
-      case 16: raw.comments = read_strings(in); break;
-    }
-  });
-  return raw;
-}
-
 LoopCount loop_count(RawCount& count) {
   switch (count.kind) {
     case RawCount::Kind::Unsigned: return LoopCount{LoopCount::Concrete{count.count}};
@@ -569,79 +550,76 @@ LoopCount loop_count(RawCount& count) {
   }
 }
 
-// The position of a kind word in `kKindWords`, or its size when the text is none.
-std::size_t kind_index(std::string_view text) {
-  auto is = [&](std::size_t i) { return text == kKindWords[i] ? i : std::size(kKindWords); };
-  if (text.size() < 3) return std::size(kKindWords);
-  switch (text[0]) {
-    case 'v': return is(0);
-    case 'm': return is(1);
-    case 'f': return is(2);
-    case 't': return is(3);
-    case 'r': return text.size() == 4 ? is(4) : is(9);
-    case 'w': return is(5);
-    case 'c': return text.size() == 8 ? is(6) : text.size() == 4 ? is(10) : is(12);
-    case 'l': return text.size() == 7 ? is(7) : is(11);
-    case 'i': return is(8);
-  }
-  return std::size(kKindWords);
+// Each kind's payload, made in the operation's place from the record's members of that kind.
+template <class Kind>
+struct Tag {};
+
+void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::View>) {
+  kind.emplace<OpKind::View>(std::move(raw.pattern), std::move(raw.axes));
+}
+void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Map>) {
+  kind.emplace<OpKind::Map>(std::move(raw.function));
+}
+void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Fold>) {
+  kind.emplace<OpKind::Fold>(std::move(raw.pattern), std::move(raw.reduction));
+}
+void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Tile>) {
+  kind.emplace<OpKind::Tile>(std::move(raw.pattern), std::move(raw.axes));
+}
+void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Read>) {
+  kind.emplace<OpKind::Read>(std::move(raw.pattern));
+}
+void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Write>) {
+  kind.emplace<OpKind::Write>(std::move(raw.pattern), std::move(raw.reduction));
+}
+void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Contract>) {
+  kind.emplace<OpKind::Contract>(std::move(raw.pattern));
+}
+void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Literal>) {
+  if (raw.value)
+    kind.emplace<OpKind::Literal>(std::move(*raw.value));
+  else
+    kind.emplace<OpKind::Literal>(LiteralValue{LiteralValue::Int{0}});
+}
+void build(OpKind::Variant& kind, OpRaw&, Tag<OpKind::Iota>) { kind.emplace<OpKind::Iota>(); }
+void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Random>) {
+  if (!raw.lower) stop("random requires 'lower' field");
+  if (!raw.upper) stop("random requires 'upper' field");
+  kind.emplace<OpKind::Random>(*raw.lower, *raw.upper);
+}
+void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Call>) {
+  kind.emplace<OpKind::Call>(std::move(raw.target));
+}
+void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Loop>) {
+  LoopCount count = loop_count(raw.count);
+  kind.emplace<OpKind::Loop>(std::move(raw.target), std::move(count));
+}
+void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Cache>) {
+  kind.emplace<OpKind::Cache>(std::move(raw.var), std::move(raw.init), std::move(raw.extend));
 }
 
-OpKind op_kind(OpRaw& raw) {
-  switch (kind_index(raw.kind)) {
-    case 0: return {OpKind::View{std::move(raw.pattern), std::move(raw.axes)}};
-    case 1: return {OpKind::Map{std::move(raw.function)}};
-    case 2: return {OpKind::Fold{std::move(raw.pattern), std::move(raw.reduction)}};
-    case 3: return {OpKind::Tile{std::move(raw.pattern), std::move(raw.axes)}};
-    case 4: return {OpKind::Read{std::move(raw.pattern)}};
-    case 5: return {OpKind::Write{std::move(raw.pattern), std::move(raw.reduction)}};
-    case 6: return {OpKind::Contract{std::move(raw.pattern)}};
-    case 7:
-      return {OpKind::Literal{raw.value ? std::move(*raw.value)
-                                        : LiteralValue{LiteralValue::Int{0}}}};
-    case 8: return {OpKind::Iota{}};
-    case 9:
-      if (!raw.lower) stop("random requires 'lower' field");
-      if (!raw.upper) stop("random requires 'upper' field");
-      return {OpKind::Random{*raw.lower, *raw.upper}};
-    case 10: return {OpKind::Call{std::move(raw.target)}};
-    case 11: {
-      LoopCount count = loop_count(raw.count);
-      return {OpKind::Loop{std::move(raw.target), std::move(count)}};
-    }
-    case 12:
-      return {OpKind::Cache{std::move(raw.var), std::move(raw.init), std::move(raw.extend)}};
-  }
-  json::Reader::custom("unknown op kind: " + raw.kind);
+// One builder per alternative of the variant, so a kind without its `build` does not compile.
+template <std::size_t... I>
+void build_kind(OpKind& kind, std::size_t index, OpRaw& raw, std::index_sequence<I...>) {
+  using Builder = void (*)(OpKind::Variant&, OpRaw&);
+  static constexpr Builder builders[] = {[](OpKind::Variant& k, OpRaw& r) {
+    build(k, r, Tag<std::variant_alternative_t<I, OpKind::Variant>>{});
+  }...};
+  builders[index](kind.value, raw);
 }
 
-}  // namespace
-
-Dim read_dim(json::Reader& in) {
-  int c = in.peek_token();
-  if (c == '"') return Dim{Dim::Named{std::string(in.read_str())}};
-  if (starts_number(c)) {
-    json::Number n = in.read_number();
-    if (fits_i64(n)) return Dim{Dim::Concrete{as_i64(n)}};
-  } else {
-    in.read_any();
-  }
-  json::Reader::custom("data did not match any variant of untagged enum Dim");
+void build_kind(OpKind& kind, OpRaw& raw) {
+  if (raw.kind == kKindCount) json::Reader::custom("unknown op kind: " + raw.unknown_kind);
+  build_kind(kind, raw.kind, raw, std::make_index_sequence<kKindCount>{});
 }
 
-Atom read_atom(json::Reader& in) {
-  int c = in.peek_token();
-  if (c == '"') return Atom{Atom::Name{std::string(in.read_str())}};
-  if (starts_number(c)) {
-    json::Number n = in.read_number();
-    if (fits_i64(n)) return Atom{Atom::Int{as_i64(n)}};
-    return Atom{Atom::Float{as_f64(n)}};
-  }
-  in.read_any();
-  json::Reader::custom("data did not match any variant of untagged enum Atom");
+std::optional<double> read_bound(json::Reader& in) {
+  if (in.read_null()) return std::nullopt;
+  return in.read_f64();
 }
 
-LiteralValue read_literal(json::Reader& in) {
+// Nesting is bounded by the reader's allowance, so recursion is safe.
+LiteralValue read_literal(json::Reader& in, Lists& lists) {
   int c = in.peek_token();
   if (c < 0) in.fail_peek(json::kEofValue);
   std::string found;
@@ -654,9 +632,8 @@ LiteralValue read_literal(json::Reader& in) {
       in.custom_here("unexpected string: " + std::string(text));
     }
     case '[': {
-      LiteralValue::List list;
-      in.read_array([&] { list.items.push_back(read_literal(in)); });
-      return {std::move(list)};
+      return {LiteralValue::List{lists.read_array<LiteralValue>(
+          in, [&] { return read_literal(in, lists); })}};
     }
     case '{':
       in.open();
@@ -683,61 +660,142 @@ LiteralValue read_literal(json::Reader& in) {
   return {LiteralValue::Float{n.f}};
 }
 
-TensorType read_tensor_type(json::Reader& in) {
-  TensorType type;
+// The untagged values are made in their slot, their text read straight into it.
+void fill_dim(json::Reader& in, Dim& dim) {
+  int c = in.peek_token();
+  if (c == '"') {
+    dim.value.emplace<Dim::Named>(std::string(in.read_str()));
+    return;
+  }
+  if (std::uint64_t small; in.take_small_integer(small)) {
+    dim.value.emplace<Dim::Concrete>(static_cast<std::int64_t>(small));
+    return;
+  }
+  if (starts_number(c)) {
+    json::Number n = in.read_number();
+    if (fits_i64(n)) {
+      dim.value.emplace<Dim::Concrete>(as_i64(n));
+      return;
+    }
+  } else {
+    in.read_any();
+  }
+  json::Reader::custom("data did not match any variant of untagged enum Dim");
+}
+
+void fill_atom(json::Reader& in, Atom& atom) {
+  int c = in.peek_token();
+  if (c == '"') {
+    atom.value.emplace<Atom::Name>(std::string(in.read_str()));
+    return;
+  }
+  if (std::uint64_t small; in.take_small_integer(small)) {
+    atom.value.emplace<Atom::Int>(static_cast<std::int64_t>(small));
+    return;
+  }
+  if (starts_number(c)) {
+    json::Number n = in.read_number();
+    if (fits_i64(n))
+      atom.value.emplace<Atom::Int>(as_i64(n));
+    else
+      atom.value.emplace<Atom::Float>(json::as_f64(n));
+    return;
+  }
+  in.read_any();
+  json::Reader::custom("data did not match any variant of untagged enum Atom");
+}
+
+void fill_tensor_type(json::Reader& in, Lists& lists, TensorType& type) {
   in.read_record(kTypeShape, [&](int member) {
-    if (member == 0) {
-      type.dtype = in.read_string();
-    } else {
-      type.shape = read_vector<Dim>(in, [&] { return read_dim(in); });
+    if (member == 0)
+      type.dtype = in.read_text();
+    else
+      type.shape = lists.read<Dim>(in, [&](Dim& dim) { fill_dim(in, dim); });
+  });
+}
+
+void fill_op(json::Reader& in, Lists& lists, Op& op) {
+  OpRaw raw;
+  in.read_record(kOpShape, [&](int member) {
+    switch (member) {
+      case 0: {
+        std::string_view word = in.read_text();
+        raw.kind = kind_index(word);
+        if (raw.kind == kKindCount) raw.unknown_kind = word;
+        break;
+      }
+      case 1: raw.pattern = in.read_text(); break;
+      case 2: raw.function = in.read_text(); break;
+      case 3: raw.reduction = in.read_text(); break;
+      case 4:
+        raw.axes = Axes();
+        in.read_map([&](std::string name) { raw.axes.store(std::move(name), in.read_i64()); });
+        break;
+      case 5:
+        if (in.read_null())
+          raw.value.reset();
+        else
+          raw.value = read_literal(in, lists);
+        break;
+      case 6: raw.lower = read_bound(in); break;
+      case 7: raw.upper = read_bound(in); break;
+      case 8: raw.target = in.read_text(); break;
+      case 9: raw.count = read_count(in); break;
+      case 10: raw.var = in.read_text(); break;
+      case 11: raw.init = in.read_text(); break;
+      case 12:
+        if (in.read_null())
+          raw.extend.reset();
+        else
+          raw.extend = in.read_text();
+        break;
+      case 13: op.outputs = lists.strings(in); break;
+      case 14:
+        op.output_types = lists.read<std::optional<TensorType>>(in, [&](auto& type) {
+          if (!in.read_null()) fill_tensor_type(in, lists, type.emplace());
+        });
+        break;
+      case 15: op.args = lists.read<Atom>(in, [&](Atom& atom) { fill_atom(in, atom); }); break;
+      case 16: op.comments = lists.strings(in); break;
     }
   });
-  return type;
+  build_kind(op.kind, raw);
 }
 
-Op read_op(json::Reader& in) {
-  OpRaw raw = read_op_raw(in);
-  OpKind kind = op_kind(raw);
-  return Op{std::move(kind), std::move(raw.outputs), std::move(raw.output_types),
-            std::move(raw.args), std::move(raw.comments)};
-}
-
-Param read_param(json::Reader& in) {
-  Param param;
+void fill_param(json::Reader& in, Lists& lists, Param& param) {
   in.read_record(kParamShape, [&](int member) {
     if (member == 0)
-      param.name = in.read_string();
+      param.name = in.read_text();
     else
-      param.ty = read_tensor_type(in);
+      fill_tensor_type(in, lists, param.ty);
   });
-  return param;
 }
 
-Function read_function(json::Reader& in) {
-  Function function;
-  auto read_params = [&](std::vector<Param>& params) {
-    params = read_vector<Param>(in, [&] { return read_param(in); });
-  };
+std::vector<Param> read_params(json::Reader& in, Lists& lists) {
+  return lists.read<Param>(in, [&](Param& param) { fill_param(in, lists, param); });
+}
+
+void fill_function(json::Reader& in, Lists& lists, Function& function) {
   in.read_record(kFunctionShape, [&](int member) {
     switch (member) {
-      case 0: function.name = in.read_string(); break;
-      case 1: function.comments = read_strings(in); break;
-      case 2: read_params(function.params); break;
-      case 3: read_params(function.returns); break;
-      case 4: function.ops = read_vector<Op>(in, [&] { return read_op(in); }); break;
+      case 0: function.name = in.read_text(); break;
+      case 1: function.comments = lists.strings(in); break;
+      case 2: function.params = read_params(in, lists); break;
+      case 3: function.returns = read_params(in, lists); break;
+      case 4: function.ops = lists.read<Op>(in, [&](Op& op) { fill_op(in, lists, op); }); break;
     }
   });
-  return function;
 }
 
-Module read_module(json::Reader& in) {
+Module read_module(json::Reader& in, Lists& lists) {
   Module module;
   in.read_record(kModuleShape, [&](int member) {
     if (member == 0) {
-      module.header_comments = read_strings(in);
+      module.header_comments = lists.strings(in);
     } else {
       in.read_map([&](std::string key) {
-        Function function = read_function(in);
+        Function function;
+        fill_function(in, lists, function);
         module.functions.store(std::move(key), std::move(function));
       });
     }
@@ -745,25 +803,45 @@ Module read_module(json::Reader& in) {
   return module;
 }
 
-namespace {
-
-// Gives the list buffers' memory back once a document is read, so that nothing of a call
-// outlives it.
-struct ListBuffersRelease {
-  ~ListBuffersRelease() {
-    std::vector<std::string>().swap(list_buffer<std::string>);
-    std::vector<std::optional<TensorType>>().swap(list_buffer<std::optional<TensorType>>);
-    std::vector<Atom>().swap(list_buffer<Atom>);
-    std::vector<Dim>().swap(list_buffer<Dim>);
-    std::vector<Param>().swap(list_buffer<Param>);
-    std::vector<Op>().swap(list_buffer<Op>);
-  }
-};
+// One record read with scratch lists of its own.
+template <class T>
+T read_alone(json::Reader& in, void (*fill)(json::Reader&, Lists&, T&)) {
+  Lists lists;
+  T value{};
+  fill(in, lists, value);
+  return value;
+}
 
 }  // namespace
 
+Dim read_dim(json::Reader& in) {
+  Dim dim;
+  fill_dim(in, dim);
+  return dim;
+}
+
+Atom read_atom(json::Reader& in) {
+  Atom atom;
+  fill_atom(in, atom);
+  return atom;
+}
+
+LiteralValue read_literal(json::Reader& in) {
+  Lists lists;
+  return read_literal(in, lists);
+}
+
+TensorType read_tensor_type(json::Reader& in) { return read_alone(in, fill_tensor_type); }
+Op read_op(json::Reader& in) { return read_alone(in, fill_op); }
+Param read_param(json::Reader& in) { return read_alone(in, fill_param); }
+Function read_function(json::Reader& in) { return read_alone(in, fill_function); }
+
+Module read_module(json::Reader& in) {
+  Lists lists;
+  return read_module(in, lists);
+}
+
 Module module_from_json(std::string_view text) {
-  ListBuffersRelease release;
   return json::read_document(text, [](json::Reader& in) { return read_module(in); });
 }
 

@@ -16,7 +16,6 @@ namespace vel {
 namespace {
 
 constexpr std::string_view kDash = " \xe2\x80\x94 ";  // U+2014 with a blank each side
-constexpr std::string_view kConfigPrefix = "param.";
 constexpr std::string_view kWildcard = "...";
 constexpr std::string_view kIndexDtypes[] = {"i32", "i64", "int", "int32", "int64"};
 
@@ -34,7 +33,6 @@ std::string debug_ref(TyRef ty) {
   return debug_type(TensorType{std::string(ty.dtype), {ty.shape.begin(), ty.shape.end()}}, "Ty");
 }
 
-bool is_config_name(std::string_view name) { return name.starts_with(kConfigPrefix); }
 bool is_wildcard(const Dim& dim) {
   const auto* named = std::get_if<Dim::Named>(&dim.value);
   return named && named->name == kWildcard;

@@ -22,7 +22,6 @@ namespace vel {
 
 namespace {
 
-constexpr std::string_view kConfigPrefix = "param.";
 constexpr std::string_view kStarSuffix = ".*";
 constexpr std::string_view kNewSuffix = "_new";
 constexpr std::string_view kLoopPrefix = "loop";
@@ -196,7 +195,7 @@ GlobalNames global_names(const Module& module) {
     for (const Op& op : fn.ops)
       for (const Atom& arg : op.args)
         if (const std::string* name = name_of(arg))
-          if (name->starts_with(kConfigPrefix) || dims.contains(*name)) out.insert(*name);
+          if (is_config_name(*name) || dims.contains(*name)) out.insert(*name);
   }
   return out;
 }

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <initializer_list>
 #include <string_view>
-#include <type_traits>
 #include <variant>
 
-#include "vel/json.hpp"
+#include "vel/text.hpp"
 
 namespace vel {
 
@@ -35,7 +35,7 @@ void append_float(std::string& out, double value) {
   }
   // Written positionally: the shortest fixed form of std::to_chars would print the exact
   // binary expansion of large values instead of zeros.
-  ShortestDecimal d = shortest_decimal(value);
+  ShortestDecimal d = shortest_decimal(value, Tie::Larger);
   if (d.negative) out += '-';
   const char* digits = d.digits;
   int n = d.count;
@@ -72,26 +72,48 @@ void append_literal(std::string& out, const LiteralValue& value) {
              value.value);
 }
 
-void append_dim(std::string& out, const Dim& dim) {
+// Where the type renderers write: the text itself, or the count of its bytes, so that a
+// type's width is measured by the code that writes it.
+struct Width {
+  std::size_t bytes = 0;
+  Width& operator+=(char) {
+    ++bytes;
+    return *this;
+  }
+  Width& operator+=(std::string_view text) {
+    bytes += text.size();
+    return *this;
+  }
+};
+
+template <class Out>
+void append_dim(Out& out, const Dim& dim) {
   if (const auto* concrete = std::get_if<Dim::Concrete>(&dim.value))
     append_int(out, concrete->size);
   else
-    out += std::get<Dim::Named>(dim.value).name;
+    out += std::string_view(std::get<Dim::Named>(dim.value).name);
 }
 
 // A dict type shows as "*" alone, whatever shape it holds.
-void append_type(std::string& out, const TensorType& type) {
+template <class Out>
+void append_type(Out& out, const TensorType& type) {
   if (type.dtype == kDictDtype) {
     out += kDictDtype;
     return;
   }
-  out += type.dtype;
+  out += std::string_view(type.dtype);
   out += '[';
   for (std::size_t i = 0; i < type.shape.size(); ++i) {
     if (i > 0) out += ", ";
     append_dim(out, type.shape[i]);
   }
   out += ']';
+}
+
+std::size_t type_width(const TensorType& type) {
+  Width width;
+  append_type(width, type);
+  return width.bytes;
 }
 
 void append_atom(std::string& out, const Atom& atom) {
@@ -142,71 +164,90 @@ void append_count(std::string& out, const LoopCount& count) {
     out += std::get<LoopCount::Named>(count.value).name;
 }
 
-// The kind word, the bracket list the kind needs, then the argument list; a literal and a
-// random print no arguments.
+void append_bracketed(std::string& out, std::initializer_list<std::string_view> items) {
+  out += '[';
+  bool first = true;
+  for (std::string_view item : items) {
+    if (!first) out += ", ";
+    first = false;
+    out += item;
+  }
+  out += ']';
+}
+
+// What follows each kind's word: the bracket list the kind needs, then the argument list,
+// which a literal and a random do not print. One overload per kind and none for the rest, so
+// that a kind added to `OpKind` does not build until it is given its template here.
+struct RightHand {
+  std::string& out;
+  const std::vector<Atom>& args;
+
+  void operator()(const OpKind::View& k) const { pattern_axes(k.pattern, k.axes); }
+  void operator()(const OpKind::Map& k) const { names({k.function}); }
+  void operator()(const OpKind::Fold& k) const { pattern_and(k.pattern, k.reduction); }
+  void operator()(const OpKind::Tile& k) const { pattern_axes(k.pattern, k.axes); }
+  void operator()(const OpKind::Read& k) const { pattern_only(k.pattern); }
+  void operator()(const OpKind::Write& k) const { pattern_and(k.pattern, k.reduction); }
+  void operator()(const OpKind::Contract& k) const { pattern_only(k.pattern); }
+  void operator()(const OpKind::Literal& k) const {
+    out += '(';
+    append_literal(out, k.value);
+    out += ')';
+  }
+  void operator()(const OpKind::Iota&) const { append_args(out, args); }
+  void operator()(const OpKind::Random& k) const {
+    out += '[';
+    append_float(out, k.lower);
+    out += ", ";
+    append_float(out, k.upper);
+    out += ']';
+  }
+  void operator()(const OpKind::Call& k) const { names({k.target}); }
+  void operator()(const OpKind::Loop& k) const {
+    out += '[';
+    out += k.target;
+    out += ", ";
+    append_count(out, k.count);
+    out += ']';
+    append_args(out, args);
+  }
+  void operator()(const OpKind::Cache& k) const {
+    if (k.extend)
+      names({k.var, k.init, *k.extend});
+    else
+      names({k.var, k.init});
+  }
+
+ private:
+  void names(std::initializer_list<std::string_view> items) const {
+    append_bracketed(out, items);
+    append_args(out, args);
+  }
+  void pattern_only(std::string_view pattern) const {
+    out += '[';
+    append_quoted(out, pattern);
+    out += ']';
+    append_args(out, args);
+  }
+  void pattern_and(std::string_view pattern, std::string_view name) const {
+    out += '[';
+    append_quoted(out, pattern);
+    out += ", ";
+    out += name;
+    out += ']';
+    append_args(out, args);
+  }
+  void pattern_axes(std::string_view pattern, const Axes& axes) const {
+    out += '[';
+    append_pattern_axes(out, pattern, axes);
+    out += ']';
+    append_args(out, args);
+  }
+};
+
 void append_right_hand(std::string& out, const Op& op) {
   out += kind_word(op.kind);
-  std::visit(
-      [&](const auto& kind) {
-        using K = std::decay_t<decltype(kind)>;
-        if constexpr (std::is_same_v<K, OpKind::Literal>) {
-          out += '(';
-          append_literal(out, kind.value);
-          out += ')';
-          return;
-        } else if constexpr (std::is_same_v<K, OpKind::Random>) {
-          out += '[';
-          append_float(out, kind.lower);
-          out += ", ";
-          append_float(out, kind.upper);
-          out += ']';
-          return;
-        } else {
-          if constexpr (std::is_same_v<K, OpKind::View> || std::is_same_v<K, OpKind::Tile>) {
-            out += '[';
-            append_pattern_axes(out, kind.pattern, kind.axes);
-            out += ']';
-          } else if constexpr (std::is_same_v<K, OpKind::Map>) {
-            out += '[';
-            out += kind.function;
-            out += ']';
-          } else if constexpr (std::is_same_v<K, OpKind::Fold> ||
-                               std::is_same_v<K, OpKind::Write>) {
-            out += '[';
-            append_quoted(out, kind.pattern);
-            out += ", ";
-            out += kind.reduction;
-            out += ']';
-          } else if constexpr (std::is_same_v<K, OpKind::Read> ||
-                               std::is_same_v<K, OpKind::Contract>) {
-            out += '[';
-            append_quoted(out, kind.pattern);
-            out += ']';
-          } else if constexpr (std::is_same_v<K, OpKind::Call>) {
-            out += '[';
-            out += kind.target;
-            out += ']';
-          } else if constexpr (std::is_same_v<K, OpKind::Loop>) {
-            out += '[';
-            out += kind.target;
-            out += ", ";
-            append_count(out, kind.count);
-            out += ']';
-          } else if constexpr (std::is_same_v<K, OpKind::Cache>) {
-            out += '[';
-            out += kind.var;
-            out += ", ";
-            out += kind.init;
-            if (kind.extend) {
-              out += ", ";
-              out += *kind.extend;
-            }
-            out += ']';
-          }
-          append_args(out, op.args);
-        }
-      },
-      op.kind.value);
+  std::visit(RightHand{out, op.args}, op.kind.value);
 }
 
 // The declared type of output i, when it has one; types beyond the outputs never print.
@@ -220,30 +261,13 @@ struct Columns {
   std::size_t type = 0;
 };
 
-// The byte length of what `append_type` writes, measured without writing it.
-std::size_t type_text_length(const TensorType& type) {
-  if (type.dtype == kDictDtype) return kDictDtype.size();
-  std::size_t length = type.dtype.size() + 2;
-  for (std::size_t i = 0; i < type.shape.size(); ++i) {
-    if (i > 0) length += 2;
-    if (const auto* concrete = std::get_if<Dim::Concrete>(&type.shape[i].value)) {
-      char buf[24];
-      length += static_cast<std::size_t>(
-          std::to_chars(buf, buf + sizeof buf, concrete->size).ptr - buf);
-    } else {
-      length += std::get<Dim::Named>(type.shape[i].value).name.size();
-    }
-  }
-  return length;
-}
-
 Columns function_columns(const Function& fn) {
   Columns columns;
   for (const Op& op : fn.ops) {
     for (std::size_t i = 0; i < op.outputs.size(); ++i) {
       columns.name = std::max(columns.name, op.outputs[i].size());
       if (const TensorType* type = output_type(op, i))
-        columns.type = std::max(columns.type, type_text_length(*type));
+        columns.type = std::max(columns.type, type_width(*type));
     }
   }
   return columns;
@@ -356,8 +380,11 @@ void append_function(std::string& out, const Function& fn, std::uint64_t width) 
 
 }  // namespace
 
-std::string format_vel(const Module& module, std::uint64_t width) {
+std::string format_vel(const Module& module, std::uint64_t width, std::size_t size_hint) {
+  // Room reserved once and never written is never touched either, while a text that
+  // outgrows its room is copied and leaves the old room with the process.
   std::string out;
+  out.reserve(size_hint);
   for (const std::string& comment : module.header_comments) {
     out += comment;
     out += '\n';

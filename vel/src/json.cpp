@@ -1,9 +1,12 @@
 #include "vel/json.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <optional>
 
 #include "vel/stop.hpp"
 
@@ -66,7 +69,7 @@ void write_float(std::string& out, double value) {
     out += std::signbit(value) ? "-0.0" : "0.0";
     return;
   }
-  ShortestDecimal d = shortest_decimal(value);
+  ShortestDecimal d = shortest_decimal(value, Tie::Even);
   if (d.negative) out += '-';
   const char* digits = d.digits;
   int n = d.count;
@@ -246,7 +249,7 @@ void Reader::expect_end() {
   if (peek_token() >= 0) fail_peek(kTrailingCharacters);
 }
 
-void Reader::colon() {
+void Reader::colon_after_space() {
   int c = peek_token();
   if (c < 0) fail_peek(kEofObject);
   if (c != ':') fail_peek(kExpectedColon);
@@ -351,36 +354,119 @@ void Reader::skip_str() {
 
 // --- numbers ---
 
+namespace {
+
+constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+std::uint64_t load8(const char* p) {
+  std::uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+// Eight bytes read as one little-endian word: all of them decimal digits.
+bool eight_digits(std::uint64_t w) {
+  return ((w & 0xF0F0F0F0F0F0F0F0) | (((w + 0x0606060606060606) & 0xF0F0F0F0F0F0F0F0) >> 4)) ==
+         0x3333333333333333;
+}
+
+// The value of eight decimal digits, combined in pairs, fours and then the whole word.
+std::uint64_t eight_digits_value(std::uint64_t w) {
+  w -= 0x3030303030303030;
+  w = w * 10 + (w >> 8);
+  w = ((w & 0x000000FF000000FF) * (100 + (1000000ull << 32)) +
+       ((w >> 16) & 0x000000FF000000FF) * (1 + (10000ull << 32))) >>
+      32;
+  return w;
+}
+
+// The end of the run of decimal digits that starts at i.
+std::size_t skip_digits(const char* p, std::size_t i, std::size_t n) {
+  if constexpr (std::endian::native == std::endian::little)
+    while (i + 8 <= n && eight_digits(load8(p + i))) i += 8;
+  while (i < n && is_digit(p[i])) ++i;
+  return i;
+}
+
+// The decimal digits of [p, end) as an integer; the caller keeps them to 19 or fewer.
+std::uint64_t digits_value(const char* p, const char* end, std::uint64_t value = 0) {
+  if constexpr (std::endian::native == std::endian::little)
+    for (; end - p >= 8; p += 8) value = value * 100000000 + eight_digits_value(load8(p));
+  for (; p < end; ++p) value = value * 10 + static_cast<unsigned>(*p - '0');
+  return value;
+}
+
+// Whether long double arithmetic really keeps 64 bits of significand; an emulator such as
+// valgrind carries it in doubles.
+bool extended_precision() {
+  static const bool kept = [] {
+    volatile long double big = 9223372036854775808.0L;  // 2^63
+    volatile long double one = 1.0L;
+    return big + one != big;
+  }();
+  return kept;
+}
+
+// The double nearest to `w` × 10^`e10`, when exact arithmetic can tell it: `w` and the power
+// are exact doubles, so one rounding follows; or the power is exact in extended precision,
+// whose product or quotient is rounded once there and is no midpoint of two doubles, so that
+// rounding it to a double rounds the exact value. Otherwise nothing.
+std::optional<double> nearest_double(std::uint64_t w, std::int64_t e10) {
+  if (w < (std::uint64_t{1} << 53) && e10 >= -22 && e10 <= 22) {
+    double d = static_cast<double>(w);
+    return e10 < 0 ? d / kExactPowers[-e10] : d * kExactPowers[e10];
+  }
+  // The x87 format: 64 bits of significand, the low eight bytes in little-endian order.
+  if constexpr (std::numeric_limits<long double>::digits == 64 &&
+                std::endian::native == std::endian::little) {
+    // 10^27 = 2^27 × 5^27, and 5^27 is below 2^63.
+    static constexpr long double kPowers[] = {
+        1e0L,  1e1L,  1e2L,  1e3L,  1e4L,  1e5L,  1e6L,  1e7L,  1e8L,  1e9L,
+        1e10L, 1e11L, 1e12L, 1e13L, 1e14L, 1e15L, 1e16L, 1e17L, 1e18L, 1e19L,
+        1e20L, 1e21L, 1e22L, 1e23L, 1e24L, 1e25L, 1e26L, 1e27L};
+    if (e10 >= -27 && e10 <= 27 && extended_precision()) {
+      long double x = static_cast<long double>(w);
+      long double q = e10 < 0 ? x / kPowers[-e10] : x * kPowers[e10];
+      std::uint64_t significand;
+      std::memcpy(&significand, &q, sizeof significand);
+      if ((significand & 0x7FF) != 0x400) return static_cast<double>(q);
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 Number Reader::read_number() {
+  Number out;  // the one object returned, built in the caller's place
   const std::size_t n = text_.size();
   const char* p = text_.data();
   const std::size_t start = pos_;
   const bool negative = p[pos_] == '-';
   if (negative) ++pos_;
   if (pos_ >= n) fail_at(n, kEofValue);
+  const std::size_t int_begin = pos_;
   char first = p[pos_++];
-  std::uint64_t significand = 0;
-  bool overflow = false;      // the integer part does not fit 64 bits
-  bool nonzero = first != '0';  // some digit of the significand is not zero
   if (first == '0') {
     if (pos_ < n && is_digit(p[pos_])) fail_peek(kInvalidNumber);
   } else if (first >= '1' && first <= '9') {
-    significand = static_cast<std::uint64_t>(first - '0');
-    for (; pos_ < n && is_digit(p[pos_]); ++pos_) {
-      unsigned d = static_cast<unsigned>(p[pos_] - '0');
-      if (significand > (UINT64_MAX - d) / 10) overflow = true;
-      significand = significand * 10 + d;
-    }
+    pos_ = skip_digits(p, pos_, n);
   } else {
     fail_here(kInvalidNumber);
   }
+  const std::size_t int_end = pos_;
+  std::size_t frac_begin = pos_;
   bool is_float = false;
   if (pos_ < n && p[pos_] == '.') {
     is_float = true;
-    std::size_t digits = ++pos_;
-    for (; pos_ < n && is_digit(p[pos_]); ++pos_) nonzero |= p[pos_] != '0';
-    if (pos_ == digits) fail_peek(pos_ < n ? kInvalidNumber : kEofValue);
+    frac_begin = ++pos_;
+    pos_ = skip_digits(p, pos_, n);
+    if (pos_ == frac_begin) fail_peek(pos_ < n ? kInvalidNumber : kEofValue);
   }
+  const std::size_t frac_end = pos_;
+  std::int64_t exp = 0;
   if (pos_ < n && (p[pos_] == 'e' || p[pos_] == 'E')) {
     is_float = true;
     ++pos_;
@@ -388,62 +474,76 @@ Number Reader::read_number() {
     if (pos_ < n && (p[pos_] == '+' || p[pos_] == '-')) positive_exp = p[pos_++] == '+';
     if (pos_ >= n) fail_at(n, kEofValue);
     if (!is_digit(p[pos_++])) fail_here(kInvalidNumber);
-    std::int64_t exp = p[pos_ - 1] - '0';
+    exp = p[pos_ - 1] - '0';
     for (; pos_ < n && is_digit(p[pos_]); ++pos_) {
       exp = exp * 10 + (p[pos_] - '0');
       // The exponent is kept in 32 bits: past that a non-zero number is out of range at
       // once, right after the digit that overflowed.
       if (exp > INT32_MAX) {
         ++pos_;
-        if (nonzero && positive_exp) fail_here(kOutOfRange);
+        auto nonzero = [&](std::size_t from, std::size_t to) {
+          return std::any_of(p + from, p + to, [](char c) { return c != '0'; });
+        };
+        if (positive_exp && (nonzero(int_begin, int_end) || nonzero(frac_begin, frac_end)))
+          fail_here(kOutOfRange);
         while (pos_ < n && is_digit(p[pos_])) ++pos_;
-        Number zero;
-        zero.cls = NumberClass::Float;
-        zero.f = negative ? -0.0 : 0.0;
-        return zero;
+        out.cls = NumberClass::Float;
+        out.f = negative ? -0.0 : 0.0;
+        return out;
+      }
+    }
+    if (!positive_exp) exp = -exp;
+  }
+  const std::size_t int_digits = int_end - int_begin;
+  if (!is_float) {
+    // Up to 19 digits always fit 64 bits; 20 digits fit up to 18446744073709551615.
+    constexpr std::string_view kMax = "18446744073709551615";
+    bool fits = int_digits < kMax.size() ||
+                (int_digits == kMax.size() &&
+                 std::string_view(p + int_begin, int_digits) <= kMax);
+    if (fits) {
+      std::uint64_t value = digits_value(p + int_begin, p + int_end);
+      if (!negative) {
+        out.cls = NumberClass::Unsigned;
+        out.u = value;
+        return out;
+      }
+      if (value != 0 && value <= (std::uint64_t{1} << 63)) {
+        out.cls = NumberClass::Negative;
+        out.i = static_cast<std::int64_t>(0 - value);
+        return out;
       }
     }
   }
-  Number out;
-  if (!is_float && !overflow) {
-    if (!negative) {
-      out.cls = NumberClass::Unsigned;
-      out.u = significand;
-      return out;
-    }
-    if (significand != 0 && significand <= (std::uint64_t{1} << 63)) {
-      out.cls = NumberClass::Negative;
-      out.i = static_cast<std::int64_t>(0 - significand);
-      return out;
-    }
-  }
   out.cls = NumberClass::Float;
-  if (!is_float && !negative && !overflow) {
-    out.f = static_cast<double>(significand);
-    return out;
+  // The significant digits, leading zeros left out, when 64 bits hold them.
+  const std::size_t frac_digits = frac_end - frac_begin;
+  std::size_t significant = int_digits + frac_digits;
+  if (first == '0') {
+    --significant;
+    for (std::size_t i = frac_begin; i < frac_end && p[i] == '0'; ++i) --significant;
+  }
+  if (significant <= 19) {
+    std::uint64_t w =
+        digits_value(p + frac_begin, p + frac_end, digits_value(p + int_begin, p + int_end));
+    if (w == 0) {
+      out.f = negative ? -0.0 : 0.0;
+      return out;
+    }
+    if (auto d = nearest_double(w, exp - static_cast<std::int64_t>(frac_digits))) {
+      out.f = negative ? -*d : *d;
+      return out;
+    }
   }
   auto [ptr, ec] = std::from_chars(p + start, p + pos_, out.f);
   if (ec == std::errc::result_out_of_range) {
     // Too large or too small: the decimal exponent of the first significant digit tells.
     std::int64_t lead = 0;  // decimal exponent of the leading digit, before the exponent part
-    std::size_t i = start + negative;
-    std::size_t int_digits = 0;
-    for (; i < pos_ && is_digit(p[i]); ++i) ++int_digits;
-    if (p[start + negative] != '0') {
+    if (first != '0') {
       lead = static_cast<std::int64_t>(int_digits) - 1;
     } else {
       lead = -1;
-      if (i < pos_ && p[i] == '.')
-        for (++i; i < pos_ && p[i] == '0'; ++i) --lead;
-    }
-    std::int64_t exp = 0;
-    std::size_t e = std::string_view(p + start, pos_ - start).find_first_of("eE");
-    if (e != std::string_view::npos) {
-      std::size_t k = start + e + 1;
-      bool neg_exp = p[k] == '-';
-      if (p[k] == '+' || p[k] == '-') ++k;
-      for (; k < pos_; ++k) exp = exp * 10 + (p[k] - '0');
-      if (neg_exp) exp = -exp;
+      for (std::size_t i = frac_begin; i < frac_end && p[i] == '0'; ++i) --lead;
     }
     if (lead + exp > 0) fail_here(kOutOfRange);
     out.f = negative ? -0.0 : 0.0;

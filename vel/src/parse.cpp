@@ -1,5 +1,6 @@
 #include "parse_internal.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -771,9 +772,23 @@ Function parse_fn(Parser& p) {
 
 namespace {
 
+// Every function has one "{", so their count bounds the functions of the source; room that
+// stays unused is never touched, and a map that never grows holds no copy of itself. The
+// bound per source byte keeps a source of braces alone from claiming much address space.
+std::size_t function_room(std::string_view source) {
+  constexpr std::size_t kSmallestFunction = 32;  // bytes of source per function, at least
+  std::size_t braces = 0;
+  for (const char* p = source.data(), *end = p + source.size();
+       (p = static_cast<const char*>(std::memchr(p, '{', static_cast<std::size_t>(end - p))));
+       ++p)
+    ++braces;
+  return std::min(braces, source.size() / kSmallestFunction);
+}
+
 // The functions from the cursor on, with the readers' scratch lists: a frame of its own,
 // which a source of comments alone never enters.
 [[gnu::noinline]] void parse_functions(parser::Stream&& cursor, Module& module) {
+  module.functions.reserve(function_room(cursor.source));
   parser::Parser p(std::move(cursor));
   parser::Stream& s = p.cursor;
   while (s.peek() != parser::TokenKind::End) {

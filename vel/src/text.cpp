@@ -1,7 +1,9 @@
 #include "vel/text.hpp"
 
+#include <bit>
 #include <charconv>
 #include <cstdint>
+#include <optional>
 
 #include "vel/unicode.hpp"
 
@@ -60,19 +62,60 @@ std::string debug_str(std::string_view text) {
   return out;
 }
 
-void append_int(std::string& out, std::int64_t value) {
-  char buf[24];
-  out.append(buf, std::to_chars(buf, buf + sizeof buf, value).ptr);
+namespace {
+
+// `n` × 5^`k`, or nothing once it passes 64 bits.
+std::optional<std::uint64_t> times_power_of_5(std::uint64_t n, std::int64_t k) {
+  for (; k > 0; --k) {
+    if (n > UINT64_MAX / 5) return std::nullopt;
+    n *= 5;
+  }
+  return n;
 }
 
-void append_uint(std::string& out, std::uint64_t value) {
-  char buf[24];
-  out.append(buf, std::to_chars(buf, buf + sizeof buf, value).ptr);
+// Whether |value| is exactly halfway between the digits `d` and the string one unit above
+// them in their last place, that is (10·D + 5) × 10^p with p the place after the last digit.
+bool halfway_above(double value, const ShortestDecimal& d) {
+  std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
+  int biased = static_cast<int>(bits >> 52 & 0x7FF);
+  std::uint64_t m = bits & ((std::uint64_t{1} << 52) - 1);
+  std::int64_t s = -1074;  // |value| = m × 2^s
+  if (biased != 0) {
+    m |= std::uint64_t{1} << 52;
+    s = biased - 1075;
+  }
+  int zeros = std::countr_zero(m);
+  m >>= zeros;
+  s += zeros;
+  // (10·D + 5) × 10^p is an odd number times 2^p: its power of two must be that of |value|.
+  std::int64_t p = d.exponent - d.count;
+  if (s != p) return false;
+  std::uint64_t digits = 0;  // at most 17 of them
+  for (int i = 0; i < d.count; ++i) digits = digits * 10 + static_cast<unsigned>(d.digits[i] - '0');
+  std::uint64_t halfway = digits * 10 + 5;
+  if (p >= 0) return times_power_of_5(halfway, p) == m;
+  return times_power_of_5(m, -p) == halfway;
 }
 
-ShortestDecimal shortest_decimal(double value) {
-  // std::to_chars gives the shortest round-trip digits in scientific form:
-  // [-]d[.ddd]e(+|-)XX
+// The digits one unit greater in their last place, without trailing zeros.
+void round_up(ShortestDecimal& d) {
+  int i = d.count - 1;
+  while (i >= 0 && d.digits[i] == '9') --i;
+  if (i < 0) {  // all nines: a one in the next place up
+    d.digits[0] = '1';
+    d.count = 1;
+    ++d.exponent;
+    return;
+  }
+  ++d.digits[i];
+  d.count = i + 1;
+}
+
+}  // namespace
+
+ShortestDecimal shortest_decimal(double value, Tie tie) {
+  // std::to_chars gives the shortest round-trip digits in scientific form, breaking a tie
+  // toward the even digit: [-]d[.ddd]e(+|-)XX
   char sci[40];
   const char* end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
   const char* p = sci;
@@ -84,6 +127,7 @@ ShortestDecimal shortest_decimal(double value) {
   for (; *p != 'e'; ++p)
     if (*p != '.') d.digits[d.count++] = *p;
   std::from_chars(p + 1 + (p[1] == '+'), end, d.exponent);
+  if (tie == Tie::Larger && value != 0 && halfway_above(value, d)) round_up(d);
   return d;
 }
 

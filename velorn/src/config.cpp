@@ -14,32 +14,20 @@ namespace velorn {
 namespace {
 
 namespace json = vel::json;
+using vel::is_config_name;
+using vel::kConfigPrefix;
 
-// A name beginning with these six bytes refers to a configuration value.
-constexpr std::string_view kConfigPrefix = "param.";
 constexpr std::string_view kNoVariant =
     "data did not match any variant of untagged enum ConfigValue";
 constexpr std::string_view kUnexpectedInVector = "unexpected value in vector section";
 // The tables of configuration values, in the order they are merged.
 constexpr std::string_view kValueTables[] = {"shape", "scalar", "vector"};
 
-double number_as_f64(const json::Number& n) {
-  switch (n.cls) {
-    case json::NumberClass::Unsigned:
-      return static_cast<double>(n.u);
-    case json::NumberClass::Negative:
-      return static_cast<double>(n.i);
-    case json::NumberClass::Float:
-      break;
-  }
-  return n.f;
-}
-
 ConfigValue number_value(const json::Number& n) {
   if (n.cls == json::NumberClass::Negative) return {ConfigValue::Int{n.i}};
   if (n.cls == json::NumberClass::Unsigned && n.u <= std::numeric_limits<std::int64_t>::max())
     return {ConfigValue::Int{static_cast<std::int64_t>(n.u)}};
-  return {ConfigValue::Float{number_as_f64(n)}};
+  return {ConfigValue::Float{json::as_f64(n)}};
 }
 
 // The value is read whole first, then tried against Int, Float and Vector in turn.
@@ -52,7 +40,7 @@ ConfigValue read_config_value(json::Reader& in) {
     in.read_array([&] {
       json::AnyValue item = in.read_any();
       if (item.kind == json::AnyValue::Kind::Number)
-        vector.values.push_back(number_as_f64(item.number));
+        vector.values.push_back(json::as_f64(item.number));
       else
         numbers = false;
     });
@@ -103,7 +91,7 @@ vel::LoopCount sub_count(const vel::LoopCount& count, const ConfigMap& config) {
   const auto* named = std::get_if<vel::LoopCount::Named>(&count.value);
   if (named == nullptr) return count;
   std::string_view key = named->name;
-  if (key.starts_with(kConfigPrefix)) key.remove_prefix(kConfigPrefix.size());
+  if (is_config_name(key)) key.remove_prefix(kConfigPrefix.size());
   const ConfigValue* value = lookup(config, key);
   const auto* integer = value ? std::get_if<ConfigValue::Int>(&value->value) : nullptr;
   if (integer == nullptr) return count;
@@ -150,7 +138,7 @@ ConfigMap load_config(std::string_view config_path, vel::InterruptCheck interrup
 
 vel::Dim sub_dim(const vel::Dim& dim, const ConfigMap& config) {
   const auto* named = std::get_if<vel::Dim::Named>(&dim.value);
-  if (named == nullptr || !named->name.starts_with(kConfigPrefix)) return dim;
+  if (named == nullptr || !is_config_name(named->name)) return dim;
   const ConfigValue* value =
       lookup(config, std::string_view(named->name).substr(kConfigPrefix.size()));
   if (value == nullptr) return dim;

@@ -38,6 +38,11 @@ struct TensorType {
 // The dtype that marks a dict parameter: a bundle of weights reached by dotted names.
 inline constexpr std::string_view kDictDtype = "*";
 
+// A name that refers to the configuration value named by the rest of it ("param." alone
+// included); the checker, the flattener and the substitution test for it.
+inline constexpr std::string_view kConfigPrefix = "param.";
+inline bool is_config_name(std::string_view name) { return name.starts_with(kConfigPrefix); }
+
 struct Param {
   std::string name;
   TensorType ty;
@@ -99,79 +104,103 @@ using Axes = OrderedMap<std::int64_t>;
 
 struct OpKind {
   struct View {
+    static constexpr std::string_view kWord = "view";
     std::string pattern;
     Axes axes;
     bool operator==(const View&) const = default;
   };
   struct Map {
+    static constexpr std::string_view kWord = "map";
     std::string function;
     bool operator==(const Map&) const = default;
   };
   struct Fold {
+    static constexpr std::string_view kWord = "fold";
     std::string pattern;
     std::string reduction;
     bool operator==(const Fold&) const = default;
   };
   struct Tile {
+    static constexpr std::string_view kWord = "tile";
     std::string pattern;
     Axes axes;
     bool operator==(const Tile&) const = default;
   };
   struct Read {
+    static constexpr std::string_view kWord = "read";
     std::string pattern;
     bool operator==(const Read&) const = default;
   };
   struct Write {
+    static constexpr std::string_view kWord = "write";
     std::string pattern;
     std::string reduction;
     bool operator==(const Write&) const = default;
   };
   struct Contract {
+    static constexpr std::string_view kWord = "contract";
     std::string pattern;
     bool operator==(const Contract&) const = default;
   };
   struct Literal {
+    static constexpr std::string_view kWord = "literal";
     LiteralValue value;
     bool operator==(const Literal&) const = default;
   };
   struct Iota {
+    static constexpr std::string_view kWord = "iota";
     bool operator==(const Iota&) const = default;
   };
   struct Random {
+    static constexpr std::string_view kWord = "random";
     double lower;
     double upper;
     bool operator==(const Random&) const = default;
   };
   struct Call {
+    static constexpr std::string_view kWord = "call";
     std::string target;
     bool operator==(const Call&) const = default;
   };
   struct Loop {
+    static constexpr std::string_view kWord = "loop";
     std::string target;
     LoopCount count;
     bool operator==(const Loop&) const = default;
   };
   struct Cache {
+    static constexpr std::string_view kWord = "cache";
     std::string var;
     std::string init;
     std::optional<std::string> extend;
     bool operator==(const Cache&) const = default;
   };
 
-  // The alternatives stand in the kinds' declared order; `kind_word` follows it.
-  std::variant<View, Map, Fold, Tile, Read, Write, Contract, Literal, Iota, Random, Call, Loop,
-               Cache>
-      value;
+  // The alternatives stand in the kinds' declared order, each with its word.
+  using Variant = std::variant<View, Map, Fold, Tile, Read, Write, Contract, Literal, Iota, Random,
+                               Call, Loop, Cache>;
+  Variant value;
 
   bool operator==(const OpKind&) const = default;
 };
 
-inline constexpr std::string_view kKindWords[] = {
-    "view", "map", "fold", "tile", "read", "write", "contract",
-    "literal", "iota", "random", "call", "loop", "cache",
+namespace detail {
+template <class Variant>
+struct KindWords;
+template <class... Kinds>
+struct KindWords<std::variant<Kinds...>> {
+  static constexpr std::string_view words[] = {Kinds::kWord...};
 };
+}  // namespace detail
 
-std::string_view kind_word(const OpKind& kind);
+// The word of each kind, by the position of its alternative, as source text and the JSON
+// member `kind` write it. It is made from the alternatives, so a kind cannot lack a word.
+inline constexpr const auto& kKindWords = detail::KindWords<OpKind::Variant>::words;
+inline constexpr std::size_t kKindCount = std::variant_size_v<OpKind::Variant>;
+
+inline std::string_view kind_word(const OpKind& kind) { return kKindWords[kind.value.index()]; }
+// The position of the kind whose word is `word`, byte for byte; `kKindCount` for none.
+std::size_t kind_index(std::string_view word);
 
 struct Op {
   OpKind kind;

@@ -1,6 +1,7 @@
 // The formatter: a `Module` printed as canonical vel source text. It never fails.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -8,8 +9,10 @@
 
 namespace vel {
 
-// `width` decides only whether a function header stays on one line.
-std::string format_vel(const Module& module, std::uint64_t width);
+// `width` decides only whether a function header stays on one line. `size_hint`, the room
+// reserved for the text at the start, may be a generous guess (the length of the source the
+// module was parsed from, say).
+std::string format_vel(const Module& module, std::uint64_t width, std::size_t size_hint = 0);
 
 std::string format_float(double value);
 std::string fmt_literal(const LiteralValue& value);

@@ -12,6 +12,10 @@
 #include <string_view>
 #include <utility>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "vel/text.hpp"
 
 namespace vel::json {
@@ -75,6 +79,16 @@ struct Number {
   std::int64_t i = 0;   // Negative
   double f = 0;         // Float
 };
+
+// The number as the nearest 64-bit float, whatever its class.
+inline double as_f64(const Number& n) {
+  switch (n.cls) {
+    case NumberClass::Unsigned: return static_cast<double>(n.u);
+    case NumberClass::Negative: return static_cast<double>(n.i);
+    case NumberClass::Float: break;
+  }
+  return n.f;
+}
 
 // A whole value read and checked, keeping only what the untagged readers look at: the
 // scalar itself, and for an array or an object only that it was one.
@@ -162,26 +176,45 @@ class Reader {
 
   // --- values, each at its first byte ---
   // A string's decoded text; the view lasts until the next string is read.
-  std::string_view read_str() {
+  [[gnu::always_inline]] std::string_view read_str() {
     std::size_t start = pos_ + 1;
     std::size_t end = scan_plain(text_.data(), start, text_.size());
     if (end < text_.size() && text_[end] == '"') {
       pos_ = end + 1;
-      return text_.substr(start, end - start);
+      return std::string_view(text_.data() + start, end - start);
     }
     return read_str_slow(start, end);
   }
   Number read_number();               // at '-' or a digit
+  // A plain integer that stands next (digits without a leading zero, fraction or exponent,
+  // at most 18 of them, which any integer class holds): taken into `value`. Otherwise
+  // nothing is taken and `read_number` reads what stands there.
+  [[gnu::always_inline]] bool take_small_integer(std::uint64_t& value) {
+    const char* p = text_.data();
+    std::size_t i = pos_, n = text_.size();
+    if (i >= n || p[i] < '1' || p[i] > '9') return false;
+    std::uint64_t v = 0;
+    for (; i < n && p[i] >= '0' && p[i] <= '9'; ++i) {
+      if (i - pos_ == 18) return false;
+      v = v * 10 + static_cast<unsigned>(p[i] - '0');
+    }
+    if (i < n && (p[i] == '.' || p[i] == 'e' || p[i] == 'E')) return false;
+    pos_ = i;
+    value = v;
+    return true;
+  }
   void read_ident(std::string_view rest);  // the rest of null, true or false
   AnyValue read_any();                // any value, checked whole (nesting applies)
   void skip_value();                  // any value, checked and dropped (no nesting limit)
 
   // --- member readers: white space first, then a value of the member's type ---
-  std::string read_string() {  // expecting "a string"
+  // A text member's decoded text, expecting "a string"; the view lasts as `read_str`'s.
+  [[gnu::always_inline]] std::string_view read_text() {
     int c = peek_token();
     if (c != '"') not_a_string(c);
-    return std::string(read_str());
+    return read_str();
   }
+  std::string read_string() { return std::string(read_text()); }
   bool read_null();           // consumes a null that stands next
   double read_f64();          // any number, expecting "f64"
   std::int64_t read_i64();    // an integer within the signed 64-bit range, "i64"
@@ -201,7 +234,20 @@ class Reader {
   void read_record(const RecordShape& shape, F&& member);
 
   // Bytes from i that need no care inside a string: all but '"', '\\' and controls.
-  static std::size_t scan_plain(const char* p, std::size_t i, std::size_t n) {
+  [[gnu::always_inline]] static std::size_t scan_plain(const char* p, std::size_t i,
+                                                       std::size_t n) {
+#ifdef __SSE2__
+    for (; i + 16 <= n; i += 16) {
+      __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      __m128i quote = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"'));
+      __m128i backslash = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'));
+      // A byte below 0x20 leaves the unsigned maximum with 0x1F at 0x1F.
+      __m128i low = _mm_set1_epi8(0x1F);
+      __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(bytes, low), low);
+      int hit = _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, backslash), control));
+      if (hit) return i + static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(hit)));
+    }
+#endif
     if constexpr (std::endian::native == std::endian::little) {
       constexpr std::uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
       for (; i + 8 <= n; i += 8) {
@@ -224,20 +270,46 @@ class Reader {
   std::string_view read_str_slow(std::size_t start, std::size_t end);
   [[noreturn]] void not_a_string(int c);
   // At '"': takes the name `name` and its closing quote when they stand next.
-  bool take_name(std::string_view name) {
+  [[gnu::always_inline]] bool take_name(std::string_view name) {
     std::size_t end = pos_ + 1 + name.size();
     if (end >= text_.size() || text_[end] != '"' ||
-        std::memcmp(text_.data() + pos_ + 1, name.data(), name.size()) != 0)
+        !same_bytes(text_.data() + pos_ + 1, name.data(), name.size()))
       return false;
     pos_ = end + 1;
     return true;
+  }
+  // Member names are short: they are compared in words, which may overlap, without a call.
+  [[gnu::always_inline]] static bool same_bytes(const char* a, const char* b, std::size_t n) {
+    if (n >= 8) {
+      for (std::size_t i = 0; i + 8 < n; i += 8)
+        if (load<std::uint64_t>(a + i) != load<std::uint64_t>(b + i)) return false;
+      return load<std::uint64_t>(a + n - 8) == load<std::uint64_t>(b + n - 8);
+    }
+    if (n >= 4)
+      return load<std::uint32_t>(a) == load<std::uint32_t>(b) &&
+             load<std::uint32_t>(a + n - 4) == load<std::uint32_t>(b + n - 4);
+    for (std::size_t i = 0; i < n; ++i)
+      if (a[i] != b[i]) return false;
+    return true;
+  }
+  template <class Word>
+  static Word load(const char* p) {
+    Word w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
   }
   void read_escape();
   std::uint32_t read_hex4();
   void skip_str();
   void skip_number();
   void read_any_inner();
-  void colon();
+  [[gnu::always_inline]] void colon() {  // compact text has it right after the name
+    if (pos_ < text_.size() && text_[pos_] == ':')
+      ++pos_;
+    else
+      colon_after_space();
+  }
+  void colon_after_space();
   // Where a reader that gives up stands: after its closing bracket, or for a list after
   // a comma and the white space behind it.
   void settle_list();
@@ -246,7 +318,8 @@ class Reader {
   void read_object_members(F&& member);
   // The byte that starts the next item of an array or object, after the comma that must
   // stand before every item but the first; `close` when the items end.
-  int item_start(bool first, char close, std::string_view eof, std::string_view expected_end) {
+  [[gnu::always_inline]] int item_start(bool first, char close, std::string_view eof,
+                                         std::string_view expected_end) {
     int c = peek_token();
     if (c < 0) fail_peek(eof);
     if (c == close || first) return c;
@@ -329,12 +402,17 @@ void Reader::read_record(const RecordShape& shape, F&& member) {
     open();
     try {
       std::uint32_t seen = 0;
-      std::size_t next = 0;  // members mostly come in field order: try the next one first
+      std::size_t next = 0;  // the member after the one read last
       read_object_members([&] {
         int index = -1;
-        if (next < shape.members.size() && take_name(shape.members[next])) {
-          index = static_cast<int>(next);
-        } else {
+        // Members that a record leaves out do not change the order of the rest, so the
+        // names from the next one on are tried as they stand in the text first.
+        for (std::size_t i = next; i < shape.members.size(); ++i)
+          if (take_name(shape.members[i])) {
+            index = static_cast<int>(i);
+            break;
+          }
+        if (index < 0) {
           std::string_view key = read_str();
           for (std::size_t i = 0; i < shape.members.size(); ++i)
             if (shape.members[i] == key) {

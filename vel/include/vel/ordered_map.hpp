@@ -69,6 +69,9 @@ class OrderedMap {
     return entries_.back().second;
   }
 
+  // Room for `count` entries in all, so that storing them moves none.
+  void reserve(std::size_t count) { entries_.reserve(count); }
+
   const V* find(std::string_view key) const {
     if (slots_.empty()) {
       for (const auto& entry : entries_)
