@@ -51,7 +51,10 @@ block(x: f32[n, param.d_model], w: *) -> (y: f32[n, param.d_model]) {
   y   : f32[n, param.d_model]                 = map[add](x, down)
 }
 
-embed(table: f32[param.vocab, param.d_model], ids: i32[param.batch]) -> (h: f32[param.batch, param.d_model]) {
+embed(
+  table: f32[param.vocab, param.d_model],
+  ids  : i32[param.batch]
+) -> (h: f32[param.batch, param.d_model]) {
   h: f32[param.batch, param.d_model] = read["v d, b -> b d"](table, ids)
 }
 
@@ -235,7 +238,8 @@ def linear_road(M, directory):
               f"{faults:8.0f} page faults per call")
     largest = rows[-1][2]
     fast = largest < LARGEST_SECONDS
-    print(f"  per op within +-{LINEAR_TOLERANCE:.0%} of the median: {'met' if linear else 'NOT met'}")
+    print(f"  per op within +-{LINEAR_TOLERANCE:.0%} of the median: "
+          f"{'met' if linear else 'NOT met'}")
     print(f"  {LAYERS[-1]:,} layers under {LARGEST_SECONDS:.0f} s: "
           f"{'met' if fast else 'NOT met'} ({largest:.3f} s)")
     print()
