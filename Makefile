@@ -48,11 +48,12 @@ bench:
 	@cmake --build $(BUILD) -j $(JOBS) --target benches
 	@for b in $(BUILD)/bench/bench_*; do echo "== $$b"; $$b; done
 	@tools/with-module.sh $(BUILD) bench/memory.py
+	@tools/with-module.sh $(BUILD) bench/calls.py $(BUILD)/bench
 
 # Each target runs FUZZ_SECONDS (all side by side); findings land in $(FUZZ_BUILD)/findings/.
 fuzz:
 	@tools/install-deps.sh fuzz
-	$(call cmake_build,$(FUZZ_BUILD),-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Release -DVEL_FUZZ=ON)
+	$(call cmake_build,$(FUZZ_BUILD),-DCMAKE_CXX_COMPILER=clang++-16 -DCMAKE_BUILD_TYPE=Release -DVEL_FUZZ=ON)
 	@tools/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 # Regenerates the Unicode tables from the npm package (installed into node_modules/).

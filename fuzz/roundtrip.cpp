@@ -24,8 +24,7 @@ namespace vel::fuzz {
 namespace {
 
 // ---------------------------------------------------------------------------------------
-// Comparing modules float by float: a changed sign of zero counts, and a NaN equals the
-// same NaN.
+// Comparing modules float by float.
 
 template <class Literal, class F>
 void literal_floats(Literal& value, F& visit) {
@@ -65,10 +64,6 @@ Module without_nans(Module module) {
     if (std::isnan(value)) value = 0;
   });
   return module;
-}
-
-bool same_module(const Module& a, const Module& b) {
-  return float_bits(a) == float_bits(b) && without_nans(a) == without_nans(b);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -298,6 +293,10 @@ bool writes_every_float(const Module& module) {
 }
 
 }  // namespace
+
+bool same_module(const Module& a, const Module& b) {
+  return float_bits(a) == float_bits(b) && without_nans(a) == without_nans(b);
+}
 
 std::optional<std::string> source_round_trip_fault(std::string_view source) {
   if (!unicode::is_valid_utf8(source)) return std::nullopt;

@@ -8,7 +8,13 @@
 #include <string>
 #include <string_view>
 
+#include "vel/ast.hpp"
+
 namespace vel::fuzz {
+
+// Equal records, floats compared bit for bit: a changed sign of zero counts, and a NaN
+// equals the same NaN.
+bool same_module(const Module& a, const Module& b);
 
 // Parses the source, formats the module, parses the text again: the second module is the
 // first one, apart from what canonical text cannot carry (see roundtrip.cpp).

@@ -1,9 +1,10 @@
-// One libFuzzer target per round-trip property; VEL_FUZZ_PROPERTY names the property.
+// One libFuzzer target per fuzz property; VEL_FUZZ_PROPERTY names the property.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
+#include "passes.hpp"
 #include "roundtrip.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -7,11 +7,23 @@ build=$1
 seconds=$2
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-# Every target fuzz_NAME seeds from fuzz/corpus/NAME and uses fuzz/NAME.dict.
+# An input that takes longer than this is a finding.
+timeout=10
+
+# Every target fuzz_NAME seeds from fuzz/corpus/NAME and uses fuzz/NAME.dict, to which the
+# dictionaries of the texts it reads first are added.
 targets=$(cd "$build/fuzz" && ls fuzz_* | sed 's/^fuzz_//')
 extra_seeds() {
   case $1 in
     source) echo "$root/tests/data/corpus $root/examples" ;;
+    passes) echo "$root/fuzz/corpus/json $root/tests/data/expected" ;;
+    config_toml) echo "$root/examples" ;;
+  esac
+}
+dictionaries() {
+  case $1 in
+    passes|config_json) echo "$root/fuzz/json.dict $root/fuzz/$1.dict" ;;
+    *) echo "$root/fuzz/$1.dict" ;;
   esac
 }
 
@@ -20,8 +32,10 @@ for target in $targets; do
   work="$build/corpus/$target"
   mkdir -p "$work" "$build/findings/$target"
   # shellcheck disable=SC2046
-  "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 \
-    -dict="$root/fuzz/$target.dict" -artifact_prefix="$build/findings/$target/" \
+  cat $(dictionaries "$target") > "$build/$target.dict"
+  # shellcheck disable=SC2046
+  "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout="$timeout" -print_final_stats=1 \
+    -dict="$build/$target.dict" -artifact_prefix="$build/findings/$target/" \
     "$work" "$root/fuzz/corpus/$target" $(extra_seeds "$target") > "$build/fuzz_$target.log" 2>&1 &
   pids="$pids $!"
 done

@@ -7,7 +7,8 @@ packages="cmake make g++ libgtest-dev libgmock-dev libtomlplusplus-dev"
 case "${1:-}" in
   "") ;;
   bench) packages="libbenchmark-dev rapidjson-dev" ;;
-  fuzz) packages="clang libclang-rt-dev" ;;
+  # clang 16: the first to build aggregates from parentheses, as GCC 12 does.
+  fuzz) packages="clang-16 libclang-rt-16-dev" ;;
   # Node.js may come from elsewhere with its own npm; Debian's npm is needed only without.
   unicode) command -v node >/dev/null && command -v npm >/dev/null && exit 0
            packages="nodejs npm" ;;

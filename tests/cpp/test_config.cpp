@@ -207,6 +207,32 @@ TEST(ConfigToml, ParseErrorsAreReportedWithTheirLine) {
             "Error while parsing table header: cannot redefine existing table 'a'\n");
 }
 
+// The TOML reader asks of every such character whether it is whitespace; one in each range
+// that its classifier once left undefined.
+TEST(ConfigToml, NonAsciiCharactersWhereWhitespaceMayStand) {
+  for (std::string_view c : {"\xc3\xa9", "\xd0\x96", "\xe3\x80\x81", "\xef\xba\xbf"}) {
+    SCOPED_TRACE(c);
+    const std::string s(c);
+    // After a line-ending backslash a multi-line string skips whitespace up to it.
+    toml::table root = parse_config_text("c.toml", "s = \"\"\"a \\\n  " + s + "\"\"\"\n");
+    EXPECT_EQ(root["s"].value_or(std::string()), "a " + s);
+    EXPECT_EQ(parse_report("a = 1 " + s + "\n"),
+              "stop: failed to parse conf/c.toml: TOML parse error at line 1, column 7\n"
+              "  |\n"
+              "1 | a = 1 " + s + "\n"
+              "  |       ^\n"
+              "Error while parsing key-value pair: expected a comment or whitespace, saw '" + s +
+                  "'\n");
+    EXPECT_EQ(parse_report(s + " = 1\n"),
+              "stop: failed to parse conf/c.toml: TOML parse error at line 1, column 1\n"
+              "  |\n"
+              "1 | " + s + " = 1\n"
+              "  | ^\n"
+              "Error while parsing root table: expected keys, tables, whitespace or comments, saw '" +
+                  s + "'\n");
+  }
+}
+
 TEST(ConfigToml, ReportLayout) {
   const std::string text = "first\nab\xc3\xa9" "def\nlast";
   // Carets cover the extent but stop at the line's end; one may stand just past it.

@@ -1,5 +1,5 @@
-// The fuzz targets' round-trip properties hold on their seeds, and on every input a fuzz
-// run found and that was kept among them.
+// The fuzz targets' properties hold on their seeds, and on every input a fuzz run found and
+// that was kept among them.
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "passes.hpp"
 #include "roundtrip.hpp"
 
 namespace {
@@ -39,6 +40,25 @@ TEST(FuzzSeeds, JsonRoundTrips) {
   for (const fs::path& file : files_in({VEL_FUZZ_CORPUS "/json"})) {
     SCOPED_TRACE(file.string());
     EXPECT_EQ(vel::fuzz::json_round_trip_fault(contents(file)), std::nullopt);
+  }
+}
+
+TEST(FuzzSeeds, PassesKeepTheirProperties) {
+  for (const fs::path& file : files_in({VEL_FUZZ_CORPUS "/passes", VEL_FUZZ_CORPUS "/json",
+                                        VEL_TEST_DATA "/expected"})) {
+    SCOPED_TRACE(file.string());
+    EXPECT_EQ(vel::fuzz::passes_fault(contents(file)), std::nullopt);
+  }
+}
+
+TEST(FuzzSeeds, ConfigurationsKeepTheirProperties) {
+  for (const fs::path& file : files_in({VEL_FUZZ_CORPUS "/config_json"})) {
+    SCOPED_TRACE(file.string());
+    EXPECT_EQ(vel::fuzz::config_json_fault(contents(file)), std::nullopt);
+  }
+  for (const fs::path& file : files_in({VEL_FUZZ_CORPUS "/config_toml", VEL_EXAMPLES})) {
+    SCOPED_TRACE(file.string());
+    EXPECT_EQ(vel::fuzz::config_toml_fault(contents(file)), std::nullopt);
   }
 }
 

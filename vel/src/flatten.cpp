@@ -26,12 +26,21 @@ constexpr std::string_view kStarSuffix = ".*";
 constexpr std::string_view kNewSuffix = "_new";
 constexpr std::string_view kLoopPrefix = "loop";
 
+// A fuzz build lowers both bounds below, so that one input stays within the fuzzer's
+// limits of time and memory.
+#ifndef VEL_MAX_FLAT_OPS
+#define VEL_MAX_FLAT_OPS 10'000'000
+#endif
+#ifndef VEL_MAX_FLAT_BYTES
+#define VEL_MAX_FLAT_BYTES (std::uint64_t{1} << 32)
+#endif
+
 // Far above any real model, and low enough that the flat module and its JSON text still
 // fit in memory; a loop count of 10^12 stops here before anything is allocated.
-constexpr std::uint64_t kMaxFlatOps = 10'000'000;
+constexpr std::uint64_t kMaxFlatOps = VEL_MAX_FLAT_OPS;
 // The same for the memory that all the operations built take: names that grow by a prefix
 // per level of calls, or a large literal in a loop, fill it with few operations.
-constexpr std::uint64_t kMaxFlatBytes = std::uint64_t{1} << 32;
+constexpr std::uint64_t kMaxFlatBytes = VEL_MAX_FLAT_BYTES;
 
 constexpr std::string_view kBytesOfOps = " bytes of operations";
 constexpr std::string_view kNoThreadedArg = "Loop must have a threaded arg matching output name";

@@ -207,7 +207,7 @@ std::vector<Token> tokenize(std::string_view src) {
   return tokens;
 }
 
-std::vector<std::string> Stream::take_comments() {
+std::vector<std::string> Stream::take_pending_comments() {
   std::vector<std::string> lines;
   lines.reserve(pending_comments.size());
   for (Token comment : pending_comments) lines.emplace_back(text(comment));
@@ -456,9 +456,9 @@ TensorType parse_type(Parser& p) {
     if (token.kind == TokenKind::Number) {
       IntRead read = read_int(s.text(token));
       if (read.fault != IntFault::None) stop_int_fault(read.fault);
-      dims.emplace_back().value.emplace<Dim::Concrete>(read.value);
+      dims.emplace_back().value.emplace<Dim::Concrete>(Dim::Concrete{read.value});
     } else {
-      dims.emplace_back().value.emplace<Dim::Named>(std::string(s.text(token)));
+      dims.emplace_back().value.emplace<Dim::Named>(Dim::Named{std::string(s.text(token))});
     }
   });
   s.expect(TokenKind::RBracket);
@@ -785,20 +785,27 @@ std::size_t function_room(std::string_view source) {
   return std::min(braces, source.size() / kSmallestFunction);
 }
 
-}  // namespace
-
-Module parse(std::string_view source) {
-  parser::Parser p(source);
+// The functions from the cursor on, with the readers' scratch lists: a frame of its own,
+// which a source of comments alone never enters.
+[[gnu::noinline]] void parse_functions(parser::Stream&& cursor, Module& module) {
+  module.functions.reserve(function_room(cursor.source));
+  parser::Parser p(std::move(cursor));
   parser::Stream& s = p.cursor;
-  Module module;
-  module.functions.reserve(function_room(source));
-  s.skip_comments();
-  module.header_comments = s.take_comments();
   while (s.peek() != parser::TokenKind::End) {
     Function fn = parser::parse_fn(p);
     std::string name = fn.name;
     module.functions.store(std::move(name), std::move(fn));
   }
+}
+
+}  // namespace
+
+Module parse(std::string_view source) {
+  parser::Stream cursor(source);
+  Module module;
+  cursor.skip_comments();
+  module.header_comments = cursor.take_comments();
+  if (cursor.peek() != parser::TokenKind::End) parse_functions(std::move(cursor), module);
   return module;
 }
 

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "vel/ast.hpp"
@@ -115,13 +116,18 @@ struct Stream {
     Token got = next_token();
     if (got.kind != kind) stop_expected(kind, got);
   }
-  // Hands over the pending comment lines and leaves none pending.
-  std::vector<std::string> take_comments();
+  // Hands over the pending comment lines and leaves none pending. Most constructs have
+  // none, and take them without a call.
+  std::vector<std::string> take_comments() {
+    if (pending_comments.empty()) return {};
+    return take_pending_comments();
+  }
 
   [[noreturn]] void stop_at_end() const;
   [[noreturn]] void stop_expected(TokenKind kind, Token got) const;
 
  private:
+  std::vector<std::string> take_pending_comments();
   [[gnu::always_inline]] void advance() {
     current = scan_token(source, current.offset + current.length);
     ++pos;
@@ -158,6 +164,7 @@ struct Parser {
   Scratch scratch;
 
   explicit Parser(std::string_view source) : cursor(source) {}
+  explicit Parser(Stream&& stream) : cursor(std::move(stream)) {}
 };
 
 // The positional items and the keyword items of one bracket or paren list.

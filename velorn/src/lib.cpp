@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "vel/ast.hpp"
@@ -124,6 +125,26 @@ vel::Stop stop_here(std::string message,
   return vel::Stop{std::move(message), where};
 }
 
+// The Python error of a call that stopped; always gives nullptr.
+PyObject* fail_with(const vel::Stop& stop) noexcept {
+  try {
+    raise_panic(stop);
+  } catch (...) {
+    // Building the report itself ran out of memory.
+    PyErr_NoMemory();
+  }
+  return nullptr;
+}
+
+PyObject* fail_with(const vel::json::JsonError& error) noexcept {
+  try {
+    return fail_with(stop_here(vel::json::unwrap_message(error)));
+  } catch (...) {
+    PyErr_NoMemory();
+  }
+  return nullptr;
+}
+
 // Turns the exception in flight into the Python error of the call; always gives nullptr.
 PyObject* fail_current() noexcept {
   try {
@@ -132,9 +153,9 @@ PyObject* fail_current() noexcept {
     } catch (const vel::Interrupted&) {
       // A signal handler raised; its exception is the call's.
     } catch (const vel::Stop& stop) {
-      raise_panic(stop);
+      return fail_with(stop);
     } catch (const vel::json::JsonError& error) {
-      raise_panic(stop_here(vel::json::unwrap_message(error)));
+      return fail_with(error);
     } catch (const std::bad_alloc&) {
       PyErr_NoMemory();
     } catch (const std::exception& error) {
@@ -154,7 +175,18 @@ PyObject* fail_current() noexcept {
 bool python_signal_raised() { return PyErr_CheckSignals() != 0; }
 
 PyObject* new_text(std::string_view text) {
+  // A text of one ASCII character, such as the line feed of an empty module, is one of the
+  // interpreter's own strings, reached without decoding.
+  if (text.size() == 1 && static_cast<unsigned char>(text[0]) < 0x80)
+    return PyUnicode_FromOrdinal(text[0]);
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// The JSON text of a module, which is released before the text is returned: the module
+// never stands in memory beside the str made from its text.
+std::string json_of(vel::Module&& module) {
+  vel::Module owned = std::move(module);
+  return vel::module_to_json(owned);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -172,6 +204,11 @@ struct Signature {
   std::span<const KeywordParam> keyword_only;
 
   std::size_t size() const { return positional.size() + keyword_only.size(); }
+  constexpr bool requires_keyword() const {
+    for (const KeywordParam& param : keyword_only)
+      if (param.required) return true;
+    return false;
+  }
 };
 
 constexpr std::size_t kMaxParams = 4;
@@ -232,8 +269,8 @@ int find_keyword_only(std::span<const KeywordParam> params, PyObject* keyword) {
 }
 
 // Fills `slots` from a fast call's arguments, or raises the call's TypeError.
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-          Slots& slots) {
+bool bind_any(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+              Slots& slots) {
   slots.fill(nullptr);
   Py_ssize_t given = PyVectorcall_NARGS(nargsf);
   if (static_cast<std::size_t>(given) > sig.positional.size())
@@ -274,6 +311,19 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObje
   return true;
 }
 
+// The same, with the usual call (positional arguments only, every required one given)
+// bound in place.
+[[gnu::always_inline]] inline bool bind(const Signature& sig, PyObject* const* args,
+                                        Py_ssize_t nargsf, PyObject* kwnames, Slots& slots) {
+  const auto given = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+  if (kwnames != nullptr || given < sig.required || given > sig.positional.size() ||
+      sig.requires_keyword())
+    return bind_any(sig, args, nargsf, kwnames, slots);
+  slots.fill(nullptr);
+  for (std::size_t i = 0; i < given; ++i) slots[i] = args[i];
+  return true;
+}
+
 // ---------------------------------------------------------------------------------------
 // Argument conversion
 
@@ -309,8 +359,17 @@ bool reword_failure(const char* param) {
   return false;
 }
 
+// ASCII text is its own UTF-8, held in the object: true when `value` is a str of it.
+[[gnu::always_inline]] inline bool ascii_text(PyObject* value, std::string_view& out) {
+  if (!PyUnicode_Check(value) || !PyUnicode_IS_COMPACT_ASCII(value)) return false;
+  out = std::string_view(static_cast<const char*>(PyUnicode_DATA(value)),
+                         static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
+  return true;
+}
+
 // The UTF-8 text of a str (or subclass), borrowed from the object.
 bool extract_text(PyObject* value, std::string_view& out) {
+  if (ascii_text(value, out)) return true;
   if (!PyUnicode_Check(value)) return raise_cannot_convert(value, "PyString");
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(value, &size);
@@ -353,8 +412,10 @@ bool extract_keys(PyObject* value, std::vector<std::string>& out) {
   return PyErr_Occurred() == nullptr;
 }
 
-bool text_arg(PyObject* value, const char* param, std::string_view& out) {
-  return extract_text(value, out) || reword_failure(param);
+// Most arguments are ASCII text, taken without a call.
+[[gnu::always_inline]] inline bool text_arg(PyObject* value, const char* param,
+                                            std::string_view& out) {
+  return ascii_text(value, out) || extract_text(value, out) || reword_failure(param);
 }
 
 // An omitted argument keeps the default already in `out`.
@@ -400,6 +461,12 @@ template <Road road>
 PyObject* guarded(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   try {
     return road(args, nargsf, kwnames);
+  } catch (const vel::Stop& stop) {
+    // The usual failures are handled where they are caught: throwing again costs as much
+    // as the rest of a small call.
+    return fail_with(stop);
+  } catch (const vel::json::JsonError& error) {
+    return fail_with(error);
   } catch (...) {
     return fail_current();
   }
@@ -414,15 +481,21 @@ PyObject* load_flat_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
       !text_arg(slots[1], "config_path", config_path) ||
       !text_arg_or(slots[2], "entry", entry) || !keys_arg(slots[3], cache_keys))
     return nullptr;
-  vel::Module parsed = vel::parse_file(vel_path, python_signal_raised);
-  velorn::ConfigMap config = velorn::load_config(config_path, python_signal_raised);
-  vel::Module resolved = vel::resolve(velorn::sub_module(parsed, config));
-  vel::CacheKeys keys(cache_keys.begin(), cache_keys.end());
-  vel::Module flat = vel::flatten(resolved, entry, keys);
+  // Each module is released as soon as the next one is built, and the flat one before its
+  // text is copied into a str: a large model's memory is taken from the system once.
+  vel::Module flat = [&] {
+    vel::Module resolved = [&] {
+      vel::Module parsed = vel::parse_file(vel_path, python_signal_raised);
+      velorn::ConfigMap config = velorn::load_config(config_path, python_signal_raised);
+      return vel::resolve(velorn::sub_module(parsed, config));
+    }();
+    vel::CacheKeys keys(cache_keys.begin(), cache_keys.end());
+    return vel::flatten(resolved, entry, keys);
+  }();
   // The file is read again: the weight mapping comes from this second reading.
   velorn::WeightMapping mapping = velorn::load_weight_mapping(config_path, python_signal_raised);
   velorn::apply_weight_mapping(flat, mapping);
-  return new_text(vel::module_to_json(flat));
+  return new_text(json_of(std::move(flat)));
 }
 
 PyObject* parse_to_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -430,10 +503,7 @@ PyObject* parse_to_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwna
   if (!bind(kParseToJson, args, nargsf, kwnames, slots)) return nullptr;
   std::string_view source;
   if (!text_arg(slots[0], "source", source)) return nullptr;
-  // The module is gone before its text is copied into a str, so the two never stand in
-  // memory together.
-  std::string text = vel::module_to_json(vel::parse(source));
-  return new_text(text);
+  return new_text(json_of(vel::parse(source)));
 }
 
 PyObject* resolve_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -445,7 +515,7 @@ PyObject* resolve_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnam
     return nullptr;
   vel::Module module = vel::module_from_json(module_json);
   velorn::ConfigMap config = velorn::config_from_json(config_json);
-  return new_text(vel::module_to_json(vel::resolve(velorn::sub_module(module, config))));
+  return new_text(json_of(vel::resolve(velorn::sub_module(module, config))));
 }
 
 PyObject* flatten_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -458,7 +528,7 @@ PyObject* flatten_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnam
     return nullptr;
   vel::Module module = vel::module_from_json(module_json);
   vel::CacheKeys keys(cache_keys.begin(), cache_keys.end());
-  return new_text(vel::module_to_json(vel::flatten(module, entry, keys)));
+  return new_text(json_of(vel::flatten(module, entry, keys)));
 }
 
 PyObject* infer_axes_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -466,7 +536,7 @@ PyObject* infer_axes_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kw
   if (!bind(kInferAxesJson, args, nargsf, kwnames, slots)) return nullptr;
   std::string_view module_json;
   if (!text_arg(slots[0], "module_json", module_json)) return nullptr;
-  return new_text(vel::module_to_json(vel::resolve(vel::module_from_json(module_json))));
+  return new_text(json_of(vel::resolve(vel::module_from_json(module_json))));
 }
 
 PyObject* check_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -484,9 +554,11 @@ PyObject* fmt_source(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames
   std::uint64_t width = kDefaultWidth;
   if (!text_arg(slots[0], "source", source) || !width_arg(slots[1], width)) return nullptr;
   // Canonical text is seldom much longer than its source; room that stays unused costs
-  // nothing, and the text is then never copied while it grows.
-  std::size_t room = source.size() + source.size() / 2 + 64;
-  std::string text = vel::format_vel(vel::parse(source), width, room);  // as in parse_to_json
+  // nothing, and the text is then never copied while it grows. An empty source gives one
+  // line feed, which needs no room of its own. The module is released before the str is
+  // made, as in `json_of`.
+  std::size_t room = source.empty() ? 0 : source.size() + source.size() / 2 + 64;
+  std::string text = vel::format_vel(vel::parse(source), width, room);
   return new_text(text);
 }
 
