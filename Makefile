@@ -42,7 +42,8 @@ test: build asan
 
 # One wheel per interpreter of $(BUILD), into dist/, each packed from that build's module.
 wheel: build
-	@for py in $$(sed -n 's/^VEL_MODULE_PYTHONS:INTERNAL=//p' $(BUILD)/CMakeCache.txt | tr ';' ' '); do \
+	@pythons=$$(sed -n 's/^VEL_MODULE_PYTHONS:INTERNAL=//p' $(BUILD)/CMakeCache.txt); \
+	for py in $$(echo "$$pythons" | tr ';' ' '); do \
 	  PIP_NO_INDEX=1 PIP_DISABLE_PIP_VERSION_CHECK=1 $$py -m pip wheel --quiet --no-deps \
 	    --no-cache-dir --wheel-dir dist --config-settings build-dir=$(BUILD) \
 	    --config-settings jobs=$(JOBS) . || exit 1; \

@@ -14,12 +14,14 @@ second wheel, for another interpreter too, compiles only its module.
 
 import base64
 import hashlib
+import io
 import os
 import pathlib
 import shutil
 import subprocess
 import sys
 import sysconfig
+import tarfile
 import zipfile
 
 # The module is built against the full C API of one interpreter version.
@@ -30,6 +32,8 @@ WHEEL_BUILD = "build-wheel"
 STUBS = pathlib.Path("velorn") / "_velorn.pyi"
 # Entries keep this time so that the same build packs the same bytes.
 ZIP_TIME = (1980, 1, 1, 0, 0, 0)
+# What a source distribution leaves out when the tree is not a git checkout.
+NOT_SOURCE = ("build*", "dist", "node_modules", ".git", "__pycache__")
 
 
 def require_supported_python():
@@ -45,7 +49,8 @@ def require_supported_python():
         raise SystemExit(
             f"velorn needs Python 3.12 or later; this is Python {version} "
             f"({sys.executable}). Run pip with a newer interpreter, "
-            "e.g. `python3.12 -m pip install .` or `python3.13 -m pip install .`."
+            "e.g. `python3.12 -m pip install .` or, with pyenv, "
+            "`PYENV_VERSION=3.12 python -m pip install .`."
         )
 
 
@@ -117,10 +122,12 @@ def same_interpreter(path):
 
 
 def builds_this_interpreter(entries):
-    """Whether a configured build makes a plain Release module for the running interpreter."""
+    """Whether a configured build of this tree makes a plain Release module for the
+    running interpreter."""
     pythons = entries.get("VEL_MODULE_PYTHONS", "").split(";")
     return (
-        any(same_interpreter(p) for p in pythons if p)
+        os.path.realpath(entries.get("CMAKE_HOME_DIRECTORY", "")) == str(ROOT)
+        and any(same_interpreter(p) for p in pythons if p)
         and entries.get("CMAKE_BUILD_TYPE") == "Release"
         and entries.get("VEL_SANITIZE", "OFF") == "OFF"
         and entries.get("VEL_FUZZ", "OFF") == "OFF"
@@ -204,6 +211,49 @@ def pack_wheel(wheel_directory, module, stubs=ROOT / STUBS):
     return name
 
 
+# --- the source distribution -----------------------------------------------------------
+
+
+def source_files():
+    """The files of the tree, relative to it: git's list in a checkout, else a walk."""
+    try:
+        listed = subprocess.run(["git", "-C", ROOT, "ls-files", "-z"], check=True,
+                                capture_output=True).stdout.decode().split("\0")
+        return sorted(name for name in listed if name and (ROOT / name).is_file())
+    except (OSError, subprocess.CalledProcessError):
+        pass
+    found = []
+    for folder, subfolders, files in os.walk(ROOT):
+        here = pathlib.Path(folder)
+        subfolders[:] = [d for d in subfolders
+                         if not any(pathlib.PurePath(d).match(p) for p in NOT_SOURCE)]
+        found += [str((here / f).relative_to(ROOT)) for f in files]
+    return sorted(found)
+
+
+def pack_sdist(sdist_directory):
+    """Writes NAME-VERSION.tar.gz of the source files and PKG-INFO; returns its name."""
+    meta = project()
+    top = dist_name(meta)
+    name = f"{top}.tar.gz"
+
+    def member(entry, size, mode):
+        info = tarfile.TarInfo(f"{top}/{entry}")
+        info.size, info.mode, info.mtime = size, mode, 0
+        return info
+
+    with tarfile.open(pathlib.Path(sdist_directory) / name, "w:gz",
+                      format=tarfile.PAX_FORMAT) as sdist:
+        for entry in source_files():
+            path = ROOT / entry
+            with open(path, "rb") as f:
+                mode = 0o755 if os.access(path, os.X_OK) else 0o644
+                sdist.addfile(member(entry, path.stat().st_size, mode), f)
+        info = metadata_text(meta).encode()
+        sdist.addfile(member("PKG-INFO", len(info), 0o644), io.BytesIO(info))
+    return name
+
+
 # --- PEP 517 hooks ----------------------------------------------------------------------
 
 
@@ -225,3 +275,11 @@ def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     require_supported_python()
     return pack_wheel(wheel_directory, build_module(config_settings))
+
+
+def get_requires_for_build_sdist(config_settings=None):
+    return []
+
+
+def build_sdist(sdist_directory, config_settings=None):
+    return pack_sdist(sdist_directory)

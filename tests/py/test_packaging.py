@@ -8,6 +8,7 @@ import pathlib
 import subprocess
 import sys
 import sysconfig
+import tarfile
 import tempfile
 import tomllib
 import unittest
@@ -111,6 +112,26 @@ class PackTest(unittest.TestCase):
                              (pathlib.Path(self.tmp.name) / self.name).read_bytes())
 
 
+class SdistTest(unittest.TestCase):
+    def test_sources_to_build_from_and_nothing_built(self):
+        with tempfile.TemporaryDirectory() as folder:
+            name = velorn_backend.build_sdist(folder)
+            with open(ROOT / "pyproject.toml", "rb") as f:
+                top = "velorn-" + tomllib.load(f)["project"]["version"]
+            self.assertEqual(name, top + ".tar.gz")
+            with tarfile.open(pathlib.Path(folder) / name) as sdist:
+                members = {m.name.removeprefix(top + "/"): m for m in sdist.getmembers()}
+                self.assertTrue(all(m.name.startswith(top + "/") for m in members.values()))
+                for needed in ("pyproject.toml", "CMakeLists.txt", "tools/velorn_backend.py",
+                               "velorn/_velorn.pyi", "velorn/src/lib.cpp", "PKG-INFO"):
+                    self.assertIn(needed, members)
+                self.assertEqual(
+                    [n for n in members if n.split("/")[0].startswith(("build", "dist"))], [])
+                self.assertEqual(members["tools/check-wheel.sh"].mode, 0o755)
+                info = sdist.extractfile(members["PKG-INFO"]).read().decode()
+                self.assertIn("\nRequires-Python: >=3.12\n", info)
+
+
 class OlderPythonTest(unittest.TestCase):
     def test_every_hook_stops_naming_the_version_needed(self):
         old = older_python()
@@ -131,7 +152,7 @@ class OlderPythonTest(unittest.TestCase):
                     run.stderr,
                     r"^velorn needs Python 3\.12 or later; this is Python 3\.\d+\.\d+ \(.*\)\."
                     r" Run pip with a newer interpreter, e\.g\. `python3\.12 -m pip install \.`"
-                    r" or `python3\.13 -m pip install \.`\.\n$",
+                    r" or, with pyenv, `PYENV_VERSION=3\.12 python -m pip install \.`\.\n$",
                 )
                 self.assertEqual(os.listdir(cwd), [])
 
