@@ -63,8 +63,8 @@ auto view_or_tile_axes(O& op) -> decltype(&std::get_if<OpKind::View>(&op.kind.va
 std::optional<Module> with_resolved_axes(Module module, const Module& resolved) {
   if (module.functions.size() != resolved.functions.size()) return std::nullopt;
   auto other = resolved.functions.begin();
-  for (auto [key, fn] : module.functions) {
-    const Function& theirs = (*other++).second;
+  for (auto& [key, fn] : module.functions) {
+    const Function& theirs = (other++)->value();
     if (fn.ops.size() != theirs.ops.size()) return std::nullopt;
     for (std::size_t i = 0; i < fn.ops.size(); ++i) {
       Axes* axes = view_or_tile_axes(fn.ops[i]);

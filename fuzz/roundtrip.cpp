@@ -38,8 +38,8 @@ void literal_floats(Literal& value, F& visit) {
 // Every float of the module, in a fixed order; `M` is Module or const Module.
 template <class M, class F>
 void for_each_float(M& module, F visit) {
-  for (auto&& entry : module.functions) {
-    for (auto& op : entry.second.ops) {
+  for (auto& [key, fn] : module.functions) {
+    for (auto& op : fn.ops) {
       for (auto& arg : op.args)
         if (auto* real = std::get_if<Atom::Float>(&arg.value)) visit(real->value);
       if (auto* literal = std::get_if<OpKind::Literal>(&op.kind.value))

@@ -66,10 +66,10 @@ TEST(OrderedMap, RepeatedKeyKeepsFirstPlaceAndLastValue) {
   map.store("g", 2);
   map.store("f", 3);
   ASSERT_EQ(map.size(), 2u);
-  EXPECT_EQ(map.entries()[0], (std::pair<std::string, int>("f", 3)));
-  EXPECT_EQ(map.entries()[1].first, "g");
+  EXPECT_EQ(map.entries()[0], (OrderedMap<int>::Entry("f", 3)));
+  EXPECT_EQ(map.entries()[1].key(), "g");
   auto built = OrderedMap<int>::from_pairs({{"b", 1}, {"a", 2}, {"b", 3}});
-  EXPECT_EQ(built.entries(), (std::vector<std::pair<std::string, int>>{{"b", 3}, {"a", 2}}));
+  EXPECT_EQ(built.entries(), (std::vector<OrderedMap<int>::Entry>{{"b", 3}, {"a", 2}}));
 }
 
 TEST(OrderedMap, LargeMapsFindEveryKey) {
@@ -80,7 +80,7 @@ TEST(OrderedMap, LargeMapsFindEveryKey) {
   for (int i = 0; i < 1000; ++i) {
     ASSERT_NE(map.find("k" + std::to_string(i)), nullptr);
     EXPECT_EQ(*map.find("k" + std::to_string(i)), i % 2 ? i : -i);
-    EXPECT_EQ(map.entries()[i].first, "k" + std::to_string(i));
+    EXPECT_EQ(map.entries()[i].key(), "k" + std::to_string(i));
   }
   EXPECT_EQ(map.find("k1000"), nullptr);
   OrderedMap<int> copy = map;
@@ -90,8 +90,14 @@ TEST(OrderedMap, LargeMapsFindEveryKey) {
 TEST(OrderedMap, ValuesChangedWhileIteratingKeepEveryKeyFound) {
   OrderedMap<int> map;
   for (int i = 0; i < 20; ++i) map.store("k" + std::to_string(i), i);
-  for (auto [key, value] : map) value += 100;
-  static_assert(std::is_const_v<std::remove_reference_t<decltype((*map.begin()).first)>>);
+  for (auto& [key, value] : map) {
+    static_assert(std::is_same_v<decltype(key), const std::string>, "a stored key stays put");
+    value += 100;
+  }
+  for (auto [key, value] : map) value = -1;  // a copy: the map keeps its values
+  int sum = 0;
+  for (const auto& [key, value] : map) sum += value;
+  EXPECT_EQ(sum, 20 * 100 + 19 * 20 / 2);
   for (int i = 0; i < 20; ++i) {
     const int* found = map.find("k" + std::to_string(i));
     ASSERT_NE(found, nullptr) << i;
@@ -104,7 +110,7 @@ TEST(OrderedMap, ValuesChangedWhileIteratingKeepEveryKeyFound) {
 TEST(OrderedMap, ConsumingTheMapHandsOverItsEntriesAndLeavesNothing) {
   OrderedMap<std::string> map;
   for (int i = 0; i < 20; ++i) map.store("k" + std::to_string(i), "v" + std::to_string(i));
-  std::vector<OrderedMap<std::string>::Entry> entries = std::move(map).into_entries();
+  std::vector<std::pair<std::string, std::string>> entries = std::move(map).into_entries();
   ASSERT_EQ(entries.size(), 20u);
   EXPECT_EQ(entries[19], (std::pair<std::string, std::string>("k19", "v19")));
   EXPECT_TRUE(map.empty());  // NOLINT(bugprone-use-after-move): a consumed map is empty
@@ -145,8 +151,8 @@ TEST(DeepCopy, KeepsKeysOrderAndFloatBits) {
   EXPECT_EQ(std::memcmp(&r.lower, &original.lower, sizeof(double)), 0);
   EXPECT_EQ(std::memcmp(&r.upper, &original.upper, sizeof(double)), 0);
   const auto& v = std::get<OpKind::View>(f.ops[1].kind.value);
-  EXPECT_EQ(v.axes.entries()[0].first, "b");
-  EXPECT_EQ(v.axes.entries()[1].first, "a");
+  EXPECT_EQ(v.axes.entries()[0].key(), "b");
+  EXPECT_EQ(v.axes.entries()[1].key(), "a");
   EXPECT_EQ(kind_word(f.ops[1].kind), "view");
 }
 

@@ -126,7 +126,7 @@ TEST_P(RightHand, FollowsTheKindTemplate) {
   EXPECT_EQ(format_fn(f), "f() -> () {\n  y = " + c.right_hand + "\n}\n");
 }
 
-Axes axes(std::vector<Axes::Entry> pairs) { return Axes::from_pairs(std::move(pairs)); }
+Axes axes(std::vector<Axes::Pair> pairs) { return Axes::from_pairs(std::move(pairs)); }
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, RightHand,

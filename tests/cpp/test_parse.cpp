@@ -231,16 +231,16 @@ TEST(Parse, HeaderItems) {
   };
   ASSERT_EQ(m.functions.size(), want.size());
   for (std::size_t i = 0; i < want.size(); ++i) {
-    EXPECT_EQ(m.functions.entries()[i].first, want[i].name);
-    EXPECT_EQ(m.functions.entries()[i].second, want[i]);
+    EXPECT_EQ(m.functions.entries()[i].key(), want[i].name);
+    EXPECT_EQ(m.functions.entries()[i].value(), want[i]);
   }
 }
 
 TEST(Parse, RepeatedNameKeepsFirstPlaceAndLastDefinition) {
   Module m = parse("f() -> () {}\ng() -> () {}\nf(x: i8[]) -> () {}");
   ASSERT_EQ(m.functions.size(), 2u);
-  EXPECT_EQ(m.functions.entries()[0].first, "f");
-  EXPECT_EQ(m.functions.entries()[1].first, "g");
+  EXPECT_EQ(m.functions.entries()[0].key(), "f");
+  EXPECT_EQ(m.functions.entries()[1].key(), "g");
   EXPECT_EQ(m.functions.at("f"), function("f", {{"x", type("i8")}}));
 }
 

@@ -99,7 +99,7 @@ TEST(RoundTrip, DeepestLiteralReadsBackFromItsJsonForm) {
   }
   // The bound is the JSON reader's: a module holding the deeper literal does not read back.
   Module deeper = parsed;
-  auto& literal = std::get<OpKind::Literal>((*deeper.functions.begin()).second.ops[0].kind.value);
+  auto& literal = std::get<OpKind::Literal>(deeper.functions.begin()->value().ops[0].kind.value);
   LiteralValue one_more{LiteralValue::List{}};
   std::get<LiteralValue::List>(one_more.value).items.push_back(literal.value);
   literal.value = std::move(one_more);

@@ -201,7 +201,7 @@ PatternSide parse_pattern_side(std::string_view side) {
 
 Module resolve(const Module& module) {
   Module out = module;
-  for (auto entry : out.functions) resolve_function(entry.second);
+  for (auto& [key, fn] : out.functions) resolve_function(fn);
   return out;
 }
 

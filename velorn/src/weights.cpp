@@ -160,7 +160,7 @@ std::string fill_slots(std::string_view text, const std::vector<std::string_view
 
 void apply_weight_mapping(vel::Module& flat, const WeightMapping& mapping) {
   if (mapping.empty()) return;
-  for (auto [key, function] : flat.functions) {
+  for (auto& [key, function] : flat.functions) {
     for (vel::Op& op : function.ops) {
       for (vel::Atom& arg : op.args) {
         auto* name = std::get_if<vel::Atom::Name>(&arg.value);

@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -14,45 +16,78 @@
 namespace vel {
 
 template <class V>
+class OrderedMap;
+
+// One stored entry of an OrderedMap. Its key is fixed once stored, since the map's hash index
+// finds the entry by it; its value can change. Structured bindings see the two parts, so
+// `auto& [key, value]` gives a const key and a changeable value, and `auto [key, value]` a
+// copy of both.
+template <class V>
+class MapEntry {
+ public:
+  MapEntry(std::string key, V value) : key_(std::move(key)), value_(std::move(value)) {}
+
+  const std::string& key() const { return key_; }
+  V& value() { return value_; }
+  const V& value() const { return value_; }
+
+  template <std::size_t I>
+  auto& get() & {
+    if constexpr (I == 0) return std::as_const(key_);
+    else return value_;
+  }
+  template <std::size_t I>
+  const auto& get() const& {
+    if constexpr (I == 0) return key_;
+    else return value_;
+  }
+  template <std::size_t I>
+  auto&& get() && {
+    if constexpr (I == 0) return std::move(std::as_const(key_));
+    else return std::move(value_);
+  }
+  template <std::size_t I>
+  const auto&& get() const&& {
+    if constexpr (I == 0) return std::move(key_);
+    else return std::move(value_);
+  }
+
+  bool operator==(const MapEntry&) const = default;
+
+ private:
+  friend class OrderedMap<V>;  // hands the key over once the map is consumed
+
+  std::string key_;
+  V value_;
+};
+
+}  // namespace vel
+
+template <class V>
+struct std::tuple_size<vel::MapEntry<V>> : std::integral_constant<std::size_t, 2> {};
+template <class V>
+struct std::tuple_element<0, vel::MapEntry<V>> {
+  using type = const std::string;
+};
+template <class V>
+struct std::tuple_element<1, vel::MapEntry<V>> {
+  using type = V;
+};
+
+namespace vel {
+
+template <class V>
 class OrderedMap {
  public:
-  using Entry = std::pair<std::string, V>;
-
-  // One entry seen through a mutable iteration: the key can be read, the value changed.
-  struct EntryRef {
-    const std::string& first;
-    V& second;
-  };
-
-  class Iterator {
-   public:
-    using Base = typename std::vector<Entry>::iterator;
-    using difference_type = std::ptrdiff_t;
-    using value_type = EntryRef;
-
-    Iterator() = default;
-    explicit Iterator(Base at) : at_(at) {}
-    EntryRef operator*() const { return EntryRef{at_->first, at_->second}; }
-    Iterator& operator++() {
-      ++at_;
-      return *this;
-    }
-    Iterator operator++(int) {
-      Iterator before = *this;
-      ++at_;
-      return before;
-    }
-    bool operator==(const Iterator&) const = default;
-
-   private:
-    Base at_;
-  };
+  using Entry = MapEntry<V>;
+  // An entry outside a map, whose key is free to change.
+  using Pair = std::pair<std::string, V>;
 
   OrderedMap() = default;
 
   // Builds the map by storing the pairs one after the other, so a repeated key keeps its
   // first position and its last value.
-  static OrderedMap from_pairs(std::vector<Entry> pairs) {
+  static OrderedMap from_pairs(std::vector<Pair> pairs) {
     OrderedMap map;
     for (auto& [key, value] : pairs) map.store(std::move(key), std::move(value));
     return map;
@@ -66,7 +101,7 @@ class OrderedMap {
     }
     entries_.emplace_back(std::move(key), std::move(value));
     index_last();
-    return entries_.back().second;
+    return entries_.back().value();
   }
 
   // Room for `count` entries in all, so that storing them moves none.
@@ -74,15 +109,16 @@ class OrderedMap {
 
   const V* find(std::string_view key) const {
     if (slots_.empty()) {
-      for (const auto& entry : entries_)
-        if (entry.first == key) return &entry.second;
+      for (const Entry& entry : entries_)
+        if (entry.key() == key) return &entry.value();
       return nullptr;
     }
     std::size_t mask = slots_.size() - 1;
     for (std::size_t s = hash(key) & mask;; s = (s + 1) & mask) {
       std::uint32_t slot = slots_[s];
       if (slot == 0) return nullptr;
-      if (entries_[slot - 1].first == key) return &entries_[slot - 1].second;
+      const Entry& entry = entries_[slot - 1];
+      if (entry.key() == key) return &entry.value();
     }
   }
 
@@ -100,16 +136,19 @@ class OrderedMap {
   bool empty() const { return entries_.empty(); }
   auto begin() const { return entries_.begin(); }
   auto end() const { return entries_.end(); }
-  // Mutable iteration reaches the values only: a renamed key would leave the hash index
-  // pointing at the old name.
-  Iterator begin() { return Iterator(entries_.begin()); }
-  Iterator end() { return Iterator(entries_.end()); }
+  auto begin() { return entries_.begin(); }
+  auto end() { return entries_.end(); }
   const std::vector<Entry>& entries() const { return entries_; }
 
   // Consumes the map, handing over its entries with their keys.
-  std::vector<Entry> into_entries() && {
+  std::vector<Pair> into_entries() && {
+    std::vector<Pair> pairs;
+    pairs.reserve(entries_.size());
+    for (Entry& entry : entries_)
+      pairs.emplace_back(std::move(entry.key_), std::move(entry.value_));
+    entries_.clear();
     slots_.clear();
-    return std::move(entries_);
+    return pairs;
   }
 
   bool operator==(const OrderedMap& other) const { return entries_ == other.entries_; }
@@ -139,7 +178,7 @@ class OrderedMap {
 
   void insert_slot(std::size_t entry) {
     std::size_t mask = slots_.size() - 1;
-    std::size_t s = hash(entries_[entry].first) & mask;
+    std::size_t s = hash(entries_[entry].key()) & mask;
     while (slots_[s] != 0) s = (s + 1) & mask;
     slots_[s] = static_cast<std::uint32_t>(entry + 1);
   }
