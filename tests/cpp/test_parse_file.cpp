@@ -15,8 +15,6 @@ using namespace vel::testing_parse;
 
 namespace {
 
-const std::string kUnwrap = "called `Result::unwrap()` on an `Err` value: ";
-
 // A fresh directory for the files of one test, removed afterwards.
 class ReadFile : public ::testing::Test {
  protected:

@@ -42,10 +42,10 @@ bool allowed(const std::string& message, const std::string& source) {
       "cache requires init function: cache[var, init] or cache[var, init, extend]",
       "byte range starts at 1 but ends at 0",
       "literal list nested deeper than 122 levels",
-      "called `Result::unwrap()` on an `Err` value: ParseFloatError { kind: Invalid }",
-      "called `Result::unwrap()` on an `Err` value: ParseIntError { kind: InvalidDigit }",
-      "called `Result::unwrap()` on an `Err` value: ParseIntError { kind: PosOverflow }",
-      "called `Result::unwrap()` on an `Err` value: ParseIntError { kind: NegOverflow }",
+      kFloatFault,
+      int_fault("InvalidDigit"),
+      int_fault("PosOverflow"),
+      int_fault("NegOverflow"),
   };
   for (const std::string& m : fixed)
     if (message == m) return true;

@@ -15,6 +15,14 @@ namespace vel::testing_parse {
 
 using namespace vel::test;
 
+// The messages of a number that does not read, and the prefix of those of a file that does
+// not read.
+inline const std::string kUnwrap = "called `Result::unwrap()` on an `Err` value: ";
+inline const std::string kFloatFault = kUnwrap + "ParseFloatError { kind: Invalid }";
+inline std::string int_fault(const std::string& kind) {
+  return kUnwrap + "ParseIntError { kind: " + kind + " }";
+}
+
 // The message of the stop that `run` ends with, or "<no stop>".
 inline std::string stop_message(const std::function<void()>& run) {
   try {

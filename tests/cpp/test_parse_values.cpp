@@ -15,11 +15,6 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
 
-const std::string kFloatFault =
-    "called `Result::unwrap()` on an `Err` value: ParseFloatError { kind: Invalid }";
-std::string int_fault(const std::string& kind) {
-  return "called `Result::unwrap()` on an `Err` value: ParseIntError { kind: " + kind + " }";
-}
 
 // Equal atoms, floats compared bit for bit so that the sign of zero counts.
 bool same_atom(const Atom& a, const Atom& b) {

@@ -10,6 +10,7 @@
 #include "vel/ast_json.hpp"
 #include "vel/json.hpp"
 #include "vel/stop.hpp"
+#include "vel/text.hpp"
 
 namespace vel {
 
@@ -353,7 +354,7 @@ std::optional<TyRef> kind_rule(Scope& scope, const Op& op, const TensorType& dec
 }
 
 void check_op(Scope& scope, const Op& op) {
-  if (op.outputs.empty() || op.output_types.empty()) stop(bounds_message(0, 0));
+  if (op.outputs.empty() || op.output_types.empty()) stop(first_of_empty_message());
   scope.first_output = op.outputs.front();
   scope.inputs.clear();
   for (const Atom& arg : op.args) scope.inputs.push_back(lookup_input(scope, arg));

@@ -13,12 +13,11 @@
 namespace vel::json {
 
 std::string unwrap_message(const JsonError& error) {
-  std::string out(kUnwrapErr);
-  out += ": Error(";
-  append_debug_str(out, error.message);
-  out += ", line: " + std::to_string(error.line) + ", column: " + std::to_string(error.column) +
-         ")";
-  return out;
+  std::string shown = "Error(";
+  append_debug_str(shown, error.message);
+  shown += ", line: " + std::to_string(error.line) + ", column: " + std::to_string(error.column) +
+           ")";
+  return unwrap_err_message(shown);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 
 #include "vel/file.hpp"
+#include "vel/numeric.hpp"
 #include "vel/stop.hpp"
 #include "vel/text.hpp"
 
@@ -264,17 +264,14 @@ std::string_view int_fault_word(IntFault fault) {
 }
 
 [[noreturn]] void stop_int_fault(IntFault fault) {
-  std::string message(kUnwrapErr);
-  message += ": ParseIntError { kind: ";
-  message += int_fault_word(fault);
-  message += " }";
-  stop(std::move(message));
+  std::string shown = "ParseIntError { kind: ";
+  shown += int_fault_word(fault);
+  shown += " }";
+  stop(unwrap_err_message(shown));
 }
 
 [[noreturn]] void stop_float_fault() {
-  std::string message(kUnwrapErr);
-  message += ": ParseFloatError { kind: Invalid }";
-  stop(std::move(message));
+  stop(unwrap_err_message("ParseFloatError { kind: Invalid }"));
 }
 
 std::size_t skip_digits(std::string_view src, std::size_t i) {
@@ -551,22 +548,13 @@ void bin_item(Bins& bins, const Value& item) {
   }
 }
 
-// A float size truncated toward zero and held within the signed 64-bit range.
-std::int64_t saturate(double value) {
-  constexpr double kLimit = 9223372036854775808.0;  // 2^63
-  if (std::isnan(value)) return 0;
-  if (value >= kLimit) return std::numeric_limits<std::int64_t>::max();
-  if (value <= -kLimit) return std::numeric_limits<std::int64_t>::min();
-  return static_cast<std::int64_t>(value);
-}
-
 // Stores the keyword items that give a size; a name gives none.
 void store_axes(Axes& axes, OrderedMap<Value> keywords) {
   for (auto& [key, value] : std::move(keywords).into_entries()) {
     if (value.kind == Value::Kind::Int)
       axes.store(std::move(key), value.integer);
     else if (value.kind == Value::Kind::Float)
-      axes.store(std::move(key), saturate(value.real));
+      axes.store(std::move(key), truncate_to_i64(value.real));
   }
 }
 
@@ -811,12 +799,8 @@ Module parse(std::string_view source) {
 
 Module parse_file(std::string_view path, InterruptCheck interrupted) {
   std::string text;
-  if (auto error = read_text_file(path, text, interrupted)) {
-    std::string message(kUnwrapErr);
-    message += ": ";
-    message += debug_read_error(*error);
-    stop(std::move(message));
-  }
+  if (auto error = read_text_file(path, text, interrupted))
+    stop(unwrap_err_message(debug_read_error(*error)));
   return parse(text);
 }
 

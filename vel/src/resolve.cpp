@@ -146,7 +146,7 @@ void resolve_op(Op& op, KnownTypes& known) {
   std::size_t typed = std::min(op.outputs.size(), op.output_types.size());
   for (std::size_t i = 0; i < typed; ++i)
     if (op.output_types[i]) known.insert_or_assign(op.outputs[i], &*op.output_types[i]);
-  if (op.output_types.empty()) stop(bounds_message(0, 0));
+  if (op.output_types.empty()) stop(first_of_empty_message());
   if (!op.output_types[0]) return;
   auto [pattern, axes] = pattern_and_axes(op.kind);
   if (!axes || !axes->empty() || pattern->find(kArrow) == std::string::npos) return;

@@ -14,6 +14,8 @@ std::string bounds_message(std::size_t len, std::size_t index) {
          std::to_string(index);
 }
 
+std::string first_of_empty_message() { return bounds_message(0, 0); }
+
 namespace {
 
 void append_code_point_escape(std::string& out, char32_t c) {

@@ -1,12 +1,12 @@
 #include "config.hpp"
 
-#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
 #include <utility>
 
 #include "vel/json.hpp"
+#include "vel/numeric.hpp"
 #include "vel/stop.hpp"
 
 namespace velorn {
@@ -69,15 +69,6 @@ std::optional<ConfigValue> toml_value(const toml::node& node) {
     return ConfigValue{std::move(vector)};
   }
   return std::nullopt;
-}
-
-// Rust's `as i64`: toward zero, NaN to 0, saturating at both ends.
-std::int64_t truncate_f64(double value) {
-  constexpr double kTwo63 = 9223372036854775808.0;
-  if (std::isnan(value)) return 0;
-  if (value >= kTwo63) return std::numeric_limits<std::int64_t>::max();
-  if (value <= -kTwo63) return std::numeric_limits<std::int64_t>::min();
-  return static_cast<std::int64_t>(value);
 }
 
 const ConfigValue* lookup(const ConfigMap& config, std::string_view name) {
@@ -145,7 +136,7 @@ vel::Dim sub_dim(const vel::Dim& dim, const ConfigMap& config) {
   if (const auto* integer = std::get_if<ConfigValue::Int>(&value->value))
     return {vel::Dim::Concrete{integer->value}};
   if (const auto* real = std::get_if<ConfigValue::Float>(&value->value))
-    return {vel::Dim::Concrete{truncate_f64(real->value)}};
+    return {vel::Dim::Concrete{vel::truncate_to_i64(real->value)}};
   return dim;  // a vector never replaces anything
 }
 

@@ -16,6 +16,7 @@
 
 #include "vel/ast.hpp"
 #include "vel/file.hpp"
+#include "vel/text.hpp"
 
 namespace velorn {
 
@@ -38,16 +39,8 @@ struct ConfigValue {
   bool operator==(const ConfigValue&) const = default;
 };
 
-// Hashes a text for maps that are looked up by views as well as by owned texts.
-struct TextHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view text) const {
-    return std::hash<std::string_view>{}(text);
-  }
-};
-
 // Looked up by exact name only; a name stored again takes the later value.
-using ConfigMap = std::unordered_map<std::string, ConfigValue, TextHash, std::equal_to<>>;
+using ConfigMap = std::unordered_map<std::string, ConfigValue, vel::TextHash, std::equal_to<>>;
 
 // One JSON object of names to numbers and arrays of numbers. Throws `vel::json::JsonError`.
 ConfigMap config_from_json(std::string_view text);

@@ -60,4 +60,13 @@ inline constexpr std::string_view kUnwrapErr = "called `Result::unwrap()` on an 
 inline constexpr std::string_view kUnwrapNone = "called `Option::unwrap()` on a `None` value";
 inline constexpr std::string_view kNoEntry = "no entry found for key";
 
+// The message of a result unwrapped while it holds an error: kUnwrapErr, ": " and the error
+// as shown.
+inline std::string unwrap_err_message(std::string_view shown) {
+  std::string message(kUnwrapErr);
+  message += ": ";
+  message += shown;
+  return message;
+}
+
 }  // namespace vel

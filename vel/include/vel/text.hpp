@@ -1,11 +1,12 @@
 // Text forms at the bottom of the library: the diagnostic form in which messages show a
-// text, the shortest digits of a float, integer texts, and the bounds message. Nothing
-// here knows the syntax tree or JSON.
+// text, the shortest digits of a float, integer texts, the bounds messages, and the hash
+// of texts for maps. Nothing here knows the syntax tree or JSON.
 #pragma once
 
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -47,5 +48,16 @@ ShortestDecimal shortest_decimal(double value, Tie tie);
 
 // "index out of bounds: the len is {} but the index is {}"
 std::string bounds_message(std::size_t len, std::size_t index);
+// The bounds message of the first item of an empty list: what an operation without outputs
+// stops with where its first output is taken.
+std::string first_of_empty_message();
+
+// Hashes a text for maps that are looked up by views as well as by owned texts.
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view text) const {
+    return std::hash<std::string_view>{}(text);
+  }
+};
 
 }  // namespace vel
