@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <utility>
@@ -15,8 +16,36 @@ namespace vel::test {
 inline Dim concrete(std::int64_t n) { return Dim{Dim::Concrete{n}}; }
 inline Dim named(std::string s) { return Dim{Dim::Named{std::move(s)}}; }
 
-inline TensorType type(std::string dtype, std::vector<Dim> shape = {}) {
-  return TensorType{std::move(dtype), std::move(shape)};
+// Terse forms where a builder takes dims or arguments: 4 or "n" is a dim; 1, 1.5 or "x" an
+// argument; a built Dim or Atom stands for itself.
+struct D {
+  Dim dim;
+  D(Dim d) : dim(std::move(d)) {}
+  D(int n) : dim{Dim::Concrete{n}} {}
+  D(std::int64_t n) : dim{Dim::Concrete{n}} {}
+  D(const char* s) : dim{Dim::Named{s}} {}
+};
+struct A {
+  Atom atom;
+  A(Atom a) : atom(std::move(a)) {}
+  A(int n) : atom{Atom::Int{n}} {}
+  A(double x) : atom{Atom::Float{x}} {}
+  A(const char* s) : atom{Atom::Name{s}} {}
+};
+
+inline std::vector<Dim> dims(std::vector<D> ds) {
+  std::vector<Dim> out;
+  for (D& d : ds) out.push_back(std::move(d.dim));
+  return out;
+}
+inline std::vector<Atom> atoms(std::vector<A> as) {
+  std::vector<Atom> out;
+  for (A& a : as) out.push_back(std::move(a.atom));
+  return out;
+}
+
+inline TensorType type(std::string dtype, std::vector<D> shape = {}) {
+  return TensorType{std::move(dtype), dims(std::move(shape))};
 }
 inline TensorType dict() { return type(std::string(kDictDtype)); }
 
@@ -50,9 +79,14 @@ inline OpKind cache(std::string var, std::string init, std::optional<std::string
 using Types = std::vector<std::optional<TensorType>>;
 
 inline Op op(OpKind kind, std::vector<std::string> outputs, Types types = {},
-             std::vector<Atom> args = {}, std::vector<std::string> comments = {}) {
-  return Op{std::move(kind), std::move(outputs), std::move(types), std::move(args),
+             std::vector<A> args = {}, std::vector<std::string> comments = {}) {
+  return Op{std::move(kind), std::move(outputs), std::move(types), atoms(std::move(args)),
             std::move(comments)};
+}
+// One output with one declared type (or none).
+inline Op op1(OpKind kind, std::string output, std::optional<TensorType> type,
+              std::vector<A> args = {}) {
+  return op(std::move(kind), {std::move(output)}, {std::move(type)}, std::move(args));
 }
 
 inline Function fn(std::string name, std::vector<Param> params = {},
@@ -60,6 +94,14 @@ inline Function fn(std::string name, std::vector<Param> params = {},
                    std::vector<std::string> comments = {}) {
   return Function{std::move(name), std::move(comments), std::move(params), std::move(returns),
                   std::move(ops)};
+}
+
+// Each function under the key given with it, in order; a key given again takes the later
+// function.
+inline Module module_keyed(std::vector<std::pair<std::string, Function>> functions) {
+  Module m;
+  for (auto& [key, f] : functions) m.functions.store(std::move(key), std::move(f));
+  return m;
 }
 
 // Each function under its own name.

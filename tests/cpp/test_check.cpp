@@ -2,7 +2,6 @@
 
 #include <cctype>
 #include <cstdint>
-#include <initializer_list>
 #include <limits>
 #include <ostream>
 #include <map>
@@ -16,62 +15,38 @@
 #include "vel/stop.hpp"
 
 using namespace vel;
-// The terse forms below (D, A, T, op) stand in for the other builders.
+using vel::test::A;
 using vel::test::cache;
 using vel::test::call;
 using vel::test::count;
+using vel::test::D;
 using vel::test::dict;
+using vel::test::fn;
 using vel::test::iota;
 using vel::test::loop;
 using vel::test::map;
+using vel::test::module_keyed;
+using vel::test::op;
+using vel::test::op1;
+using vel::test::type;
 
 namespace {
 
 // ---------------------------------------------------------------------------------------
-// Terse module building: D{4} or D{"n"} is a dim, A{1}, A{1.5} or A{"x"} an argument.
+// Module building: the terse forms of builders.hpp, the checker's own Ty, and kinds whose
+// payloads the checker's rules look at.
 
-struct D {
-  Dim dim;
-  D(int n) : dim{Dim::Concrete{n}} {}
-  D(std::int64_t n) : dim{Dim::Concrete{n}} {}
-  D(const char* s) : dim{Dim::Named{s}} {}
-};
-
-struct A {
-  Atom atom;
-  A(int n) : atom{Atom::Int{n}} {}
-  A(double x) : atom{Atom::Float{x}} {}
-  A(const char* s) : atom{Atom::Name{s}} {}
-};
-
-std::vector<Dim> dims(std::initializer_list<D> ds) {
-  std::vector<Dim> out;
-  for (const D& d : ds) out.push_back(d.dim);
-  return out;
+// Short names for two builders.
+TensorType T(std::string dtype, std::vector<D> shape = {}) {
+  return type(std::move(dtype), std::move(shape));
+}
+Module mod(std::vector<std::pair<std::string, Function>> functions) {
+  return module_keyed(std::move(functions));
+}
+Ty ty(std::string dtype, std::vector<D> ds = {}) {
+  return Ty{std::move(dtype), vel::test::dims(std::move(ds))};
 }
 
-TensorType T(std::string dtype, std::initializer_list<D> ds = {}) {
-  return TensorType{std::move(dtype), dims(ds)};
-}
-Ty ty(std::string dtype, std::initializer_list<D> ds = {}) {
-  return Ty{std::move(dtype), dims(ds)};
-}
-
-using Types = std::vector<std::optional<TensorType>>;
-
-Op op(OpKind kind, std::vector<std::string> outputs, Types types, std::initializer_list<A> args) {
-  Op o{std::move(kind), std::move(outputs), std::move(types), {}, {}};
-  for (const A& a : args) o.args.push_back(a.atom);
-  return o;
-}
-
-// One output with one declared type (or none).
-Op op1(OpKind kind, std::string output, std::optional<TensorType> type,
-       std::initializer_list<A> args) {
-  return op(std::move(kind), {std::move(output)}, {std::move(type)}, args);
-}
-
-// The kinds below carry payloads that the checker's rules look at.
 OpKind view() { return {OpKind::View{"a b -> (a b)", {}}}; }
 OpKind fold() { return {OpKind::Fold{"a b -> a", "sum"}}; }
 OpKind tile() { return {OpKind::Tile{"a -> a b", {}}}; }
@@ -81,16 +56,6 @@ OpKind contract() { return {OpKind::Contract{"a b, b c -> a c"}}; }
 OpKind literal() { return {OpKind::Literal{LiteralValue{LiteralValue::Int{1}}}}; }
 OpKind random() { return {OpKind::Random{0.0, 1.0}}; }
 
-Function fn(std::vector<Param> params, std::vector<Param> returns, std::vector<Op> ops = {}) {
-  return Function{"ignored", {}, std::move(params), std::move(returns), std::move(ops)};
-}
-
-Module mod(std::vector<std::pair<std::string, Function>> functions) {
-  Module m;
-  for (auto& [key, f] : functions) m.functions.store(key, std::move(f));
-  return m;
-}
-
 using Msgs = std::vector<std::string>;
 using Names = std::set<std::string>;
 
@@ -98,7 +63,7 @@ Msgs errors_of(const Module& m) { return check(m).errors; }
 
 // A module whose "main" has the given parameters and operations and returns nothing.
 Msgs errors_of(std::vector<Param> params, std::vector<Op> ops) {
-  return errors_of(mod({{"main", fn(std::move(params), {}, std::move(ops))}}));
+  return errors_of(mod({{"main", fn("f", std::move(params), {}, std::move(ops))}}));
 }
 
 const std::string kDash = " \xe2\x80\x94 ";
@@ -178,7 +143,7 @@ TEST(TypesMatch, Details) {
 // Inputs in scope
 
 TEST(Inputs, LookupOrder) {
-  Function f = fn({{"x", T("f32", {4})}, {"param.y", T("f32", {4})}, {"w", dict()}},
+  Function f = fn("f", {{"x", T("f32", {4})}, {"param.y", T("f32", {4})}, {"w", dict()}},
                   {{"r", T("f32", {"sym"})}},
                   {op1(map("f32"), "a", std::nullopt,
                        {"x", 1, 2.5, "param.y", "param.z", "w", "w.k.q", "sym", "later", "x.k",
@@ -215,7 +180,7 @@ TEST(Stops, OperationWithoutOutputsOrTypes) {
   for (Op bad :
        {op(iota(), {}, {T("f32")}, {}), op(iota(), {"a"}, {}, {}), op(iota(), {}, {}, {})}) {
     try {
-      check(mod({{"main", fn({}, {}, {std::move(bad)})}}));
+      check(mod({{"main", fn("f", {}, {}, {std::move(bad)})}}));
       FAIL() << "no stop";
     } catch (const Stop& s) {
       EXPECT_EQ(s.message, "index out of bounds: the len is 0 but the index is 0");
@@ -421,19 +386,20 @@ TEST(ReadRule, AcceptsEachIntegerIndexDtype) {
 // Calls, loops and caches
 
 Function callee() {
-  return fn(
+  return fn("g",
       {{"a", T("f32", {4, 16})}, {"b", T("f32", {2, 3})}, {"d", dict()}, {"c", T("i32", {"n"})}},
       {});
 }
 
 Msgs call_errors(std::vector<Param> params, Op o) {
-  return errors_of(mod({{"main", fn(std::move(params), {}, {std::move(o)})}, {"g", callee()}}));
+  return errors_of(
+      mod({{"main", fn("f", std::move(params), {}, {std::move(o)})}, {"g", callee()}}));
 }
 
 struct CallCase {
   const char* what;
   std::vector<Param> params;
-  std::initializer_list<A> args;
+  std::vector<A> args;
   Msgs errors;
 };
 
@@ -491,8 +457,8 @@ TEST(Calls, LoopAndCacheCheckTheirTargetOrInit) {
 }
 
 TEST(Calls, WeightsUnderTheCallerWithTheFirstTypeKept) {
-  Function h = fn({{"u", T("bf16", {4})}, {"v", dict()}}, {});
-  Function main = fn(
+  Function h = fn("f", {{"u", T("bf16", {4})}, {"v", dict()}}, {});
+  Function main = fn("main",
       {{"w", dict()}, {"x", T("f32", {4, 16})}}, {},
       {op1(call("g"), "o1", T("f32"), {"w.a", "w.b", "w", "w.c.d"}),
        op1(call("h"), "o2", T("f32"), {"w.a", "w", "x"}),
@@ -509,10 +475,10 @@ TEST(Calls, WeightsUnderTheCallerWithTheFirstTypeKept) {
 }
 
 TEST(Calls, ArgumentMessagesBeforeWeightMessages) {
-  Function main = fn({{"w", dict()}, {"x", T("i32", {4, 16})}}, {},
+  Function main = fn("f", {{"w", dict()}, {"x", T("i32", {4, 16})}}, {},
                      {op1(call("g"), "o1", T("f32"), {"w.a"}),
                       op1(call("g"), "o2", T("f32"), {"x", "w.a", "w.a"})});
-  Function g = fn({{"a", T("f32", {4, 16})}, {"b", T("i32", {})}, {"c", T("i8", {})}}, {});
+  Function g = fn("f", {{"a", T("f32", {4, 16})}, {"b", T("i32", {})}, {"c", T("i8", {})}}, {});
   EXPECT_EQ(
       errors_of(mod({{"main", std::move(main)}, {"g", std::move(g)}})),
       (Msgs{"main/o2: arg 0 'a'" + kDash + "dtype: i32 vs f32",
@@ -526,7 +492,7 @@ TEST(Calls, ArgumentMessagesBeforeWeightMessages) {
 // Returns, params, order
 
 TEST(Returns, NotFoundAndDetail) {
-  Function f = fn({{"x", T("f32", {2, 3})}, {"w", dict()}},
+  Function f = fn("f", {{"x", T("f32", {2, 3})}, {"w", dict()}},
                   {{"x", T("f32", {2, 4})},
                    {"w", T("f32")},
                    {"d", dict()},
@@ -541,14 +507,14 @@ TEST(Returns, NotFoundAndDetail) {
 }
 
 TEST(Params, EverySourceOnce) {
-  Function f = fn({{"x", T("f32", {"param.p1", "n"})}, {"w", T("*", {"param.dictdim"})}},
+  Function f = fn("f", {{"x", T("f32", {"param.p1", "n"})}, {"w", T("*", {"param.dictdim"})}},
                   {{"r", T("*", {"param.p2"})}},
                   {op(iota(), {"a"}, {T("f32", {"param.p3"}), T("f32", {"param.beyond"})}, {}),
                    op1(fold(), "b", std::nullopt, {"param.p4", "x"}),
                    op1(loop("nowhere", count("param.p5")), "c", T("f32", {"param.p1"}), {}),
                    op1(loop("nowhere", count("param.untyped")), "d", std::nullopt, {}),
                    op1(loop("nowhere", count("p6")), "e", T("f32"), {})});
-  Function g = fn({}, {{"q", T("f32", {"param.p1", "param.B", "param.\xc3\xa9"})}});
+  Function g = fn("f", {}, {{"q", T("f32", {"param.p1", "param.B", "param.\xc3\xa9"})}});
   CheckResult r = check(mod({{"main", std::move(f)}, {"g", std::move(g)}}));
   EXPECT_EQ(std::vector<std::string>(r.constraints.params.begin(), r.constraints.params.end()),
             (std::vector<std::string>{"param.B", "param.p1", "param.p2", "param.p3", "param.p4",
@@ -556,14 +522,16 @@ TEST(Params, EverySourceOnce) {
 }
 
 TEST(Order, FunctionsInMapOrderAndWithinOperation) {
-  Function b = fn({}, {{"first", T("f32")}});
-  Function a = fn({}, {{"r", T("f32")}}, {op1(iota(), "s", std::nullopt, {"ghost"})});
+  Function b = fn("f", {}, {{"first", T("f32")}});
+  Function a = fn("f", {}, {{"r", T("f32")}}, {op1(iota(), "s", std::nullopt, {"ghost"})});
   CheckResult r =
-      check(mod({{"b", std::move(b)}, {"a", std::move(a)}, {"b", fn({}, {{"again", T("f32")}})}}));
+      check(mod({{"b", std::move(b)},
+                 {"a", std::move(a)},
+                 {"b", fn("f", {}, {{"again", T("f32")}})}}));
   // a repeated key keeps its first place and takes the later function
   EXPECT_EQ(r.errors, (Msgs{"b: return 'again' not found in env", "a/s: input 'ghost' not in scope",
                             "a: return 'r' not found in env"}));
-  Function c = fn({{"x", T("f32", {2})}, {"i", T("f32", {1})}}, {{"nope", T("f32")}},
+  Function c = fn("f", {{"x", T("f32", {2})}, {"i", T("f32", {1})}}, {{"nope", T("f32")}},
                   {op1(read(), "r", T("i32", {1}), {"x", "i", "ghost"})});
   EXPECT_EQ(errors_of(mod({{"c", std::move(c)}})),
             (Msgs{"c/r: input 'ghost' not in scope", "c/r: read index dtype f32, expected integer",
@@ -586,10 +554,11 @@ TEST(Json, EmptyModule) {
 }
 
 TEST(Json, SortedMembersAndEscapedMessages) {
-  Function z = fn({{"w", dict()}, {"v", T("q\"t", {"param.b"})}}, {{"v", T("f32", {"param.a"})}},
+  Function z = fn("f", {{"w", dict()}, {"v", T("q\"t", {"param.b"})}},
+                  {{"v", T("f32", {"param.a"})}},
                   {op1(call("g"), "o", T("f32"), {"w.B", "w.a"})});
-  Function a = fn({{"d", dict()}}, {}, {op1(call("g"), "o", T("f32"), {"d"})});
-  Function g = fn({{"x", T("f32", {2, "n"})}, {"y", T("i8")}}, {});
+  Function a = fn("f", {{"d", dict()}}, {}, {op1(call("g"), "o", T("f32"), {"d"})});
+  Function g = fn("f", {{"x", T("f32", {2, "n"})}, {"y", T("i8")}}, {});
   CheckResult r = check(mod({{"z", std::move(z)}, {"a", std::move(a)}, {"g", std::move(g)}}));
   EXPECT_EQ(check_result_to_json(r),
             "{\"errors\":[\"z: return 'v' dtype: q\\\"t vs f32\"],"

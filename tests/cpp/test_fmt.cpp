@@ -25,7 +25,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::uint64_t kWide = 100;
 
 // The short names these tests use for two builders.
-TensorType ty(std::string dtype, std::vector<Dim> shape = {}) {
+TensorType ty(std::string dtype, std::vector<D> shape = {}) {
   return type(std::move(dtype), std::move(shape));
 }
 Atom name(std::string s) { return name_atom(std::move(s)); }
@@ -114,7 +114,7 @@ TEST(Renderers, AtomsAndParams) {
 struct KindCase {
   std::string label;
   OpKind kind;
-  std::vector<Atom> args;
+  std::vector<A> args;
   std::string right_hand;
 };
 

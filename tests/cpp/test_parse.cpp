@@ -13,14 +13,14 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 
 // The longer names these tests use for two builders.
-Op make_op(OpKind kind, std::vector<std::string> outputs, Types types, std::vector<Atom> args = {},
+Op make_op(OpKind kind, std::vector<std::string> outputs, Types types, std::vector<A> args = {},
            std::vector<std::string> comments = {}) {
   return op(std::move(kind), std::move(outputs), std::move(types), std::move(args),
             std::move(comments));
 }
 
 // One untyped output y.
-Op y_op(OpKind kind, std::vector<Atom> args = {}) {
+Op y_op(OpKind kind, std::vector<A> args = {}) {
   return make_op(std::move(kind), {"y"}, {std::nullopt}, std::move(args));
 }
 

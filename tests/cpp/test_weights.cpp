@@ -116,8 +116,9 @@ using vel::test::name_atom;
 
 vel::Module flat_module(std::vector<vel::Atom> args) {
   using namespace vel::test;
-  return module_of({fn("main", {{"weights.p", type("f32")}}, {},
-                       {op(map("f"), {"weights.out"}, {}, std::move(args))})});
+  vel::Op use = op(map("f"), {"weights.out"});
+  use.args = std::move(args);
+  return module_of({fn("main", {{"weights.p", type("f32")}}, {}, {std::move(use)})});
 }
 
 TEST(ApplyWeightMapping, ReferencesTakeExactOrTemplateEntries) {
