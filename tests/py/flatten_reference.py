@@ -362,6 +362,13 @@ class Builder:
         return self.resolve(levels, output)
 
     def expand_cache(self, levels, op, out):
+        holder = self.expand_slot(levels, op, out)
+        level = levels[-1]
+        if op["outputs"] and op["outputs"][0] not in self.globals:
+            level.current[op["outputs"][0]] = (holder, not level.root)
+
+    def expand_slot(self, levels, op, out):
+        """Expands a cache operation; the text that holds its slot's value afterwards."""
         slot = self.resolved(levels, op, outputs=False)
         types = slot["output_types"]
         if not types or types[0] is None:
@@ -375,9 +382,9 @@ class Builder:
                 n = f"{s}_new"
                 record(self.output_params, self.output_names, n, ty)
                 self.inline_slot(slot, slot["extend"], n, [s] + slot["args"], out)
-        else:
-            record(self.output_params, self.output_names, s, ty)
-            self.inline_slot(slot, slot["init"], s, list(slot["args"]), out)
+            return s
+        record(self.output_params, self.output_names, s, ty)
+        return self.inline_slot(slot, slot["init"], s, list(slot["args"]), out)
 
 
 def substitute_cache_var_star(op, i):

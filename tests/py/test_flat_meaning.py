@@ -14,6 +14,7 @@ SEED = 20261210
 MODULES = 3000
 NAMES = ["x", "h", "a", "b", "y", "t", "u"]
 MAPS = ["add", "sub", "mul", "mix"]
+CACHE_KEYS = ["kc", "st", "kv.0", "kv.1", "kv.2"]
 
 
 def flat_module(module, entry="main", keys=()):
@@ -26,10 +27,10 @@ def evaluate(module, entry, keys, rng):
     returns, then each cache slot that the flat function returns."""
     fn = module["functions"][entry]
     args = [rng.randrange(PRIME) for _ in fn["params"]]
+    incoming = {key: rng.randrange(PRIME) for key in keys}  # the listed slots' values
     flat = flat_module(module, entry, keys)
     flat_fn = flat["functions"][entry]
     extras = flat_fn["params"][len(fn["params"]):]
-    incoming = {p["name"]: rng.randrange(PRIME) for p in extras}
     source = Evaluator(module, keys, incoming)
     expected = source.run(entry, args)
     got = Evaluator(flat).run(entry, args + [incoming[p["name"]] for p in extras])
@@ -41,12 +42,48 @@ def evaluate(module, entry, keys, rng):
 
 class Maker:
     """A random module of maps, calls and loops over f32[4] values, rebinding parameters,
-    returns and loop-threaded names."""
+    returns and loop-threaded names; with `caches`, also cache operations in the entry and
+    in a loop body, whose slots each one cache operation writes, once or once per
+    iteration."""
 
-    def __init__(self, rng):
+    def __init__(self, rng, caches=False):
         self.rng = rng
         self.names = ["main"] + [f"f{i}" for i in range(1, rng.randint(1, 5))]
         self.signatures = {name: self.signature() for name in self.names}
+        self.caches = caches
+        self.vars = ["kc", "st"]
+        self.looped = self.layered = False
+        if caches:
+            params = rng.sample(NAMES, rng.randint(1, 2))
+            slot = [rng.choice([n for n in NAMES if n not in params])]
+            self.signatures["init"] = (params, slot)
+            self.signatures["extend"] = (["old"] + params, slot)
+            self.signatures["layer"] = (["h"], ["h"])
+
+    def cache(self, scope, var):
+        params, _ = self.signatures["init"]
+        op = {"kind": "cache", "var": var, "init": "init", "outputs": [self.rng.choice(NAMES)],
+              "output_types": [F4], "args": [self.rng.choice(scope) for _ in params]}
+        if self.rng.random() < 0.5:
+            op["extend"] = "extend"
+        return op
+
+    def entry_op(self, scope):
+        """A cache operation, or the one loop over the body that holds one, in the entry."""
+        if self.vars and (self.looped or self.rng.random() < 0.5):
+            return self.cache(scope, self.vars.pop(self.rng.randrange(len(self.vars))))
+        if self.looped:
+            return self.op(0, scope)
+        self.looped = True
+        x = self.rng.choice(scope)
+        return {"kind": "loop", "target": "layer", "count": self.rng.randint(1, 3),
+                "outputs": [x], "output_types": [F4], "args": [x]}
+
+    def layer_op(self, scope):
+        if self.layered:
+            return self.op(len(self.names) - 1, scope)
+        self.layered = True
+        return self.cache(scope, "kv.*")
 
     def signature(self):
         params = self.rng.sample(NAMES, self.rng.randint(1, 3))
@@ -80,12 +117,15 @@ class Maker:
         return {"kind": "map", "function": function, "outputs": [rng.choice(NAMES)],
                 "output_types": [F4], "args": [rng.choice(scope) for _ in range(count)]}
 
-    def function(self, index):
-        name = self.names[index]
+    def function(self, index, name=None, special=None):
+        name = name or self.names[index]
         params, returns = self.signatures[name]
         scope, ops = list(params), []
         for _ in range(self.rng.randint(1, 5)):
-            op = self.op(index, scope)
+            if special and self.rng.random() < 0.3:
+                op = special(scope)
+            else:
+                op = self.op(index, scope)
             ops.append(op)
             scope += [n for n in op["outputs"] if n not in scope]
         for r in returns:  # every return holds a value
@@ -97,7 +137,16 @@ class Maker:
                 "returns": [{"name": r, "ty": F4} for r in returns], "ops": ops}
 
     def module(self):
-        return {"functions": {name: self.function(i) for i, name in enumerate(self.names)}}
+        last = len(self.names) - 1
+        functions = {}
+        for i, name in enumerate(self.names):
+            special = self.entry_op if self.caches and i == 0 else None
+            functions[name] = self.function(i, name, special)
+        if self.caches:
+            functions["layer"] = self.function(last, "layer", self.layer_op)
+            functions["init"] = self.function(last, "init")
+            functions["extend"] = self.function(last, "extend")
+        return {"functions": functions}
 
 
 def source_module(source):
@@ -250,6 +299,66 @@ main(a: f32[4], x: f32[4]) -> (z: f32[4]) {
 """),
 ]
 
+SLOT = """
+i(k: f32[4]) -> (s: f32[4]) {
+  s: f32[4] = map[neg](k)
+}
+e(old: f32[4], k: f32[4]) -> (n: f32[4]) {
+  n: f32[4] = map[sub](old, k)
+}
+main(k: f32[4], q: f32[4]) -> (y: f32[4]) {
+  c: f32[4] = cache[kc, i](k)
+  y: f32[4] = map[mul](c, q)
+}
+"""
+EXTENDED = SLOT.replace("cache[kc, i](k)", "cache[kc, i, e](k)")
+LAYERS = """
+i(k: f32[4]) -> (s: f32[4]) {
+  s: f32[4] = map[neg](k)
+}
+layer(h: f32[4]) -> (h: f32[4]) {
+  c: f32[4] = cache[kv.*, i](h)
+  h: f32[4] = map[mul](c, h)
+}
+main(h: f32[4]) -> (h: f32[4]) {
+  h: f32[4] = loop[layer, 2](h)
+}
+"""
+
+# (what, source, cache keys, flat form): a cache operation's output reads its slot.
+CACHE_FIXTURES = [
+    ("unlisted: the init body's result", SLOT, (), """
+main(k: f32[4], q: f32[4]) -> (y: f32[4], kc: f32[4]) {
+  kc: f32[4] = map[neg](k)
+  y : f32[4] = map[mul](kc, q)
+}
+"""),
+    ("unlisted, with an extend function", EXTENDED, (), """
+main(k: f32[4], q: f32[4]) -> (y: f32[4], kc: f32[4]) {
+  kc: f32[4] = map[neg](k)
+  y : f32[4] = map[mul](kc, q)
+}
+"""),
+    ("listed: the incoming value", SLOT, ("kc",), """
+main(k: f32[4], q: f32[4], kc: f32[4]) -> (y: f32[4], kc: f32[4]) {
+  y: f32[4] = map[mul](kc, q)
+}
+"""),
+    ("listed, with an extend function: still the incoming value", EXTENDED, ("kc",), """
+main(k: f32[4], q: f32[4], kc: f32[4]) -> (y: f32[4], kc_new: f32[4]) {
+  kc_new: f32[4] = map[sub](kc, k)
+  y     : f32[4] = map[mul](kc, q)
+}
+"""),
+    ("in a loop, each iteration its own slot", LAYERS, ("kv.1",), """
+main(h: f32[4], kv.1: f32[4]) -> (h_2: f32[4], kv.0: f32[4], kv.1: f32[4]) {
+  kv.0: f32[4] = map[neg](h)
+  h_1 : f32[4] = map[mul](kv.0, h)
+  h_2 : f32[4] = map[mul](kv.1, h_1)
+}
+"""),
+]
+
 
 class Meaning(unittest.TestCase):
     def assert_same_values(self, module, keys=(), seed=0):
@@ -262,18 +371,26 @@ class Meaning(unittest.TestCase):
                 self.assertEqual(flat_text(source), M.fmt_source(expected))
                 self.assert_same_values(source_module(source))
 
+    def test_cache_fixtures(self):
+        for what, source, keys, expected in CACHE_FIXTURES:
+            with self.subTest(what):
+                self.assertEqual(flat_text(source, keys), M.fmt_source(expected))
+                self.assert_same_values(source_module(source), keys)
+
     def test_random_modules_keep_their_meaning(self):
         rng = random.Random(SEED)
         differences, agreeing = [], 0
-        for _ in range(MODULES):
-            module = Maker(rng).module()
-            expected, got = evaluate(module, "main", (), rng)
+        for n in range(MODULES):
+            caches = n % 2 == 1
+            module = Maker(rng, caches).module()
+            keys = rng.sample(CACHE_KEYS, rng.randint(0, 3)) if caches else ()
+            expected, got = evaluate(module, "main", keys, rng)
             if got == expected:
                 agreeing += 1
             elif len(differences) < 3:
-                differences.append((module, expected, got))
-        for module, expected, got in differences:
-            with self.subTest(module=json.dumps(module)):
+                differences.append((module, keys, expected, got))
+        for module, keys, expected, got in differences:
+            with self.subTest(module=json.dumps(module), keys=keys):
                 self.assertEqual(got, expected)
         self.assertEqual(agreeing, MODULES)
 

@@ -38,21 +38,21 @@ extend_kc(c: f32[4], x: f32[4]) -> (next: f32[4]) {
 }
 """
 
-# The init body under the slot's name; the operation's own output k is never written.
+# The init body under the slot's name, which the operation's output k stands for.
 KV_INIT = """
 main(x: f32[4]) -> (y: f32[4], kc: f32[4]) {
   kc.z = map[zero](x)
   kc = map[add](kc.z, x)
-  y = map[add](k, kc)
+  y = map[add](kc, kc)
 }
 """
 
-# The extend body under kc_new, reading the incoming value kc.
+# The extend body under kc_new, reading the incoming value kc, which k stands for.
 KV_EXTEND = """
 main(x: f32[4], kc: f32[4]) -> (y: f32[4], kc_new: f32[4]) {
   kc_new.t = map[mul](kc, x)
   kc_new = map[add](kc, kc_new.t)
-  y = map[add](k, kc)
+  y = map[add](kc, kc)
 }
 """
 

@@ -806,7 +806,8 @@ struct Walk {
     out.push_back(std::move(op));
   }
 
-  // A cache operation of the entry's expansion: its slot's body takes its place.
+  // A cache operation of the entry's expansion: its slot's body takes its place, and its
+  // first output stands for the slot's value from then on.
   void expand_cache(const Op& op);
 
   void emit_op(const Op& op) {
@@ -955,7 +956,10 @@ std::string expand_slot(Flattener& f, CacheCtx& ctx, const Op& op, std::vector<O
 
 void Walk::expand_cache(const Op& op) {
   Op slot = resolved(op, false);
-  expand_slot(f, *ctx, slot, out);
+  std::string holder = expand_slot(f, *ctx, slot, out);
+  if (op.outputs.empty() || f.globals.contains(op.outputs[0])) return;
+  Level& level = levels.back();
+  set_entry(level, op.outputs[0], Entry{std::move(holder), !level.root});
 }
 
 // `base` followed by each extra entry whose name `base` does not hold already.
