@@ -603,6 +603,19 @@ Level call_level(const Flattener& f, const Function* callee, const Op& call,
   return level;
 }
 
+using DictBinding = DictBindings::value_type;
+
+// The dict binding that `name` falls under, as the parameter itself or a dotted name
+// under it; the longest parameter name comes first.
+const DictBinding* dict_match(const Level& level, const NameRope& name) {
+  for (const DictBinding& entry : level.bound.dict_bindings) {
+    const std::string& param = entry.first;
+    if (name.size() < param.size() || !name.starts_with(param)) continue;
+    if (name.size() == param.size() || name.at(param.size()) == '.') return &entry;
+  }
+  return nullptr;
+}
+
 void unhold(Level& level, const Entry& entry) {
   if (entry.final) return;
   auto at = level.held.find(entry.text);
@@ -675,31 +688,7 @@ struct Walk {
   std::vector<Level> levels{};
   NameRope rope{};
   std::string scratch{};
-  std::string key{};
-
-  bool dict_level(const Level& level, NameRope& name) {
-    for (const auto& [param, arg] : level.bound.dict_bindings) {
-      if (name.size() < param.size() || !name.starts_with(param)) continue;
-      if (name.size() == param.size()) {
-        name.reset(arg);
-        return true;
-      }
-      if (name.at(param.size()) == '.') {
-        name.drop_front(param.size());
-        name.prepend(arg);
-        return true;
-      }
-    }
-    return false;
-  }
-
-  bool dict_matches(const Level& level, const NameRope& name) const {
-    for (const auto& [param, arg] : level.bound.dict_bindings)
-      if (name.size() >= param.size() && name.starts_with(param) &&
-          (name.size() == param.size() || name.at(param.size()) == '.'))
-        return true;
-    return false;
-  }
+  std::string key{};  // the name that a write looks up, while it is written
 
   // One level of a read, the first rule that applies deciding: a name in `global_names`
   // stays itself (at every outer level too: returns false), a name of `current` becomes
@@ -721,7 +710,15 @@ struct Walk {
       }
     }
     if (level.root) return false;
-    if (dict_level(level, name)) return true;
+    if (const DictBinding* dict = dict_match(level, name)) {
+      if (name.size() == dict->first.size()) {
+        name.reset(dict->second);
+      } else {
+        name.drop_front(dict->first.size());
+        name.prepend(dict->second);
+      }
+      return true;
+    }
     name.prepend(level.local_prefix);
     return true;
   }
@@ -739,32 +736,30 @@ struct Walk {
     const bool record = (looked && (level.current.contains(key) ||
                                     level.bound.bindings.contains(key) ||
                                     bound_return(level, key))) ||
-                        (!level.root && dict_matches(level, name));
-    if (!record && level.held.empty()) {  // where the rule of prefixes puts it
-      if (level.root) return false;
-      name.prepend(level.local_prefix);
-      return true;
+                        (!level.root && dict_match(level, name));
+    if (record || !level.held.empty()) {
+      if (!looked) key = name.text();
+      std::string target;
+      if (auto j = looked ? writes_output(level, key) : std::nullopt)
+        target = level.outputs[*j];
+      else
+        target = level.local_prefix + key;
+      bool renewed = false;
+      while (held_by_other(level, target, key)) {
+        const std::uint64_t n = ++level.numbers[key];
+        target = level.local_prefix + numbered(key, '_', n);
+        renewed = true;
+      }
+      if (record || renewed) {
+        set_entry(level, key, Entry{std::move(target)});
+        name.reset(level.current.find(key)->second.text);
+        return !level.root;
+      }
     }
-    if (!looked) key = name.text();
-    std::string target;
-    if (auto j = looked ? writes_output(level, key) : std::nullopt)
-      target = level.outputs[*j];
-    else
-      target = level.local_prefix + key;
-    bool renewed = false;
-    while (held_by_other(level, target, key)) {
-      const std::uint64_t n = ++level.numbers[key];
-      target = level.local_prefix + numbered(key, '_', n);
-      renewed = true;
-    }
-    if (!record && !renewed) {
-      if (level.root) return false;
-      name.prepend(level.local_prefix);
-      return true;
-    }
-    set_entry(level, key, Entry{std::move(target)});
-    name.reset(level.current.find(key)->second.text);
-    return !level.root;
+    // Where the rule of prefixes puts it, with nothing to record.
+    if (level.root) return false;
+    name.prepend(level.local_prefix);
+    return true;
   }
 
   std::string resolve(const std::string& name, bool write) {
