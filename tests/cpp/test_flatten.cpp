@@ -155,7 +155,7 @@ main(h: f32[4]) -> (p: f32[4], q: f32[4]) {
   p.t = map[neg](h)
   p = map[exp](p.t)
   q = map[log](p.t)
-  h = map[neg](h)
+  r = map[neg](h)
   s.t = map[neg](q)
   s = map[exp](s.t)
   s.b = map[log](s.t)
@@ -192,7 +192,7 @@ main(h: f32[4], weights: *) -> (out: f32[4]) {
   b_2 = map[f](b_1, b, weights.s.1.b, loop1.k)
   b_3 = map[f](b_2, b, weights.s.2.b, loop2.k)
   b = map[exp](b_3)
-  out = map[copy](b_3)
+  out = map[copy](b)
 }
 )"});
 }

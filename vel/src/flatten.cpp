@@ -114,7 +114,6 @@ struct GlobalNames {
   }
 };
 using Bindings = TextMap;
-using Renames = TextMap;
 // A dict parameter's name and the argument text bound to it, scanned longest name first:
 // when both w and w.a match w.a.b, the more specific w.a decides.
 using DictBindings = std::vector<std::pair<std::string, std::string>>;
@@ -314,55 +313,6 @@ class NameRope {
   std::size_t size_ = 0;
 };
 
-// What one inlined call rewrites: its bindings and its local prefix ("{prefix}.").
-struct CallFrame {
-  CallBindings bound;
-  std::string local_prefix;
-  std::size_t longest_key = 0;             // no longer name is a key of the bindings
-  std::optional<std::uint64_t> iteration;  // the loop iteration that this call is
-};
-
-CallFrame call_frame(const Function& callee, const Op& call, std::string_view prefix,
-                     std::optional<std::uint64_t> iteration) {
-  CallFrame frame{bind_call(callee, call), {}, 0, iteration};
-  frame.local_prefix.reserve(prefix.size() + 1);
-  frame.local_prefix += prefix;
-  frame.local_prefix += '.';
-  for (const auto& [key, text] : frame.bound.bindings)
-    frame.longest_key = std::max(frame.longest_key, key.size());
-  return frame;
-}
-
-// One level of rewriting, the first rule that applies deciding: a name in `global_names`
-// stays itself (at every outer level too, so the caller stops: returns false), a bound
-// name becomes its text, a dict parameter or a dotted name under one becomes the argument
-// text with the rest, and any other name takes the local prefix.
-bool resolve_name(NameRope& name, const CallFrame& frame, const GlobalNames& global_names,
-                  std::string& scratch) {
-  if (name.size() <= std::max(global_names.longest, frame.longest_key)) {
-    const std::string_view text = name.view(scratch);
-    if (global_names.contains(text)) return false;
-    if (auto found = frame.bound.bindings.find(text); found != frame.bound.bindings.end()) {
-      name.reset(found->second);
-      return true;
-    }
-  }
-  for (const auto& [param, arg] : frame.bound.dict_bindings) {
-    if (name.size() < param.size() || !name.starts_with(param)) continue;
-    if (name.size() == param.size()) {
-      name.reset(arg);
-      return true;
-    }
-    if (name.at(param.size()) == '.') {
-      name.drop_front(param.size());
-      name.prepend(arg);
-      return true;
-    }
-  }
-  name.prepend(frame.local_prefix);
-  return true;
-}
-
 // "{}.{}" and "{}_{}" with a decimal number.
 std::string numbered(std::string_view stem, char joint, std::uint64_t number) {
   std::string out;
@@ -396,42 +346,76 @@ void substitute_cache_var_star(Op& op, std::uint64_t i) {
 // Expansion, in two walks. Planning visits each function once, depth first in the order
 // in which expansion meets its operations, and stops on the first failure that expansion
 // would meet; it also refuses recursion and sizes every expansion before anything is
-// built. Building then makes each function's expansion once, callees first, and copies it
-// under renaming into every place that inlines it.
+// built. Building then walks the entry once, each call and each loop iteration in place.
 
 std::string_view target_of(const Op& op) {
   if (const auto* call = kind_as<OpKind::Call>(op)) return call->target;
   return kind_as<OpKind::Loop>(op)->target;
 }
 
+std::optional<std::size_t> threaded_arg(const Op& loop) {
+  for (std::size_t i = 0; i < loop.args.size(); ++i)
+    if (const std::string* name = name_of(loop.args[i]); name && *name == loop.outputs[0])
+      return i;
+  return std::nullopt;
+}
+
 // One operation of a planned function, as expansion sees it.
 struct Step {
   const Op* source;
-  std::optional<Op> renamed{};       // the operation with its function's renames, if they change it
   const Function* callee = nullptr;  // what a call, or a loop that runs at least once, inlines
   std::uint64_t count = 0;           // a loop's iterations
   std::size_t threaded = 0;          // a loop's threaded argument
 
-  const Op& op() const { return renamed ? *renamed : *source; }
+  const Op& op() const { return *source; }
 };
 
+// Where a function writes each of its returns last and reads each of its parameters
+// last. A read counts twice the operation's index, and one more for a call or a loop,
+// whose inlined body may still read after it has written the call's output; a loop's
+// threaded argument is read by its first iteration only, before anything is written.
+struct Liveness {
+  std::unordered_map<std::string_view, std::size_t> last_writer;
+  std::unordered_map<std::string_view, std::size_t> last_read;
+};
+
+Liveness liveness(const Function& fn) {
+  Liveness out;
+  for (std::size_t i = 0; i < fn.ops.size(); ++i) {
+    const Op& op = fn.ops[i];
+    const auto* loop = kind_as<OpKind::Loop>(op);
+    const bool inlines = loop || kind_as<OpKind::Call>(op);
+    // A loop writes its first output only, unless it never runs; a cache operation makes
+    // only its first output stand for a value.
+    std::size_t written = op.outputs.size();
+    if (loop || kind_as<OpKind::Cache>(op)) written = std::min<std::size_t>(written, 1);
+    if (loop && loop->count == LoopCount{LoopCount::Concrete{0}}) written = 0;
+    for (std::size_t k = 0; k < written; ++k)
+      for (const Param& r : fn.returns)
+        if (r.name == op.outputs[k]) out.last_writer[r.name] = i;
+    const std::optional<std::size_t> threaded = loop ? threaded_arg(op) : std::nullopt;
+    for (std::size_t k = 0; k < op.args.size(); ++k) {
+      const std::string* name = name_of(op.args[k]);
+      if (!name || k == threaded) continue;
+      for (const Param& p : fn.params)
+        if (p.name == *name) out.last_read[p.name] = 2 * i + (inlines ? 1 : 0);
+    }
+  }
+  return out;
+}
+
 struct Plan {
-  bool done = false;       // false while its operations are still being planned
+  bool done = false;  // false while its operations are still being planned
   std::vector<Step> steps;
   std::uint64_t size = 0;   // operations in the expansion
   std::uint64_t bytes = 0;  // and about the memory they take, by `op_bytes`
-  std::uint64_t uses = 0;  // places that copy the expansion, a loop's iterations each
-  std::uint64_t left = 0;  // of those, the copies still to be made while the entry is built
+  Liveness live{};
 };
 
 struct Flattener {
   const Module& module;
   GlobalNames globals;
   std::unordered_map<const Function*, Plan> plans;
-  std::unordered_map<const Function*, std::vector<Op>> expansions;
-  // While the entry is built, an expansion is dropped after its last copy; what the cache
-  // slots build is kept.
-  bool evict = true;
   std::uint64_t bytes = 0;  // of the operations built, by `op_bytes`
 };
 
@@ -439,11 +423,6 @@ std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
   if (a != 0 && b > std::numeric_limits<std::uint64_t>::max() / a)
     return std::numeric_limits<std::uint64_t>::max();
   return a * b;
-}
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-  return b > kMax - a ? kMax : a + b;
 }
 
 // Adds `ops` operations of `bytes` to an expansion, refusing to pass either bound. The
@@ -455,41 +434,18 @@ void grow(Plan& plan, std::uint64_t ops, std::uint64_t bytes) {
   plan.bytes += bytes;
 }
 
-std::optional<Op> renamed(const Op& op, const Renames& renames) {
-  std::optional<Op> copy;
-  if (renames.empty()) return copy;
-  for (std::size_t i = 0; i < op.args.size(); ++i) {
-    const std::string* name = name_of(op.args[i]);
-    if (!name) continue;
-    auto found = renames.find(*name);
-    if (found == renames.end()) continue;
-    if (!copy) copy = op;
-    std::get<Atom::Name>(copy->args[i].value).text = found->second;
-  }
-  return copy;
-}
-
-std::optional<std::size_t> threaded_arg(const Op& loop) {
-  for (std::size_t i = 0; i < loop.args.size(); ++i)
-    if (const std::string* name = name_of(loop.args[i]); name && *name == loop.outputs[0])
-      return i;
-  return std::nullopt;
-}
-
 struct PlanFrame {
   const Function* fn;
   Plan* plan;
   std::size_t next = 0;
-  Renames renames{};
   std::optional<Step> pending{};  // an operation waiting for its callee's plan
 };
 
 // The checks of an operation that come before its callee is expanded; the callee, if any,
 // is left in the step.
 Step begin_step(const Flattener& f, PlanFrame& frame) {
-  const Op& source = frame.fn->ops[frame.next];
-  Step step{&source, renamed(source, frame.renames)};
-  const Op& op = step.op();
+  const Op& op = frame.fn->ops[frame.next];
+  Step step{&op};
   if (const auto* call = kind_as<OpKind::Call>(op)) {
     if (op.outputs.empty()) stop(bounds_message(0, 0));
     step.callee = &f.module.functions.at(call->target);
@@ -513,18 +469,12 @@ void finish_step(Flattener& f, PlanFrame& frame, Step step) {
   const Op& op = step.op();
   const bool loop = kind_as<OpKind::Loop>(op) != nullptr;
   if (step.callee) {
-    Plan& callee = f.plans.at(step.callee);
+    const Plan& callee = f.plans.at(step.callee);
     const std::uint64_t copies = loop ? step.count : 1;
     check_arity(target_of(op), op.args.size(), step.callee->params.size());
     grow(plan, saturating_mul(copies, callee.size), saturating_mul(copies, callee.bytes));
-    callee.uses = saturating_add(callee.uses, copies);
-    callee.left = saturating_add(callee.left, copies);
   } else if (!loop) {
     grow(plan, 1, op_bytes(op));
-  }
-  if (loop) {
-    const std::string& x = op.outputs[0];
-    frame.renames.insert_or_assign(x, step.count ? numbered(x, '_', step.count) : x);
   }
   plan.steps.push_back(std::move(step));
   ++frame.next;
@@ -540,6 +490,7 @@ void plan_expansion(Flattener& f, const Function* root) {
     PlanFrame& top = stack.back();
     if (!top.pending) {
       if (top.next == top.fn->ops.size()) {
+        top.plan->live = liveness(*top.fn);
         top.plan->done = true;
         stack.pop_back();
         continue;
@@ -561,10 +512,44 @@ void plan_expansion(Flattener& f, const Function* root) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Building. An expansion that is copied into more than one place is built once and kept
-// until its last copy; one that is copied into a single place is not kept at all: its
-// operations are written straight into that place, rewritten through every call between,
-// so a long chain of calls copies nothing twice.
+// Building. The entry is walked once, every call and every loop iteration in place, at a
+// level of its own. Each name is rewritten outward through the levels when the walk
+// meets it, so that it means its latest definition: a level records the names whose
+// meaning has left the rule of bindings and prefix, the names its body has written and
+// the names that stand for another value.
+
+// What a name of a level stands for in the level around it.
+struct Entry {
+  std::string text;
+  bool final = false;  // a cache slot's name, rewritten no further
+};
+using Entries = std::unordered_map<std::string, Entry, TextHash, std::equal_to<>>;
+using Counts = std::unordered_map<std::string, std::uint64_t, TextHash, std::equal_to<>>;
+
+// The function being walked at one level: the root (the entry, whose names are those of
+// the flat form, or nothing while a cache slot's body is inlined), or an inlined call.
+struct Level {
+  bool root = false;
+  const Function* fn = nullptr;
+  const Plan* plan = nullptr;
+  std::size_t next = 0;
+  std::size_t pos = 0;          // the step being taken
+  std::uint64_t iteration = 0;  // of the loop at `next`, while it runs
+  std::string threaded{};       // the name that loop's next iteration threads
+  // An inlined call: its bindings, its local prefix ("{prefix}."), its outputs, and the
+  // innermost loop iteration that it is.
+  CallBindings bound{};
+  std::string local_prefix{};
+  std::vector<std::string> outputs{};
+  std::optional<std::uint64_t> loop_iteration{};
+  // The last iteration of a loop whose output is not the loop's name: that name then
+  // stands for this iteration's output.
+  std::optional<std::string> rebinds{};
+  Entries current{};
+  Counts held{};     // the texts of `current` that are not final, each with its count
+  Counts numbers{};  // the last number given to a name's loop outputs and renewed writes
+  std::size_t longest = 0;  // no longer name is bound, returned or in `current`
+};
 
 // The extra parameters and returns that the cache slots add to the flat function.
 struct CacheCtx {
@@ -581,8 +566,6 @@ struct CacheCtx {
     if (output_names.insert(name).second) output_params.push_back(Param{name, type});
   }
 };
-
-bool shared(const Plan& plan) { return plan.uses >= 2; }
 
 // The iteration call of a loop: its target, the iteration's output name, the loop's output
 // types, and its arguments with the threaded one replaced and ".*" names made the
@@ -602,243 +585,407 @@ Op iteration_call(const Step& step, std::uint64_t i, const std::string& current,
   return call;
 }
 
-void release(Flattener& f, const Function* callee) {
-  if (!f.evict) return;
-  Plan& plan = f.plans.at(callee);
-  if (plan.left == 0 || --plan.left > 0) return;
-  f.expansions.erase(callee);
+Level call_level(const Flattener& f, const Function* callee, const Op& call,
+                 std::string_view prefix, std::optional<std::uint64_t> iteration,
+                 std::optional<std::string> rebinds) {
+  Level level{.fn = callee, .plan = &f.plans.at(callee), .bound = bind_call(*callee, call)};
+  level.local_prefix.reserve(prefix.size() + 1);
+  level.local_prefix += prefix;
+  level.local_prefix += '.';
+  level.outputs = call.outputs;
+  level.loop_iteration = iteration;
+  level.rebinds = std::move(rebinds);
+  for (const auto& [key, text] : level.bound.bindings)
+    level.longest = std::max(level.longest, key.size());
+  const std::size_t bound = std::min(callee->returns.size(), call.outputs.size());
+  for (std::size_t j = 0; j < bound; ++j)
+    level.longest = std::max(level.longest, callee->returns[j].name.size());
+  return level;
 }
 
-const std::vector<Op>& expand(Flattener& f, const Function* fn);
-void expand_slot(Flattener& f, CacheCtx& ctx, const Op& op, std::vector<Op>& out);
+using DictBinding = DictBindings::value_type;
 
-// The walk that builds one function's expansion (the root) into `out`: the functions being
-// walked, and one frame for each call between the innermost and the root. While the entry
-// is built, `ctx` runs the cache pass over the operations as they come; the whole
-// expansion has been planned by then, so no failure of expansion comes after one of the
-// cache pass.
+// The dict binding that `name` falls under, as the parameter itself or a dotted name
+// under it; the longest parameter name comes first.
+const DictBinding* dict_match(const Level& level, const NameRope& name) {
+  for (const DictBinding& entry : level.bound.dict_bindings) {
+    const std::string& param = entry.first;
+    if (name.size() < param.size() || !name.starts_with(param)) continue;
+    if (name.size() == param.size() || name.at(param.size()) == '.') return &entry;
+  }
+  return nullptr;
+}
+
+void unhold(Level& level, const Entry& entry) {
+  if (entry.final) return;
+  auto at = level.held.find(entry.text);
+  if (--at->second == 0) level.held.erase(at);
+}
+
+void set_entry(Level& level, std::string_view name, Entry entry) {
+  auto [at, fresh] = level.current.try_emplace(std::string(name));
+  if (!fresh) unhold(level, at->second);
+  at->second = std::move(entry);
+  if (!at->second.final) ++level.held[at->second.text];
+  level.longest = std::max(level.longest, name.size());
+}
+
+// Whether a name other than `name` stands for the value under `text`, which a write of
+// `name` to `text` would lose.
+bool held_by_other(const Level& level, const std::string& text, std::string_view name) {
+  auto at = level.held.find(text);
+  if (at == level.held.end()) return false;
+  std::uint64_t count = at->second;
+  if (auto own = level.current.find(name); own != level.current.end())
+    if (!own->second.final && own->second.text == text) --count;
+  return count > 0;
+}
+
+// The position of `name` among the returns bound to the call's outputs.
+std::optional<std::size_t> bound_return(const Level& level, std::string_view name) {
+  if (level.root) return std::nullopt;
+  const std::size_t bound = std::min(level.fn->returns.size(), level.outputs.size());
+  for (std::size_t j = 0; j < bound; ++j)
+    if (level.fn->returns[j].name == name) return j;
+  return std::nullopt;
+}
+
+bool is_return_name(const Function& fn, std::string_view name) {
+  return std::any_of(fn.returns.begin(), fn.returns.end(),
+                     [&](const Param& r) { return r.name == name; });
+}
+
+// Whether the step being taken writes the return `name` last, so that it writes the
+// call's output: not while a parameter bound to that output is still to be read, or may
+// yet be returned as it came.
+std::optional<std::size_t> writes_output(const Level& level, std::string_view name) {
+  std::optional<std::size_t> j = bound_return(level, name);
+  if (!j) return j;
+  const Liveness& live = level.plan->live;
+  auto writer = live.last_writer.find(name);
+  if (writer == live.last_writer.end() || writer->second != level.pos) return std::nullopt;
+  for (const Param& p : level.fn->params) {
+    auto arg = level.bound.bindings.find(p.name);
+    if (arg == level.bound.bindings.end() || arg->second != level.outputs[*j]) continue;
+    if (level.current.contains(p.name)) continue;  // written since: no longer the argument
+    if (p.name != name && is_return_name(*level.fn, p.name)) return std::nullopt;
+    auto read = live.last_read.find(p.name);
+    if (read != live.last_read.end() && read->second > 2 * level.pos) return std::nullopt;
+  }
+  return j;
+}
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  return b > kMax - a ? kMax : a + b;
+}
+
+// The expansion of the entry, built into `out`; or that of a cache slot's body.
 struct Walk {
-  struct Level {
-    const Plan* plan;
-    std::size_t next = 0;
-    std::uint64_t iteration = 0;  // of the loop at `next`, while it runs
-    std::string current{};        // that loop's threaded name
-  };
-
   Flattener& f;
   std::vector<Op>& out;
-  CacheCtx* ctx;
+  CacheCtx* ctx;  // while the entry is built: the cache pass over what it builds
   std::vector<Level> levels{};
-  std::vector<CallFrame> frames{};
   NameRope rope{};
   std::string scratch{};
+  std::string key{};  // the name that a write looks up, while it is written
 
-  std::string resolve(const std::string& name) {
-    if (frames.empty()) return name;
+  // One level of a read, the first rule that applies deciding: a name in `global_names`
+  // stays itself (at every outer level too: returns false), a name of `current` becomes
+  // what it stands for, a bound name its text, a dict parameter or a dotted name under one
+  // the argument text with the rest, and any other name takes the local prefix. A root's
+  // names are the flat form's.
+  bool read_level(const Level& level, NameRope& name) {
+    if (name.size() <= std::max(f.globals.longest, level.longest)) {
+      const std::string_view text = name.view(scratch);
+      if (f.globals.contains(text)) return false;
+      if (auto found = level.current.find(text); found != level.current.end()) {
+        name.reset(found->second.text);
+        return !level.root && !found->second.final;
+      }
+      if (level.root) return false;
+      if (auto found = level.bound.bindings.find(text); found != level.bound.bindings.end()) {
+        name.reset(found->second);
+        return true;
+      }
+    }
+    if (level.root) return false;
+    if (const DictBinding* dict = dict_match(level, name)) {
+      if (name.size() == dict->first.size()) {
+        name.reset(dict->second);
+      } else {
+        name.drop_front(dict->first.size());
+        name.prepend(dict->second);
+      }
+      return true;
+    }
+    name.prepend(level.local_prefix);
+    return true;
+  }
+
+  // One level of a write. A body never writes over its caller's names: a written name
+  // takes the local prefix, except that the step writing a bound return last writes the
+  // call's output; a name written where another name still stands for the value under
+  // that text takes the next number instead. Later reads find the name in `current`.
+  bool write_level(Level& level, NameRope& name) {
+    const bool looked = name.size() <= std::max(f.globals.longest, level.longest);
+    if (looked) {
+      key = name.view(scratch);
+      if (f.globals.contains(key)) return false;
+    }
+    const bool record = (looked && (level.current.contains(key) ||
+                                    level.bound.bindings.contains(key) ||
+                                    bound_return(level, key))) ||
+                        (!level.root && dict_match(level, name));
+    if (record || !level.held.empty()) {
+      if (!looked) key = name.text();
+      std::string target;
+      if (auto j = looked ? writes_output(level, key) : std::nullopt)
+        target = level.outputs[*j];
+      else
+        target = level.local_prefix + key;
+      bool renewed = false;
+      while (held_by_other(level, target, key)) {
+        const std::uint64_t n = ++level.numbers[key];
+        target = level.local_prefix + numbered(key, '_', n);
+        renewed = true;
+      }
+      if (record || renewed) {
+        set_entry(level, key, Entry{std::move(target)});
+        name.reset(level.current.find(key)->second.text);
+        return !level.root;
+      }
+    }
+    // Where the rule of prefixes puts it, with nothing to record.
+    if (level.root) return false;
+    name.prepend(level.local_prefix);
+    return true;
+  }
+
+  std::string resolve(const std::string& name, bool write) {
     rope.reset(name);
-    for (std::size_t j = frames.size(); j-- > 0;)
-      if (!resolve_name(rope, frames[j], f.globals, scratch)) break;
+    for (std::size_t j = levels.size(); j-- > 0;)
+      if (!(write ? write_level(levels[j], rope) : read_level(levels[j], rope))) break;
     return rope.text();
   }
 
-  // The operation rewritten from the innermost function's names into the root's.
-  Op resolved(const Op& op) {
-    if (frames.empty()) return op;
+  // The operation rewritten from the innermost function's names into the flat form's:
+  // its arguments read before its outputs are written.
+  Op resolved(const Op& op, bool with_outputs = true) {
+    const Level& root = levels.front();
+    if (levels.size() == 1 && root.current.empty()) return op;
     Op copy{op.kind, {}, op.output_types, {}, op.comments};
-    copy.outputs.reserve(op.outputs.size());
-    for (const std::string& name : op.outputs) copy.outputs.push_back(resolve(name));
     copy.args.reserve(op.args.size());
     for (const Atom& arg : op.args) {
       const std::string* name = name_of(arg);
-      copy.args.push_back(name ? Atom{Atom::Name{resolve(*name)}} : arg);
+      copy.args.push_back(name ? Atom{Atom::Name{resolve(*name, false)}} : arg);
+    }
+    if (with_outputs) {
+      copy.outputs.reserve(op.outputs.size());
+      for (const std::string& name : op.outputs) copy.outputs.push_back(resolve(name, true));
     }
     // The innermost loop around it ends the cache var that ends in ".*".
     if (kind_as<OpKind::Cache>(copy))
-      for (std::size_t j = frames.size(); j-- > 0;)
-        if (frames[j].iteration) {
-          substitute_cache_var_star(copy, *frames[j].iteration);
+      for (std::size_t j = levels.size(); j-- > 0;)
+        if (levels[j].loop_iteration) {
+          substitute_cache_var_star(copy, *levels[j].loop_iteration);
           break;
         }
     return copy;
   }
 
   void emit(Op op) {
-    if (ctx && kind_as<OpKind::Cache>(op)) {
-      expand_slot(f, *ctx, op, out);
-      return;
-    }
     if (out.size() == kMaxFlatOps) stop_too_large();
     f.bytes += op_bytes(op);
     if (f.bytes > kMaxFlatBytes) stop_too_large(kMaxFlatBytes, kBytesOfOps);
     out.push_back(std::move(op));
   }
 
-  // A call, or one iteration of a loop: the callee's kept expansion is copied through a
-  // frame of its own, or the callee is walked inside that frame.
+  // A cache operation of the entry's expansion: its slot's body takes its place, and its
+  // first output stands for the slot's value from then on.
+  void expand_cache(const Op& op);
+
+  void emit_op(const Op& op) {
+    if (ctx && kind_as<OpKind::Cache>(op))
+      expand_cache(op);
+    else
+      emit(resolved(op));
+  }
+
   void inline_call(const Function* callee, const Op& call, std::string_view prefix,
-                   std::optional<std::uint64_t> iteration) {
-    frames.push_back(call_frame(*callee, call, prefix, iteration));
-    const Plan& plan = f.plans.at(callee);
-    if (!shared(plan)) {
-      levels.push_back({&plan});  // its frame goes when its walk ends
-      return;
+                   std::optional<std::uint64_t> iteration,
+                   std::optional<std::string> rebinds = std::nullopt) {
+    levels.push_back(call_level(f, callee, call, prefix, iteration, std::move(rebinds)));
+  }
+
+  // One level of a read of `name` at `level`, as an entry there.
+  Entry entry_at(const Level& level, NameRope& name) {
+    const bool more = read_level(level, name);
+    return Entry{name.text(), !more && !level.root};
+  }
+
+  // The end of an inlined call: each output whose return the body has not written last
+  // stands for the return's value, and a loop's name for its last iteration's output.
+  void close_level() {
+    Level& inner = levels.back();
+    Level& outer = levels[levels.size() - 2];
+    std::vector<std::pair<std::string, Entry>> moved;
+    const std::size_t bound = std::min(inner.fn->returns.size(), inner.outputs.size());
+    for (std::size_t j = 0; j < bound; ++j) {
+      const std::string& output = inner.outputs[j];
+      rope.reset(inner.fn->returns[j].name);
+      if (read_level(inner, rope)) {
+        if (rope.size() == output.size() && rope.view(scratch) == output) continue;
+        if (f.globals.contains(output)) continue;
+        moved.emplace_back(output, entry_at(outer, rope));
+      } else if (!f.globals.contains(output)) {
+        moved.emplace_back(output, Entry{rope.text(), !outer.root});
+      }
     }
-    for (const Op& op : expand(f, callee)) emit(resolved(op));
-    frames.pop_back();
-    release(f, callee);
+    std::optional<std::string> rebinds = std::move(inner.rebinds);
+    std::string output = inner.outputs.empty() ? std::string() : inner.outputs[0];
+    for (auto& [name, entry] : moved) set_entry(outer, name, std::move(entry));
+    levels.pop_back();
+    if (rebinds && !f.globals.contains(*rebinds)) {
+      rope.reset(output);
+      set_entry(outer, *rebinds, entry_at(outer, rope));
+    }
   }
 
   // Takes the next step of the innermost function; false when the walk is over.
   bool step() {
-    if (levels.empty()) return false;
     Level& level = levels.back();
-    if (level.next == level.plan->steps.size()) {
-      levels.pop_back();
-      if (!levels.empty()) frames.pop_back();
+    if (!level.plan || level.next == level.plan->steps.size()) {
+      if (levels.size() == 1) return false;
+      close_level();
       return true;
     }
     const Step& step = level.plan->steps[level.next];
     const Op& op = step.op();
+    level.pos = level.next;
     if (kind_as<OpKind::Call>(op)) {
       ++level.next;
       inline_call(step.callee, op, op.outputs[0], std::nullopt);
     } else if (kind_as<OpKind::Loop>(op)) {
-      // An empty body leaves nothing to repeat, however many iterations there are.
-      if (!step.callee || f.plans.at(step.callee).size == 0) {
+      if (!step.callee) {  // no iterations
         ++level.next;
         return true;
       }
       const std::string& x = op.outputs[0];
-      const std::uint64_t i = level.iteration++;
-      if (i == 0) level.current = x;
-      std::string output = numbered(x, '_', i + 1);
-      Op call = iteration_call(step, i, level.current, output);
-      level.current = std::move(output);
-      if (level.iteration == step.count) {
+      std::uint64_t i = level.iteration++;
+      if (i == 0) {
+        level.threaded = x;
+        // An empty body writes nothing, and its outputs stand for arguments that are the
+        // same in every iteration, or for the threaded one: its last iteration alone, from
+        // the loop's own argument, gives what all of them give.
+        if (f.plans.at(step.callee).size == 0 && step.count > 1) {
+          Counts::mapped_type& number = level.numbers[x];
+          number = saturating_add(number, step.count - 1);
+          i = step.count - 1;
+          level.iteration = step.count;
+        }
+      }
+      const bool last = level.iteration == step.count;
+      std::string output = last && writes_output(level, x)
+                               ? x
+                               : numbered(x, '_', ++level.numbers[x]);
+      Op call = iteration_call(step, i, level.threaded, output);
+      level.threaded = output;
+      std::optional<std::string> rebinds;
+      if (last) {
         ++level.next;
         level.iteration = 0;
+        if (output != x) rebinds = x;
       }
-      inline_call(step.callee, call, loop_prefix(i), i);
+      inline_call(step.callee, call, loop_prefix(i), i, std::move(rebinds));
     } else {
       ++level.next;
-      emit(resolved(op));
+      emit_op(op);
     }
     return true;
   }
 };
 
-// The expansion of one function whose kept callees are built.
-std::vector<Op> build_one(Flattener& f, const Function* fn, CacheCtx* ctx = nullptr) {
-  std::vector<Op> out;
-  const Plan& plan = f.plans.at(fn);
-  out.reserve(plan.size);
-  Walk walk{f, out, ctx};
-  walk.levels.push_back({&plan});
+// The body of a slot's init or extend function in place of its cache operation, for a
+// call whose target, output and arguments the slot gives; the text that holds the call's
+// output afterwards.
+std::string inline_slot(Flattener& f, const Op& cache, const std::string& function,
+                        const std::string& output, std::vector<Atom> args,
+                        std::vector<Op>& out) {
+  const Function* callee = &f.module.functions.at(function);
+  plan_expansion(f, callee);
+  Op call{OpKind{OpKind::Call{function}}, {output}, cache.output_types, std::move(args), {}};
+  Walk walk{f, out, nullptr};
+  walk.levels.push_back(Level{.root = true});
+  walk.inline_call(callee, call, output, std::nullopt);
   while (walk.step()) {
   }
-  return out;
-}
-
-// Builds the kept expansions that `root` needs and has not got, callees before their
-// callers, looking through the callees that are walked in place; `root` itself too unless
-// `with_root` is false.
-void build_expansions(Flattener& f, const Function* root, bool with_root = true) {
-  if (f.expansions.contains(root)) return;
-  struct Frame {
-    const Function* fn;
-    bool build;
-    std::size_t next = 0;
-  };
-  std::vector<Frame> stack{{root, with_root}};
-  while (!stack.empty()) {
-    Frame& top = stack.back();
-    const std::vector<Step>& steps = f.plans.at(top.fn).steps;
-    const Function* next = nullptr;
-    while (!next && top.next < steps.size()) {
-      const Function* callee = steps[top.next++].callee;
-      if (callee && !f.expansions.contains(callee)) next = callee;
-    }
-    if (next) {
-      stack.push_back({next, shared(f.plans.at(next))});
-      continue;
-    }
-    const Frame done = top;
-    stack.pop_back();
-    if (done.build) f.expansions.emplace(done.fn, build_one(f, done.fn));
-  }
-}
-
-const std::vector<Op>& expand(Flattener& f, const Function* fn) {
-  plan_expansion(f, fn);
-  build_expansions(f, fn);
-  return f.expansions.at(fn);
-}
-
-// The body of a slot's init or extend function in place of its cache operation, for a
-// call whose target, output and arguments the slot gives. The slot's function is kept
-// whatever its uses, since every layer's slot may copy it; nothing the cache pass builds
-// is dropped.
-void inline_slot(Flattener& f, const Op& cache, const std::string& function,
-                 std::string output, std::vector<Atom> args, std::vector<Op>& out) {
-  const bool evict = f.evict;
-  f.evict = false;
-  Op call{OpKind{OpKind::Call{function}}, {output}, cache.output_types, std::move(args), {}};
-  const Function& callee = f.module.functions.at(function);
-  const std::vector<Op>& body = expand(f, &callee);
-  Walk walk{f, out, nullptr};
-  walk.frames.push_back(call_frame(callee, call, output, std::nullopt));
-  for (const Op& op : body) walk.emit(walk.resolved(op));
-  f.evict = evict;
+  return walk.resolve(output, false);
 }
 
 // A cache operation of the entry's expansion: its slot is recorded and its init body, or
-// for a listed slot its extend body, takes its place.
-void expand_slot(Flattener& f, CacheCtx& ctx, const Op& op, std::vector<Op>& out) {
+// for a listed slot its extend body, takes its place. The text that holds the slot's
+// value afterwards: the init body's result, or a listed slot's incoming value.
+std::string expand_slot(Flattener& f, CacheCtx& ctx, const Op& op, std::vector<Op>& out) {
   const auto& cache = *kind_as<OpKind::Cache>(op);
   if (op.output_types.empty() || !op.output_types[0]) stop(std::string(kCacheNeedsType));
   const TensorType& type = *op.output_types[0];
   const std::string& s = cache.var;
   if (!ctx.cache_keys.contains(s)) {
     ctx.record_output(s, type);
-    inline_slot(f, op, cache.init, s, op.args, out);
-    return;
+    return inline_slot(f, op, cache.init, s, op.args, out);
   }
   ctx.record_input(s, type);
   if (!cache.extend) {
     ctx.record_output(s, type);
-    return;
+    return s;
   }
   std::string n = s + std::string(kNewSuffix);
   ctx.record_output(n, type);
   // The slot's incoming value, then the operation's own arguments.
   std::vector<Atom> args = op.args;
   args.insert(args.begin(), Atom{Atom::Name{s}});
-  inline_slot(f, op, *cache.extend, std::move(n), std::move(args), out);
+  inline_slot(f, op, *cache.extend, n, std::move(args), out);
+  return s;
+}
+
+void Walk::expand_cache(const Op& op) {
+  Op slot = resolved(op, false);
+  std::string holder = expand_slot(f, *ctx, slot, out);
+  if (op.outputs.empty() || f.globals.contains(op.outputs[0])) return;
+  Level& level = levels.back();
+  set_entry(level, op.outputs[0], Entry{std::move(holder), !level.root});
 }
 
 // `base` followed by each extra entry whose name `base` does not hold already.
-std::vector<Param> with_extras(const std::vector<Param>& base, std::vector<Param> extras) {
-  std::vector<Param> out = base;
-  std::unordered_set<std::string_view> names;
+std::vector<Param> with_extras(std::vector<Param> base, std::vector<Param> extras) {
+  std::unordered_set<std::string> names;
   for (const Param& p : base) names.insert(p.name);
   for (Param& extra : extras)
-    if (!names.contains(extra.name)) out.push_back(std::move(extra));
-  return out;
+    if (!names.contains(extra.name)) base.push_back(std::move(extra));
+  return base;
 }
 
 }  // namespace
 
 Module flatten(const Module& module, std::string_view entry, const CacheKeys& cache_keys) {
-  Flattener f{module, global_names(module), {}, {}};
+  Flattener f{module, global_names(module), {}};
   const Function* entry_fn = &module.functions.at(entry);
   plan_expansion(f, entry_fn);
-  build_expansions(f, entry_fn, false);
   CacheCtx ctx{{}, {}, cache_keys, {}, {}};
-  std::vector<Op> ops = build_one(f, entry_fn, &ctx);
+  std::vector<Op> ops;
+  ops.reserve(f.plans.at(entry_fn).size);
+  Walk walk{f, ops, &ctx};
+  walk.levels.push_back(Level{.root = true, .fn = entry_fn, .plan = &f.plans.at(entry_fn)});
+  while (walk.step()) {
+  }
+  // The declared returns name their final values.
+  std::vector<Param> returns = entry_fn->returns;
+  for (Param& r : returns) r.name = walk.resolve(r.name, false);
 
   Function flat{entry_fn->name, entry_fn->comments,
                 with_extras(entry_fn->params, std::move(ctx.input_params)),
-                with_extras(entry_fn->returns, std::move(ctx.output_params)), std::move(ops)};
+                with_extras(std::move(returns), std::move(ctx.output_params)), std::move(ops)};
   Module out{module.header_comments, {}};
   out.functions.store(std::string(entry), std::move(flat));
   return out;
