@@ -91,12 +91,6 @@ void check_arity(std::string_view target, std::size_t args, std::size_t params) 
 // ---------------------------------------------------------------------------------------
 // Names
 
-struct TextHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view text) const {
-    return std::hash<std::string_view>{}(text);
-  }
-};
 using TextSet = std::unordered_set<std::string, TextHash, std::equal_to<>>;
 using TextMap = std::unordered_map<std::string, std::string, TextHash, std::equal_to<>>;
 
@@ -447,12 +441,12 @@ Step begin_step(const Flattener& f, PlanFrame& frame) {
   const Op& op = frame.fn->ops[frame.next];
   Step step{&op};
   if (const auto* call = kind_as<OpKind::Call>(op)) {
-    if (op.outputs.empty()) stop(bounds_message(0, 0));
+    if (op.outputs.empty()) stop(first_of_empty_message());
     step.callee = &f.module.functions.at(call->target);
   } else if (const auto* loop = kind_as<OpKind::Loop>(op)) {
     if (const auto* named = std::get_if<LoopCount::Named>(&loop->count.value))
       stop_loop_count(named->name);
-    if (op.outputs.empty()) stop(bounds_message(0, 0));
+    if (op.outputs.empty()) stop(first_of_empty_message());
     std::optional<std::size_t> threaded = threaded_arg(op);
     if (!threaded) stop(std::string(kNoThreadedArg));
     step.threaded = *threaded;
