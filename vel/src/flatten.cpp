@@ -1,6 +1,7 @@
 #include "vel/flatten.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -92,25 +93,54 @@ void check_arity(std::string_view target, std::size_t args, std::size_t params) 
 // Names
 
 using TextSet = std::unordered_set<std::string, TextHash, std::equal_to<>>;
-using TextMap = std::unordered_map<std::string, std::string, TextHash, std::equal_to<>>;
 
-// Most names are longer than every name of the set, and are told apart without hashing.
+// The lengths of a fixed set of names, one bit each: a name of any other length is told
+// apart from all of them without its text being put together or hashed.
+struct LengthSet {
+  std::vector<std::uint64_t> bits;
+
+  void add(std::size_t n) {
+    if (n / 64 >= bits.size()) bits.resize(n / 64 + 1);
+    bits[n / 64] |= std::uint64_t{1} << (n % 64);
+  }
+  bool has(std::size_t n) const {
+    return n / 64 < bits.size() && (bits[n / 64] >> (n % 64) & 1) != 0;
+  }
+};
+
+// The same for a set that names join and leave, counted per length; short lengths, the
+// common case, are also kept as bits.
+struct Lengths {
+  std::unordered_map<std::size_t, std::size_t> counts;
+  std::uint64_t short_bits = 0;
+
+  void add(std::size_t n) {
+    if (++counts[n] == 1 && n < 64) short_bits |= std::uint64_t{1} << n;
+  }
+  void remove(std::size_t n) {
+    auto at = counts.find(n);
+    if (--at->second != 0) return;
+    counts.erase(at);
+    if (n < 64) short_bits &= ~(std::uint64_t{1} << n);
+  }
+  bool has(std::size_t n) const {
+    if (n < 64) return (short_bits >> n & 1) != 0;
+    return !counts.empty() && counts.contains(n);
+  }
+};
+
 struct GlobalNames {
   TextSet names;
-  std::size_t longest = 0;
+  LengthSet lengths;
 
   void insert(const std::string& name) {
     names.insert(name);
-    longest = std::max(longest, name.size());
+    lengths.add(name.size());
   }
   bool contains(std::string_view name) const {
-    return name.size() <= longest && names.contains(name);
+    return lengths.has(name.size()) && names.contains(name);
   }
 };
-using Bindings = TextMap;
-// A dict parameter's name and the argument text bound to it, scanned longest name first:
-// when both w and w.a match w.a.b, the more specific w.a decides.
-using DictBindings = std::vector<std::pair<std::string, std::string>>;
 
 const std::string* name_of(const Atom& atom) {
   const auto* name = std::get_if<Atom::Name>(&atom.value);
@@ -120,6 +150,37 @@ const std::string* name_of(const Atom& atom) {
 template <class Alt>
 const Alt* kind_as(const Op& op) {
   return std::get_if<Alt>(&op.kind.value);
+}
+
+// Where each name stands among a function's parameters and returns, built once per
+// function: a call binds its parameters by looking their positions up when a name is
+// read, so that binding costs nothing for the parameters its body never reads.
+struct Positions {
+  using Map = std::unordered_map<std::string_view, std::vector<std::size_t>>;
+  Map params;   // every parameter, positions ascending
+  Map returns;  // the returns that are not parameters
+  std::vector<std::size_t> dict_lengths;  // of dict parameters' names, longest first
+  LengthSet lengths;                      // of the names of `params` and `returns`
+};
+
+Positions positions(const Function& fn) {
+  Positions out;
+  for (std::size_t i = 0; i < fn.params.size(); ++i) {
+    const Param& p = fn.params[i];
+    out.params[p.name].push_back(i);
+    out.lengths.add(p.name.size());
+    if (p.ty.dtype == kDictDtype) out.dict_lengths.push_back(p.name.size());
+  }
+  for (std::size_t j = 0; j < fn.returns.size(); ++j) {
+    const std::string& r = fn.returns[j].name;
+    if (out.params.contains(r)) continue;
+    out.returns[r].push_back(j);
+    out.lengths.add(r.size());
+  }
+  std::sort(out.dict_lengths.begin(), out.dict_lengths.end(), std::greater<>());
+  out.dict_lengths.erase(std::unique(out.dict_lengths.begin(), out.dict_lengths.end()),
+                         out.dict_lengths.end());
+  return out;
 }
 
 std::uint64_t literal_bytes(const LiteralValue& value) {
@@ -193,71 +254,52 @@ GlobalNames global_names(const Module& module) {
   return out;
 }
 
-struct CallBindings {
-  Bindings bindings;
-  DictBindings dict_bindings;
-};
-
-void bind_dict(DictBindings& dicts, const std::string& param, const std::string& arg) {
-  for (auto& [name, text] : dicts)
-    if (name == param) {
-      text = arg;
-      return;
-    }
-  auto at = std::find_if(dicts.begin(), dicts.end(),
-                         [&](const auto& entry) { return entry.first.size() < param.size(); });
-  dicts.emplace(at, param, arg);
-}
-
-bool is_param_name(const Function& fn, std::string_view name) {
-  return std::any_of(fn.params.begin(), fn.params.end(),
-                     [&](const Param& p) { return p.name == name; });
-}
-
-// The parameters of `callee` bound to the call's arguments, its returns to the call's
-// outputs. With fewer arguments than parameters, the last argument stands for itself and
-// every later parameter, each as the argument, a point and the parameter's name.
-CallBindings bind_call(const Function& callee, const Op& call) {
-  CallBindings out;
-  const std::size_t u = call.args.size(), t = callee.params.size();
-  check_arity(kind_as<OpKind::Call>(call)->target, u, t);
-  const std::size_t v = u < t ? u - 1 : u;
-  for (std::size_t i = 0; i < v; ++i) {
-    const std::string* arg = name_of(call.args[i]);
-    if (!arg) continue;
-    const Param& p = callee.params[i];
-    if (p.ty.dtype == kDictDtype)
-      bind_dict(out.dict_bindings, p.name, *arg);
-    else
-      out.bindings.insert_or_assign(p.name, *arg);
-  }
-  if (u >= 1 && u < t)
-    if (const std::string* last = name_of(call.args[u - 1]))
-      for (std::size_t i = u - 1; i < t; ++i) {
-        const std::string& p = callee.params[i].name;
-        std::string text;
-        text.reserve(last->size() + 1 + p.size());
-        text += *last;
-        text += '.';
-        text += p;
-        out.bindings.insert_or_assign(p, std::move(text));
-      }
-  const std::size_t bound = std::min(callee.returns.size(), call.outputs.size());
-  for (std::size_t i = 0; i < bound; ++i) {
-    const std::string& r = callee.returns[i].name;
-    if (!is_param_name(callee, r)) out.bindings.insert_or_assign(r, call.outputs[i]);
-  }
-  return out;
-}
-
 // A name on its way out through several inlined calls, one level at a time. It is kept as
 // pieces, so that a prefix costs the same however long the name has grown: through a
 // chain of thousands of calls a local name gains a prefix at every level.
+// A text made of a few pieces, front first, each viewing storage that outlives the step
+// being taken: what a binding stands for, put together only where it is written out.
+struct Joined {
+  std::array<std::string_view, 4> pieces{};
+  std::size_t count = 0;
+
+  Joined& operator+=(std::string_view piece) {
+    pieces[count++] = piece;
+    return *this;
+  }
+  std::size_t size() const {
+    std::size_t n = 0;
+    for (std::size_t k = 0; k < count; ++k) n += pieces[k].size();
+    return n;
+  }
+  bool operator==(std::string_view text) const {
+    if (size() != text.size()) return false;
+    for (std::size_t k = 0; k < count; ++k) {
+      if (!text.starts_with(pieces[k])) return false;
+      text.remove_prefix(pieces[k].size());
+    }
+    return true;
+  }
+  bool starts_with(std::string_view text) const {
+    for (std::size_t k = 0; k < count && !text.empty(); ++k) {
+      const std::size_t n = std::min(pieces[k].size(), text.size());
+      if (pieces[k].substr(0, n) != text.substr(0, n)) return false;
+      text.remove_prefix(n);
+    }
+    return text.empty();
+  }
+};
+
 class NameRope {
  public:
   void reset(std::string_view text) {
     pieces_.assign(1, text);
     size_ = text.size();
+  }
+  void reset(const Joined& text) {
+    pieces_.clear();
+    size_ = 0;
+    for (std::size_t k = text.count; k-- > 0;) prepend(text.pieces[k]);
   }
   void prepend(std::string_view text) {
     pieces_.push_back(text);
@@ -287,6 +329,14 @@ class NameRope {
       pieces_.pop_back();
     }
     pieces_.back().remove_prefix(n);
+  }
+  // The first `n` characters; `scratch` holds them when they are in more than one piece.
+  std::string_view prefix(std::size_t n, std::string& scratch) const {
+    if (pieces_.back().size() >= n) return pieces_.back().substr(0, n);
+    scratch.clear();
+    for (auto piece = pieces_.rbegin(); scratch.size() < n; ++piece)
+      scratch += piece->substr(0, n - scratch.size());
+    return scratch;
   }
   // The whole text; `scratch` holds it when it is in more than one piece.
   std::string_view view(std::string& scratch) const {
@@ -375,6 +425,9 @@ struct Liveness {
 
 Liveness liveness(const Function& fn) {
   Liveness out;
+  std::unordered_set<std::string_view> params, returns;
+  for (const Param& p : fn.params) params.insert(p.name);
+  for (const Param& r : fn.returns) returns.insert(r.name);
   for (std::size_t i = 0; i < fn.ops.size(); ++i) {
     const Op& op = fn.ops[i];
     const auto* loop = kind_as<OpKind::Loop>(op);
@@ -385,14 +438,12 @@ Liveness liveness(const Function& fn) {
     if (loop || kind_as<OpKind::Cache>(op)) written = std::min<std::size_t>(written, 1);
     if (loop && loop->count == LoopCount{LoopCount::Concrete{0}}) written = 0;
     for (std::size_t k = 0; k < written; ++k)
-      for (const Param& r : fn.returns)
-        if (r.name == op.outputs[k]) out.last_writer[r.name] = i;
+      if (returns.contains(op.outputs[k])) out.last_writer[op.outputs[k]] = i;
     const std::optional<std::size_t> threaded = loop ? threaded_arg(op) : std::nullopt;
     for (std::size_t k = 0; k < op.args.size(); ++k) {
       const std::string* name = name_of(op.args[k]);
-      if (!name || k == threaded) continue;
-      for (const Param& p : fn.params)
-        if (p.name == *name) out.last_read[p.name] = 2 * i + (inlines ? 1 : 0);
+      if (name && k != threaded && params.contains(*name))
+        out.last_read[*name] = 2 * i + (inlines ? 1 : 0);
     }
   }
   return out;
@@ -404,6 +455,7 @@ struct Plan {
   std::uint64_t size = 0;   // operations in the expansion
   std::uint64_t bytes = 0;  // and about the memory they take, by `op_bytes`
   Liveness live{};
+  Positions where{};
 };
 
 struct Flattener {
@@ -485,6 +537,7 @@ void plan_expansion(Flattener& f, const Function* root) {
     if (!top.pending) {
       if (top.next == top.fn->ops.size()) {
         top.plan->live = liveness(*top.fn);
+        top.plan->where = positions(*top.fn);
         top.plan->done = true;
         stack.pop_back();
         continue;
@@ -530,9 +583,18 @@ struct Level {
   std::size_t pos = 0;          // the step being taken
   std::uint64_t iteration = 0;  // of the loop at `next`, while it runs
   std::string threaded{};       // the name that loop's next iteration threads
-  // An inlined call: its bindings, its local prefix ("{prefix}."), its outputs, and the
-  // innermost loop iteration that it is.
-  CallBindings bound{};
+  // An inlined call: the operation whose arguments bind its parameters, its local prefix
+  // ("{prefix}."), its outputs, and the innermost loop iteration that it is. An
+  // iteration's arguments are the loop's, the threaded one being `threaded_text` and a
+  // name that ends in ".*" the iteration's own (its stem, then `iteration_digits`).
+  const Op* call = nullptr;
+  // The first bits of its plan's lengths of parameter and return names, and whether it
+  // has dict parameters: asked for every name that passes, they are kept at hand.
+  std::uint64_t bound_short_bits = 0;
+  bool dicts = false;
+  std::optional<std::size_t> threaded_arg{};
+  std::string threaded_text{};
+  std::string iteration_digits{};
   std::string local_prefix{};
   std::vector<std::string> outputs{};
   std::optional<std::uint64_t> loop_iteration{};
@@ -540,9 +602,10 @@ struct Level {
   // stands for this iteration's output.
   std::optional<std::string> rebinds{};
   Entries current{};
+  Lengths keys{};    // of the names of `current`
   Counts held{};     // the texts of `current` that are not final, each with its count
+  Lengths held_lengths{};
   Counts numbers{};  // the last number given to a name's loop outputs and renewed writes
-  std::size_t longest = 0;  // no longer name is bound, returned or in `current`
 };
 
 // The extra parameters and returns that the cache slots add to the flat function.
@@ -561,72 +624,118 @@ struct CacheCtx {
   }
 };
 
-// The iteration call of a loop: its target, the iteration's output name, the loop's output
-// types, and its arguments with the threaded one replaced and ".*" names made the
-// iteration's own.
-Op iteration_call(const Step& step, std::uint64_t i, const std::string& current,
-                  std::string output) {
-  const Op& loop = step.op();
-  Op call{OpKind{OpKind::Call{std::string(target_of(loop))}}, {std::move(output)},
-          loop.output_types, loop.args, {}};
-  for (std::size_t k = 0; k < call.args.size(); ++k) {
-    auto* name = std::get_if<Atom::Name>(&call.args[k].value);
-    if (k == step.threaded)
-      name->text = current;
-    else if (auto starred = name ? star_for_iteration(name->text, i) : std::nullopt)
-      name->text = std::move(*starred);
-  }
-  return call;
-}
-
+// The level of a call of `callee` whose parameters `call`'s arguments bind, its returns
+// `outputs`.
 Level call_level(const Flattener& f, const Function* callee, const Op& call,
-                 std::string_view prefix, std::optional<std::uint64_t> iteration,
-                 std::optional<std::string> rebinds) {
-  Level level{.fn = callee, .plan = &f.plans.at(callee), .bound = bind_call(*callee, call)};
+                 std::string_view prefix, std::vector<std::string> outputs) {
+  check_arity(target_of(call), call.args.size(), callee->params.size());
+  Level level{.fn = callee, .plan = &f.plans.at(callee), .call = &call};
   level.local_prefix.reserve(prefix.size() + 1);
   level.local_prefix += prefix;
   level.local_prefix += '.';
-  level.outputs = call.outputs;
-  level.loop_iteration = iteration;
-  level.rebinds = std::move(rebinds);
-  for (const auto& [key, text] : level.bound.bindings)
-    level.longest = std::max(level.longest, key.size());
-  const std::size_t bound = std::min(callee->returns.size(), call.outputs.size());
-  for (std::size_t j = 0; j < bound; ++j)
-    level.longest = std::max(level.longest, callee->returns[j].name.size());
+  level.outputs = std::move(outputs);
+  const Positions& where = level.plan->where;
+  if (!where.lengths.bits.empty()) level.bound_short_bits = where.lengths.bits[0];
+  level.dicts = !where.dict_lengths.empty();
   return level;
 }
 
-using DictBinding = DictBindings::value_type;
+// The level of iteration `i` of a loop, which threads `current` and writes `output`.
+Level iteration_level(const Flattener& f, const Step& step, std::uint64_t i,
+                      std::string current, std::string output,
+                      std::optional<std::string> rebinds) {
+  std::vector<std::string> outputs;
+  outputs.push_back(std::move(output));
+  Level level = call_level(f, step.callee, step.op(), loop_prefix(i), std::move(outputs));
+  level.threaded_arg = step.threaded;
+  level.threaded_text = std::move(current);
+  append_uint(level.iteration_digits, i);
+  level.loop_iteration = i;
+  level.rebinds = std::move(rebinds);
+  return level;
+}
 
-// The dict binding that `name` falls under, as the parameter itself or a dotted name
-// under it; the longest parameter name comes first.
-const DictBinding* dict_match(const Level& level, const NameRope& name) {
-  for (const DictBinding& entry : level.bound.dict_bindings) {
-    const std::string& param = entry.first;
-    if (name.size() < param.size() || !name.starts_with(param)) continue;
-    if (name.size() == param.size() || name.at(param.size()) == '.') return &entry;
+// The call's argument `k`, if it is a name.
+std::optional<Joined> arg_name(const Level& level, std::size_t k) {
+  Joined out;
+  if (level.threaded_arg == k) return out += level.threaded_text;
+  const std::string* name = name_of(level.call->args[k]);
+  if (!name) return std::nullopt;
+  if (level.threaded_arg && name->ends_with(kStarSuffix))
+    return (out += std::string_view(*name).substr(0, name->size() - 1)) +=
+           level.iteration_digits;
+  return out += *name;
+}
+
+// What a parameter or a return of the call stands for in the caller: the argument passed
+// for a parameter, or for one past the last argument given that argument, a point and its
+// own name; the call's output for a return that is not a parameter. A dict parameter
+// among the arguments given falls to `dict_match` instead.
+std::optional<Joined> binding(const Level& level, std::string_view name) {
+  const Positions& where = level.plan->where;
+  const std::size_t u = level.call->args.size(), t = level.fn->params.size();
+  if (auto at = where.params.find(name); at != where.params.end()) {
+    const std::size_t given = u < t ? u - 1 : u;  // the arguments that bind one parameter
+    for (auto pos = at->second.rbegin(); pos != at->second.rend(); ++pos) {
+      if (*pos >= given) {
+        if (auto last = arg_name(level, u - 1)) return (*last += ".") += level.fn->params[*pos].name;
+      } else if (level.fn->params[*pos].ty.dtype != kDictDtype) {
+        if (auto arg = arg_name(level, *pos)) return arg;
+      }
+    }
+    return std::nullopt;
   }
-  return nullptr;
+  if (auto at = where.returns.find(name); at != where.returns.end()) {
+    const std::size_t bound = std::min(level.fn->returns.size(), level.outputs.size());
+    for (auto pos = at->second.rbegin(); pos != at->second.rend(); ++pos)
+      if (*pos < bound) return Joined{} += level.outputs[*pos];
+  }
+  return std::nullopt;
+}
+
+// The dict parameter that `name` falls under, as the parameter itself or a dotted name
+// under it, the longest parameter name first; its length and the argument bound to it.
+std::optional<std::pair<std::size_t, Joined>> dict_match(const Level& level,
+                                                         const NameRope& name,
+                                                         std::string& scratch) {
+  const Positions& where = level.plan->where;
+  const std::size_t u = level.call->args.size(), t = level.fn->params.size();
+  const std::size_t given = u < t ? u - 1 : u;
+  for (const std::size_t length : where.dict_lengths) {
+    if (length > name.size() || (length < name.size() && name.at(length) != '.')) continue;
+    auto at = where.params.find(name.prefix(length, scratch));
+    if (at == where.params.end()) continue;
+    for (auto pos = at->second.rbegin(); pos != at->second.rend(); ++pos)
+      if (*pos < given && level.fn->params[*pos].ty.dtype == kDictDtype)
+        if (auto arg = arg_name(level, *pos)) return std::pair{length, *arg};
+  }
+  return std::nullopt;
 }
 
 void unhold(Level& level, const Entry& entry) {
   if (entry.final) return;
   auto at = level.held.find(entry.text);
-  if (--at->second == 0) level.held.erase(at);
+  if (--at->second == 0) {
+    level.held_lengths.remove(entry.text.size());
+    level.held.erase(at);
+  }
 }
 
 void set_entry(Level& level, std::string_view name, Entry entry) {
   auto [at, fresh] = level.current.try_emplace(std::string(name));
-  if (!fresh) unhold(level, at->second);
+  if (fresh)
+    level.keys.add(name.size());
+  else
+    unhold(level, at->second);
   at->second = std::move(entry);
-  if (!at->second.final) ++level.held[at->second.text];
-  level.longest = std::max(level.longest, name.size());
+  if (!at->second.final && level.held[at->second.text]++ == 0)
+    level.held_lengths.add(at->second.text.size());
 }
 
 // Whether a name other than `name` stands for the value under `text`, which a write of
 // `name` to `text` would lose.
 bool held_by_other(const Level& level, const std::string& text, std::string_view name) {
+  if (!level.held_lengths.has(text.size())) return false;
   auto at = level.held.find(text);
   if (at == level.held.end()) return false;
   std::uint64_t count = at->second;
@@ -649,6 +758,31 @@ bool is_return_name(const Function& fn, std::string_view name) {
                      [&](const Param& r) { return r.name == name; });
 }
 
+// The parameters of the call that stand for `text` in the caller: those among the
+// arguments given, and one past them named by the rest of `text` after the last argument
+// and a point.
+std::vector<const std::string*> params_bound_to(const Level& level, std::string_view text) {
+  std::vector<const std::string*> out;
+  auto bound_here = [&](const std::string& p) {
+    auto arg = binding(level, p);
+    if (arg && *arg == text) out.push_back(&p);
+  };
+  const std::size_t u = level.call->args.size(), t = level.fn->params.size();
+  const std::size_t given = u < t ? u - 1 : u;
+  for (std::size_t k = 0; k < given; ++k)
+    if (auto arg = arg_name(level, k); arg && *arg == text) bound_here(level.fn->params[k].name);
+  if (given < t) {
+    auto last = arg_name(level, u - 1);
+    if (last && text.size() > last->size() && *last == text.substr(0, last->size()) &&
+        text[last->size()] == '.') {
+      const std::string_view rest = text.substr(last->size() + 1);
+      if (auto at = level.plan->where.params.find(rest); at != level.plan->where.params.end())
+        if (at->second.back() >= given) bound_here(level.fn->params[at->second.back()].name);
+    }
+  }
+  return out;
+}
+
 // Whether the step being taken writes the return `name` last, so that it writes the
 // call's output: not while a parameter bound to that output is still to be read, or may
 // yet be returned as it came.
@@ -658,12 +792,11 @@ std::optional<std::size_t> writes_output(const Level& level, std::string_view na
   const Liveness& live = level.plan->live;
   auto writer = live.last_writer.find(name);
   if (writer == live.last_writer.end() || writer->second != level.pos) return std::nullopt;
-  for (const Param& p : level.fn->params) {
-    auto arg = level.bound.bindings.find(p.name);
-    if (arg == level.bound.bindings.end() || arg->second != level.outputs[*j]) continue;
-    if (level.current.contains(p.name)) continue;  // written since: no longer the argument
-    if (p.name != name && is_return_name(*level.fn, p.name)) return std::nullopt;
-    auto read = live.last_read.find(p.name);
+  const std::string& output = level.outputs[*j];
+  for (const std::string* p : params_bound_to(level, output)) {
+    if (level.current.contains(*p)) continue;  // written since: no longer the argument
+    if (*p != name && is_return_name(*level.fn, *p)) return std::nullopt;
+    auto read = live.last_read.find(*p);
     if (read != live.last_read.end() && read->second > 2 * level.pos) return std::nullopt;
   }
   return j;
@@ -683,6 +816,19 @@ struct Walk {
   NameRope rope{};
   std::string scratch{};
   std::string key{};  // the name that a write looks up, while it is written
+  std::string prefix_scratch{};
+
+  // Which of the names that a level rewrites a name of this length may be: all of them
+  // are told apart by length first, so that most names are never put together.
+  struct Lookups {
+    bool global, current, bound;
+    bool any() const { return global || current || bound; }
+  };
+  Lookups lookups(const Level& level, std::size_t length) const {
+    const bool bound = !level.root && (length < 64 ? (level.bound_short_bits >> length & 1) != 0
+                                                   : level.plan->where.lengths.has(length));
+    return {f.globals.lengths.has(length), level.keys.has(length), bound};
+  }
 
   // One level of a read, the first rule that applies deciding: a name in `global_names`
   // stays itself (at every outer level too: returns false), a name of `current` becomes
@@ -690,26 +836,29 @@ struct Walk {
   // the argument text with the rest, and any other name takes the local prefix. A root's
   // names are the flat form's.
   bool read_level(const Level& level, NameRope& name) {
-    if (name.size() <= std::max(f.globals.longest, level.longest)) {
+    const Lookups may = lookups(level, name.size());
+    if (may.any()) {
       const std::string_view text = name.view(scratch);
-      if (f.globals.contains(text)) return false;
-      if (auto found = level.current.find(text); found != level.current.end()) {
-        name.reset(found->second.text);
-        return !level.root && !found->second.final;
-      }
+      if (may.global && f.globals.contains(text)) return false;
+      if (may.current)
+        if (auto found = level.current.find(text); found != level.current.end()) {
+          name.reset(found->second.text);
+          return !level.root && !found->second.final;
+        }
       if (level.root) return false;
-      if (auto found = level.bound.bindings.find(text); found != level.bound.bindings.end()) {
-        name.reset(found->second);
-        return true;
-      }
+      if (may.bound)
+        if (auto bound = binding(level, text)) {
+          name.reset(*bound);
+          return true;
+        }
     }
     if (level.root) return false;
-    if (const DictBinding* dict = dict_match(level, name)) {
-      if (name.size() == dict->first.size()) {
+    if (auto dict = level.dicts ? dict_match(level, name, prefix_scratch) : std::nullopt) {
+      if (name.size() == dict->first) {
         name.reset(dict->second);
       } else {
-        name.drop_front(dict->first.size());
-        name.prepend(dict->second);
+        name.drop_front(dict->first);
+        for (std::size_t k = dict->second.count; k-- > 0;) name.prepend(dict->second.pieces[k]);
       }
       return true;
     }
@@ -722,16 +871,17 @@ struct Walk {
   // call's output; a name written where another name still stands for the value under
   // that text takes the next number instead. Later reads find the name in `current`.
   bool write_level(Level& level, NameRope& name) {
-    const bool looked = name.size() <= std::max(f.globals.longest, level.longest);
+    const Lookups may = lookups(level, name.size());
+    const bool looked = may.any();
     if (looked) {
       key = name.view(scratch);
-      if (f.globals.contains(key)) return false;
+      if (may.global && f.globals.contains(key)) return false;
     }
-    const bool record = (looked && (level.current.contains(key) ||
-                                    level.bound.bindings.contains(key) ||
-                                    bound_return(level, key))) ||
-                        (!level.root && dict_match(level, name));
-    if (record || !level.held.empty()) {
+    const bool record =
+        (may.current && level.current.contains(key)) ||
+        (may.bound && (binding(level, key) || bound_return(level, key))) ||
+        (!level.root && level.dicts && dict_match(level, name, prefix_scratch));
+    if (record || level.held_lengths.has(level.local_prefix.size() + name.size())) {
       if (!looked) key = name.text();
       std::string target;
       if (auto j = looked ? writes_output(level, key) : std::nullopt)
@@ -806,10 +956,8 @@ struct Walk {
       emit(resolved(op));
   }
 
-  void inline_call(const Function* callee, const Op& call, std::string_view prefix,
-                   std::optional<std::uint64_t> iteration,
-                   std::optional<std::string> rebinds = std::nullopt) {
-    levels.push_back(call_level(f, callee, call, prefix, iteration, std::move(rebinds)));
+  void inline_call(const Function* callee, const Op& call, std::string_view prefix) {
+    levels.push_back(call_level(f, callee, call, prefix, call.outputs));
   }
 
   // One level of a read of `name` at `level`, as an entry there.
@@ -859,7 +1007,7 @@ struct Walk {
     level.pos = level.next;
     if (kind_as<OpKind::Call>(op)) {
       ++level.next;
-      inline_call(step.callee, op, op.outputs[0], std::nullopt);
+      inline_call(step.callee, op, op.outputs[0]);
     } else if (kind_as<OpKind::Loop>(op)) {
       if (!step.callee) {  // no iterations
         ++level.next;
@@ -883,15 +1031,15 @@ struct Walk {
       std::string output = last && writes_output(level, x)
                                ? x
                                : numbered(x, '_', ++level.numbers[x]);
-      Op call = iteration_call(step, i, level.threaded, output);
-      level.threaded = output;
       std::optional<std::string> rebinds;
       if (last) {
         ++level.next;
         level.iteration = 0;
         if (output != x) rebinds = x;
       }
-      inline_call(step.callee, call, loop_prefix(i), i, std::move(rebinds));
+      std::string current = std::exchange(level.threaded, output);
+      levels.push_back(iteration_level(f, step, i, std::move(current), std::move(output),
+                                       std::move(rebinds)));
     } else {
       ++level.next;
       emit_op(op);
@@ -911,7 +1059,7 @@ std::string inline_slot(Flattener& f, const Op& cache, const std::string& functi
   Op call{OpKind{OpKind::Call{function}}, {output}, cache.output_types, std::move(args), {}};
   Walk walk{f, out, nullptr};
   walk.levels.push_back(Level{.root = true});
-  walk.inline_call(callee, call, output, std::nullopt);
+  walk.inline_call(callee, call, output);
   while (walk.step()) {
   }
   return walk.resolve(output, false);
