@@ -21,7 +21,7 @@ LIMIT_SECONDS = 120
 T = "f32[4]"
 
 
-def wide_loop(params, count=500, name_length=10_000):
+def wide_loop(count, params=2_000, name_length=10_000):
     """A loop whose body has many parameters, bound to one argument with a long name."""
     x = "w" * name_length
     header = ", ".join(f"p{i}: {T}" for i in range(params))
@@ -75,7 +75,7 @@ def many_ops(count):
 
 
 SHAPES = {
-    "500 iterations binding a 10,000-character argument (parameters)":
+    "loop binding 2,000 parameters to a 10,000-character argument (iterations)":
         (wide_loop, [500, 1_000, 2_000, 4_000]),
     "call binding many parameters to one argument (parameters)":
         (wide_call, [5_000, 10_000, 20_000, 40_000]),

@@ -260,6 +260,37 @@ class FlatModule(unittest.TestCase):
                          "Function 'f0' calls itself and cannot be flattened")
 
 
+# (what, source, flat form): how a call's arguments bind its parameters.
+BINDINGS = [
+    ("a repeated parameter takes its last argument",
+     "g(a: f32[4], a: f32[4]) -> (y: f32[4]) {\n  y = map[neg](a)\n}\n"
+     "main(x: f32[4], z: f32[4]) -> (y: f32[4]) {\n  y = call[g](x, z)\n}\n",
+     "main(x: f32[4], z: f32[4]) -> (y: f32[4]) {\n  y = map[neg](z)\n}\n"),
+    ("a plain parameter after a dict parameter of the same name",
+     "g(a: *, a: f32[4]) -> (y: f32[4]) {\n  y = map[add](a, a.q)\n}\n"
+     "main(x: f32[4], w: *) -> (y: f32[4]) {\n  y = call[g](w, x)\n}\n",
+     "main(x: f32[4], w: *) -> (y: f32[4]) {\n  y = map[add](x, w.q)\n}\n"),
+    ("the longer of two dict parameters decides",
+     "g(a: *, a.q: *, h: f32[4]) -> (h: f32[4]) {\n  h = map[add](a.q.r, a.s)\n}\n"
+     "main(h: f32[4], w: *) -> (h: f32[4]) {\n  h = call[g](w.one, w.two, h)\n}\n",
+     "main(h: f32[4], w: *) -> (h: f32[4]) {\n  h = map[add](w.two.r, w.one.s)\n}\n"),
+    ("parameters past the arguments, under each iteration's own starred argument",
+     "g(h: f32[4], a: f32[4], b: f32[4]) -> (h: f32[4]) {\n  h = map[add](h, a)\n"
+     "  h = map[add](h, b)\n}\n"
+     "main(h: f32[4], w: *) -> (h: f32[4]) {\n  h = loop[g, 2](h, w.*)\n}\n",
+     "main(h: f32[4], w: *) -> (h_2: f32[4]) {\n  loop0.h = map[add](h, w.0.a)\n"
+     "  h_1     = map[add](loop0.h, w.0.b)\n  loop1.h = map[add](h_1, w.1.a)\n"
+     "  h_2     = map[add](loop1.h, w.1.b)\n}\n"),
+]
+
+
+class Bindings(unittest.TestCase):
+    def test_arguments_bind_parameters(self):
+        for what, source, expected in BINDINGS:
+            with self.subTest(what):
+                self.assertEqual(flat(source), expected)
+
+
 def no_outputs(index):
     def edit(doc):
         doc["functions"]["main"]["ops"][index]["outputs"] = []

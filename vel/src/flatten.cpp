@@ -183,42 +183,60 @@ Positions positions(const Function& fn) {
   return out;
 }
 
-std::uint64_t literal_bytes(const LiteralValue& value) {
-  std::uint64_t bytes = sizeof(LiteralValue);
-  if (const auto* list = std::get_if<LiteralValue::List>(&value.value))
-    for (const LiteralValue& item : list->items) bytes += literal_bytes(item);
+// What the allocator takes for a block of `n` bytes: a header, and 16-byte steps.
+std::uint64_t block_bytes(std::size_t n) {
+  return n == 0 ? 0 : std::max<std::uint64_t>(32, (std::uint64_t{n} + 8 + 15) / 16 * 16);
+}
+
+// The memory that a record takes beyond its own size.
+std::uint64_t heap_bytes(const std::string& text) {
+  constexpr std::size_t kInline = std::string().capacity();  // held without a block
+  return text.capacity() > kInline ? block_bytes(text.capacity() + 1) : 0;
+}
+template <class T>
+std::uint64_t heap_bytes(const std::vector<T>& list) {
+  return block_bytes(list.capacity() * sizeof(T));
+}
+std::uint64_t heap_bytes(const std::vector<std::string>& texts) {
+  std::uint64_t bytes = block_bytes(texts.capacity() * sizeof(std::string));
+  for (const std::string& text : texts) bytes += heap_bytes(text);
+  return bytes;
+}
+std::uint64_t heap_bytes(const TensorType& type) {
+  std::uint64_t bytes = heap_bytes(type.dtype) + heap_bytes(type.shape);
+  for (const Dim& dim : type.shape)
+    if (const auto* named = std::get_if<Dim::Named>(&dim.value)) bytes += heap_bytes(named->name);
+  return bytes;
+}
+std::uint64_t heap_bytes(const LiteralValue& value) {
+  const auto* list = std::get_if<LiteralValue::List>(&value.value);
+  if (!list) return 0;
+  std::uint64_t bytes = heap_bytes(list->items);
+  for (const LiteralValue& item : list->items) bytes += heap_bytes(item);
   return bytes;
 }
 
-// About what an operation takes in memory: its records and its texts.
+// What an operation takes in memory, its records and their blocks: the measure of the
+// bound on bytes, which is thereby a bound on the memory that flattening holds.
 std::uint64_t op_bytes(const Op& op) {
-  std::uint64_t bytes = sizeof(Op);
-  auto text = [&](const std::string& t) { bytes += t.size(); };
-  for (const std::string& name : op.outputs) bytes += sizeof(name) + name.size();
-  for (const Atom& arg : op.args) {
-    bytes += sizeof(Atom);
-    if (const std::string* name = name_of(arg)) text(*name);
-  }
-  for (const auto& type : op.output_types) {
-    bytes += sizeof(type);
-    if (!type) continue;
-    text(type->dtype);
-    for (const Dim& dim : type->shape) {
-      bytes += sizeof(Dim);
-      if (const auto* named = std::get_if<Dim::Named>(&dim.value)) text(named->name);
-    }
-  }
-  for (const std::string& comment : op.comments) bytes += sizeof(comment) + comment.size();
+  std::uint64_t bytes = sizeof(Op) + heap_bytes(op.outputs) + heap_bytes(op.args) +
+                        heap_bytes(op.output_types) + heap_bytes(op.comments);
+  for (const Atom& arg : op.args)
+    if (const std::string* name = name_of(arg)) bytes += heap_bytes(*name);
+  for (const auto& type : op.output_types)
+    if (type) bytes += heap_bytes(*type);
+  auto text = [&](const std::string& t) { bytes += heap_bytes(t); };
   std::visit(
       [&](const auto& kind) {
         using Kind = std::decay_t<decltype(kind)>;
         if constexpr (requires { kind.pattern; }) text(kind.pattern);
         if constexpr (requires { kind.axes; })
-          for (const auto& [axis, size] : kind.axes) bytes += sizeof(Axes::Entry) + axis.size();
+          for (const auto& [axis, size] : kind.axes)
+            bytes += block_bytes(2 * sizeof(Axes::Entry)) + heap_bytes(axis);
         if constexpr (requires { kind.function; }) text(kind.function);
         if constexpr (requires { kind.reduction; }) text(kind.reduction);
         if constexpr (requires { kind.target; }) text(kind.target);
-        if constexpr (std::is_same_v<Kind, OpKind::Literal>) bytes += literal_bytes(kind.value);
+        if constexpr (std::is_same_v<Kind, OpKind::Literal>) bytes += heap_bytes(kind.value);
         if constexpr (std::is_same_v<Kind, OpKind::Cache>) {
           text(kind.var);
           text(kind.init);
@@ -462,7 +480,14 @@ struct Flattener {
   const Module& module;
   GlobalNames globals;
   std::unordered_map<const Function*, Plan> plans;
-  std::uint64_t bytes = 0;  // of the operations built, by `op_bytes`
+  // The memory taken by what has been built: the operations, the list that holds them,
+  // the parameters and returns that cache slots add.
+  std::uint64_t bytes = 0;
+
+  void take(std::uint64_t more) {
+    if (more > kMaxFlatBytes - bytes) stop_too_large(kMaxFlatBytes, kBytesOfOps);
+    bytes += more;
+  }
 };
 
 std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
@@ -616,11 +641,19 @@ struct CacheCtx {
   TextSet input_names;
   TextSet output_names;
 
-  void record_input(const std::string& name, const TensorType& type) {
-    if (input_names.insert(name).second) input_params.push_back(Param{name, type});
+  void record_input(Flattener& f, const std::string& name, const TensorType& type) {
+    record(f, input_names, input_params, name, type);
   }
-  void record_output(const std::string& name, const TensorType& type) {
-    if (output_names.insert(name).second) output_params.push_back(Param{name, type});
+  void record_output(Flattener& f, const std::string& name, const TensorType& type) {
+    record(f, output_names, output_params, name, type);
+  }
+  static void record(Flattener& f, TextSet& names, std::vector<Param>& params,
+                     const std::string& name, const TensorType& type) {
+    if (names.contains(name)) return;
+    // The name twice (the list and the set), its type, their places.
+    f.take(2 * (heap_bytes(name) + sizeof(Param)) + heap_bytes(type));
+    names.insert(name);
+    params.push_back(Param{name, type});
   }
 };
 
@@ -940,8 +973,10 @@ struct Walk {
 
   void emit(Op op) {
     if (out.size() == kMaxFlatOps) stop_too_large();
-    f.bytes += op_bytes(op);
-    if (f.bytes > kMaxFlatBytes) stop_too_large(kMaxFlatBytes, kBytesOfOps);
+    std::uint64_t more = op_bytes(op) - sizeof(Op);
+    if (out.size() == out.capacity())  // the list grows, twice as long
+      more += std::max<std::uint64_t>(out.capacity(), 1) * sizeof(Op);
+    f.take(more);
     out.push_back(std::move(op));
   }
 
@@ -1074,16 +1109,16 @@ std::string expand_slot(Flattener& f, CacheCtx& ctx, const Op& op, std::vector<O
   const TensorType& type = *op.output_types[0];
   const std::string& s = cache.var;
   if (!ctx.cache_keys.contains(s)) {
-    ctx.record_output(s, type);
+    ctx.record_output(f, s, type);
     return inline_slot(f, op, cache.init, s, op.args, out);
   }
-  ctx.record_input(s, type);
+  ctx.record_input(f, s, type);
   if (!cache.extend) {
-    ctx.record_output(s, type);
+    ctx.record_output(f, s, type);
     return s;
   }
   std::string n = s + std::string(kNewSuffix);
-  ctx.record_output(n, type);
+  ctx.record_output(f, n, type);
   // The slot's incoming value, then the operation's own arguments.
   std::vector<Atom> args = op.args;
   args.insert(args.begin(), Atom{Atom::Name{s}});
@@ -1117,6 +1152,7 @@ Module flatten(const Module& module, std::string_view entry, const CacheKeys& ca
   CacheCtx ctx{{}, {}, cache_keys, {}, {}};
   std::vector<Op> ops;
   ops.reserve(f.plans.at(entry_fn).size);
+  f.take(ops.capacity() * sizeof(Op));
   Walk walk{f, ops, &ctx};
   walk.levels.push_back(Level{.root = true, .fn = entry_fn, .plan = &f.plans.at(entry_fn)});
   while (walk.step()) {
