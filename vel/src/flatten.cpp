@@ -108,25 +108,38 @@ struct LengthSet {
   }
 };
 
-// The same for a set that names join and leave, counted per length; short lengths, the
-// common case, are also kept as bits.
-struct Lengths {
-  std::unordered_map<std::size_t, std::size_t> counts;
-  std::uint64_t short_bits = 0;
+// A name's mark, one of 64, from its length and its first and last characters. The sets
+// of names of a level keep the marks of their names, so that most names that pass are
+// told apart from all of them without being put together or hashed.
+unsigned name_mark(std::size_t length, char first, char last) {
+  return static_cast<unsigned>(length * 0x9E3779B1u + static_cast<unsigned char>(first) * 31u +
+                               static_cast<unsigned char>(last)) %
+         64;
+}
+unsigned name_mark(std::string_view name) {
+  return name.empty() ? name_mark(0, 0, 0) : name_mark(name.size(), name.front(), name.back());
+}
 
-  void add(std::size_t n) {
-    if (++counts[n] == 1 && n < 64) short_bits |= std::uint64_t{1} << n;
+struct Marks {
+  std::uint64_t bits = 0;
+
+  void add(unsigned mark) { bits |= std::uint64_t{1} << mark; }
+  bool has(unsigned mark) const { return (bits >> mark & 1) != 0; }
+};
+
+// The same for a set that names join and leave: a count per mark.
+struct CountedMarks {
+  Marks marks;
+  std::vector<std::uint32_t> counts{};  // taken when the first name joins
+
+  void add(unsigned mark) {
+    if (counts.empty()) counts.resize(64);
+    if (counts[mark]++ == 0) marks.add(mark);
   }
-  void remove(std::size_t n) {
-    auto at = counts.find(n);
-    if (--at->second != 0) return;
-    counts.erase(at);
-    if (n < 64) short_bits &= ~(std::uint64_t{1} << n);
+  void remove(unsigned mark) {
+    if (--counts[mark] == 0) marks.bits &= ~(std::uint64_t{1} << mark);
   }
-  bool has(std::size_t n) const {
-    if (n < 64) return (short_bits >> n & 1) != 0;
-    return !counts.empty() && counts.contains(n);
-  }
+  bool has(unsigned mark) const { return marks.has(mark); }
 };
 
 struct GlobalNames {
@@ -160,7 +173,7 @@ struct Positions {
   Map params;   // every parameter, positions ascending
   Map returns;  // the returns that are not parameters
   std::vector<std::size_t> dict_lengths;  // of dict parameters' names, longest first
-  LengthSet lengths;                      // of the names of `params` and `returns`
+  Marks marks;                            // of the names of `params` and `returns`
 };
 
 Positions positions(const Function& fn) {
@@ -168,14 +181,14 @@ Positions positions(const Function& fn) {
   for (std::size_t i = 0; i < fn.params.size(); ++i) {
     const Param& p = fn.params[i];
     out.params[p.name].push_back(i);
-    out.lengths.add(p.name.size());
+    out.marks.add(name_mark(p.name));
     if (p.ty.dtype == kDictDtype) out.dict_lengths.push_back(p.name.size());
   }
   for (std::size_t j = 0; j < fn.returns.size(); ++j) {
     const std::string& r = fn.returns[j].name;
     if (out.params.contains(r)) continue;
     out.returns[r].push_back(j);
-    out.lengths.add(r.size());
+    out.marks.add(name_mark(r));
   }
   std::sort(out.dict_lengths.begin(), out.dict_lengths.end(), std::greater<>());
   out.dict_lengths.erase(std::unique(out.dict_lengths.begin(), out.dict_lengths.end()),
@@ -324,6 +337,17 @@ class NameRope {
     size_ += text.size();
   }
   std::size_t size() const { return size_; }
+  // The first and the last character, or 0 for an empty text.
+  char front() const {
+    for (auto piece = pieces_.rbegin(); piece != pieces_.rend(); ++piece)
+      if (!piece->empty()) return piece->front();
+    return 0;
+  }
+  char back() const {
+    for (const std::string_view piece : pieces_)
+      if (!piece.empty()) return piece.back();
+    return 0;
+  }
 
   bool starts_with(std::string_view text) const {
     for (auto piece = pieces_.rbegin(); !text.empty(); ++piece) {
@@ -598,6 +622,21 @@ struct Entry {
 using Entries = std::unordered_map<std::string, Entry, TextHash, std::equal_to<>>;
 using Counts = std::unordered_map<std::string, std::uint64_t, TextHash, std::equal_to<>>;
 
+// What a name of a call is bound to: the argument at `index`, the last argument for the
+// parameter at `index` past the arguments given, or the output at `index`.
+struct Bound {
+  enum Kind { Argument, Past, Output } kind;
+  std::size_t index;
+};
+
+// The bindings of a call of a function of few parameters and returns, found when the
+// call begins.
+struct FewBindings {
+  static constexpr std::size_t kMost = 4;
+  std::array<std::pair<std::string_view, std::optional<Bound>>, kMost> names{};
+  std::size_t count = 0;
+};
+
 // The function being walked at one level: the root (the entry, whose names are those of
 // the flat form, or nothing while a cache slot's body is inlined), or an inlined call.
 struct Level {
@@ -613,10 +652,11 @@ struct Level {
   // iteration's arguments are the loop's, the threaded one being `threaded_text` and a
   // name that ends in ".*" the iteration's own (its stem, then `iteration_digits`).
   const Op* call = nullptr;
-  // The first bits of its plan's lengths of parameter and return names, and whether it
-  // has dict parameters: asked for every name that passes, they are kept at hand.
-  std::uint64_t bound_short_bits = 0;
+  // The marks of its plan's names of parameters and returns, and whether it has dict
+  // parameters: asked for every name that passes, they are kept at hand.
+  Marks bound_marks{};
   bool dicts = false;
+  std::optional<FewBindings> few{};
   std::optional<std::size_t> threaded_arg{};
   std::string threaded_text{};
   std::string iteration_digits{};
@@ -627,9 +667,9 @@ struct Level {
   // stands for this iteration's output.
   std::optional<std::string> rebinds{};
   Entries current{};
-  Lengths keys{};    // of the names of `current`
+  CountedMarks keys{};  // of the names of `current`
   Counts held{};     // the texts of `current` that are not final, each with its count
-  Lengths held_lengths{};
+  CountedMarks held_marks{};
   Counts numbers{};  // the last number given to a name's loop outputs and renewed writes
 };
 
@@ -668,7 +708,7 @@ Level call_level(const Flattener& f, const Function* callee, const Op& call,
   level.local_prefix += '.';
   level.outputs = std::move(outputs);
   const Positions& where = level.plan->where;
-  if (!where.lengths.bits.empty()) level.bound_short_bits = where.lengths.bits[0];
+  level.bound_marks = where.marks;
   level.dicts = !where.dict_lengths.empty();
   return level;
 }
@@ -704,16 +744,16 @@ std::optional<Joined> arg_name(const Level& level, std::size_t k) {
 // for a parameter, or for one past the last argument given that argument, a point and its
 // own name; the call's output for a return that is not a parameter. A dict parameter
 // among the arguments given falls to `dict_match` instead.
-std::optional<Joined> binding(const Level& level, std::string_view name) {
+std::optional<Bound> look_up_binding(const Level& level, std::string_view name) {
   const Positions& where = level.plan->where;
   const std::size_t u = level.call->args.size(), t = level.fn->params.size();
   if (auto at = where.params.find(name); at != where.params.end()) {
     const std::size_t given = u < t ? u - 1 : u;  // the arguments that bind one parameter
     for (auto pos = at->second.rbegin(); pos != at->second.rend(); ++pos) {
       if (*pos >= given) {
-        if (auto last = arg_name(level, u - 1)) return (*last += ".") += level.fn->params[*pos].name;
+        if (arg_name(level, u - 1)) return Bound{Bound::Past, *pos};
       } else if (level.fn->params[*pos].ty.dtype != kDictDtype) {
-        if (auto arg = arg_name(level, *pos)) return arg;
+        if (arg_name(level, *pos)) return Bound{Bound::Argument, *pos};
       }
     }
     return std::nullopt;
@@ -721,9 +761,42 @@ std::optional<Joined> binding(const Level& level, std::string_view name) {
   if (auto at = where.returns.find(name); at != where.returns.end()) {
     const std::size_t bound = std::min(level.fn->returns.size(), level.outputs.size());
     for (auto pos = at->second.rbegin(); pos != at->second.rend(); ++pos)
-      if (*pos < bound) return Joined{} += level.outputs[*pos];
+      if (*pos < bound) return Bound{Bound::Output, *pos};
   }
   return std::nullopt;
+}
+
+Joined bound_text(const Level& level, Bound bound) {
+  switch (bound.kind) {
+    case Bound::Argument: return *arg_name(level, bound.index);
+    case Bound::Past:
+      return (*arg_name(level, level.call->args.size() - 1) += ".") +=
+             level.fn->params[bound.index].name;
+    case Bound::Output: break;
+  }
+  return Joined{} += level.outputs[bound.index];
+}
+
+// The same, from the names that a call of a function of few parameters and returns has
+// bound when it began; every other call looks its names up as they are read.
+std::optional<Joined> binding(const Level& level, std::string_view name) {
+  if (!level.few) {
+    auto bound = look_up_binding(level, name);
+    return bound ? std::optional(bound_text(level, *bound)) : std::nullopt;
+  }
+  for (std::size_t k = 0; k < level.few->count; ++k)
+    if (const auto& [bound_name, bound] = level.few->names[k]; bound_name == name)
+      return bound ? std::optional(bound_text(level, *bound)) : std::nullopt;
+  return std::nullopt;
+}
+
+void bind_few(Level& level) {
+  const Positions& where = level.plan->where;
+  if (where.params.size() + where.returns.size() > FewBindings::kMost) return;
+  FewBindings few;
+  for (const auto* names : {&where.params, &where.returns})
+    for (const auto& [name, at] : *names) few.names[few.count++] = {name, look_up_binding(level, name)};
+  level.few = std::move(few);
 }
 
 // The dict parameter that `name` falls under, as the parameter itself or a dotted name
@@ -749,7 +822,7 @@ void unhold(Level& level, const Entry& entry) {
   if (entry.final) return;
   auto at = level.held.find(entry.text);
   if (--at->second == 0) {
-    level.held_lengths.remove(entry.text.size());
+    level.held_marks.remove(name_mark(entry.text));
     level.held.erase(at);
   }
 }
@@ -757,18 +830,18 @@ void unhold(Level& level, const Entry& entry) {
 void set_entry(Level& level, std::string_view name, Entry entry) {
   auto [at, fresh] = level.current.try_emplace(std::string(name));
   if (fresh)
-    level.keys.add(name.size());
+    level.keys.add(name_mark(name));
   else
     unhold(level, at->second);
   at->second = std::move(entry);
   if (!at->second.final && level.held[at->second.text]++ == 0)
-    level.held_lengths.add(at->second.text.size());
+    level.held_marks.add(name_mark(at->second.text));
 }
 
 // Whether a name other than `name` stands for the value under `text`, which a write of
 // `name` to `text` would lose.
 bool held_by_other(const Level& level, const std::string& text, std::string_view name) {
-  if (!level.held_lengths.has(text.size())) return false;
+  if (!level.held_marks.has(name_mark(text))) return false;
   auto at = level.held.find(text);
   if (at == level.held.end()) return false;
   std::uint64_t count = at->second;
@@ -857,10 +930,10 @@ struct Walk {
     bool global, current, bound;
     bool any() const { return global || current || bound; }
   };
-  Lookups lookups(const Level& level, std::size_t length) const {
-    const bool bound = !level.root && (length < 64 ? (level.bound_short_bits >> length & 1) != 0
-                                                   : level.plan->where.lengths.has(length));
-    return {f.globals.lengths.has(length), level.keys.has(length), bound};
+  Lookups lookups(const Level& level, const NameRope& name) const {
+    const unsigned mark = name_mark(name.size(), name.front(), name.back());
+    return {f.globals.lengths.has(name.size()), level.keys.has(mark),
+            !level.root && level.bound_marks.has(mark)};
   }
 
   // One level of a read, the first rule that applies deciding: a name in `global_names`
@@ -869,7 +942,7 @@ struct Walk {
   // the argument text with the rest, and any other name takes the local prefix. A root's
   // names are the flat form's.
   bool read_level(const Level& level, NameRope& name) {
-    const Lookups may = lookups(level, name.size());
+    const Lookups may = lookups(level, name);
     if (may.any()) {
       const std::string_view text = name.view(scratch);
       if (may.global && f.globals.contains(text)) return false;
@@ -904,7 +977,7 @@ struct Walk {
   // call's output; a name written where another name still stands for the value under
   // that text takes the next number instead. Later reads find the name in `current`.
   bool write_level(Level& level, NameRope& name) {
-    const Lookups may = lookups(level, name.size());
+    const Lookups may = lookups(level, name);
     const bool looked = may.any();
     if (looked) {
       key = name.view(scratch);
@@ -914,7 +987,9 @@ struct Walk {
         (may.current && level.current.contains(key)) ||
         (may.bound && (binding(level, key) || bound_return(level, key))) ||
         (!level.root && level.dicts && dict_match(level, name, prefix_scratch));
-    if (record || level.held_lengths.has(level.local_prefix.size() + name.size())) {
+    const std::size_t target_size = level.local_prefix.size() + name.size();
+    const char target_front = level.local_prefix.empty() ? name.front() : level.local_prefix[0];
+    if (record || level.held_marks.has(name_mark(target_size, target_front, name.back()))) {
       if (!looked) key = name.text();
       std::string target;
       if (auto j = looked ? writes_output(level, key) : std::nullopt)
@@ -993,6 +1068,7 @@ struct Walk {
 
   void inline_call(const Function* callee, const Op& call, std::string_view prefix) {
     levels.push_back(call_level(f, callee, call, prefix, call.outputs));
+    bind_few(levels.back());
   }
 
   // One level of a read of `name` at `level`, as an entry there.
@@ -1075,6 +1151,7 @@ struct Walk {
       std::string current = std::exchange(level.threaded, output);
       levels.push_back(iteration_level(f, step, i, std::move(current), std::move(output),
                                        std::move(rebinds)));
+      bind_few(levels.back());
     } else {
       ++level.next;
       emit_op(op);
