@@ -1,6 +1,8 @@
 // Configuration values from JSON and TOML, the configuration file's error reports and its
 // nesting guard, and the substitution into declared types and loop counts. The file's read
 // failures are tested through the module (tests/py/test_config.py).
+#include <pthread.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -209,6 +211,8 @@ TEST(ConfigToml, ParseErrorsAreReportedWithTheirLine) {
 
 // Each report points at the start of the token in error and covers it with carets.
 TEST(ConfigToml, ErrorReportsStartAtTheTokenInError) {
+  const std::string no_key =
+      "Error while parsing key: expected bare key starting character or string delimiter, saw '";
   struct Case {
     std::string_view kind, text;
     std::size_t line, column;
@@ -275,9 +279,12 @@ TEST(ConfigToml, ErrorReportsStartAtTheTokenInError) {
        "explicitly prohibited"},
       {"stray character", "a = 1 $\n", 1, 7, "a = 1 $", "^",
        "Error while parsing key-value pair: expected a comment or whitespace, saw '$'"},
+      {"header without a key", "[!]\n", 1, 2, "[!]", "^",
+       no_key + "!'"},
+      {"header cut short by a line feed", "[[\nk = 1\n", 1, 3, "[[", "^",
+       no_key + "\\n'"},
       {"stray character in a header", "[a.!]\n", 1, 4, "[a.!]", "^",
-       "Error while parsing key: expected bare key starting character or string delimiter, "
-       "saw '!'"},
+       no_key + "!'"},
       {"non-ASCII characters before the error", "\"cl\xc3\xa9\" = [\"\xe6\x97\xa5\", nope]\n",
        1, 15, "\"cl\xc3\xa9\" = [\"\xe6\x97\xa5\", nope]", "^^^^",
        "Error while parsing floating-point: expected 'nan', saw 'no'"},
@@ -382,15 +389,86 @@ TEST(ConfigToml, NestingBeyondTheLimitIsRefusedBeforeParsing) {
             "Error while parsing key-value pair: expected value, saw '\\n'\n");
 }
 
-TEST(ConfigToml, DeeplyNestedInlineValuesMeetTheReadersOwnLimit) {
-  std::string line = "v = " + std::string(300, '[') + std::string(300, ']');
-  EXPECT_EQ(parse_report(line + "\n"),
-            "stop: failed to parse conf/c.toml: TOML parse error at line 1, column 261\n"
+// The outcome of parsing `text` on a thread with a stack of `bytes`.
+std::string report_on_stack(const std::string& text, std::size_t bytes) {
+  struct Job {
+    const std::string& text;
+    std::string outcome;
+  } job{text, {}};
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setstacksize(&attributes, bytes);
+  pthread_t thread;
+  auto run = [](void* arg) -> void* {
+    auto* given = static_cast<Job*>(arg);
+    given->outcome = parse_report(given->text);
+    return nullptr;
+  };
+  int started = pthread_create(&thread, &attributes, run, &job);
+  pthread_attr_destroy(&attributes);
+  if (started != 0) return "no thread";
+  pthread_join(thread, nullptr);
+  return job.outcome;
+}
+
+// Every shape of the deepest document fits a small stack; one level more is refused.
+TEST(ConfigToml, TheDeepestDocumentFitsASmallStack) {
+  constexpr std::size_t kStack = 256 * 1024;
+  const std::string refused = "exceeded maximum nesting depth of " +
+                              std::to_string(kMaxTomlNesting) + " tables and arrays\n";
+  auto header = [](std::size_t depth) {
+    std::string text = "[t";
+    for (std::size_t i = 1; i < depth; ++i) text += ".t";
+    return text + "]\n";
+  };
+  // Each "[[...]]" header opens an array and a table below the tables before it.
+  auto table_arrays = [](std::size_t headers) {
+    std::string text, path = "t";
+    for (std::size_t i = 0; i < headers; ++i, path += ".t") text += "[[" + path + "]]\n";
+    return text;
+  };
+  // Inline tables take the most stack of every level.
+  auto inline_tables = [](std::size_t depth) {
+    std::string text = "v = ";
+    for (std::size_t i = 1; i < depth; ++i) text += "{ a = ";
+    text += "1";
+    for (std::size_t i = 1; i < depth; ++i) text += " }";
+    return text + "\n";
+  };
+  auto inline_arrays = [](std::size_t depth) {
+    return "v = " + std::string(depth - 1, '[') + std::string(depth - 1, ']') + "\n";
+  };
+  EXPECT_EQ(report_on_stack(header(kMaxTomlNesting), kStack), "parsed");
+  EXPECT_EQ(report_on_stack(table_arrays(kMaxTomlNesting / 2), kStack), "parsed");
+  EXPECT_EQ(report_on_stack(inline_tables(kMaxTomlNesting), kStack), "parsed");
+  EXPECT_EQ(report_on_stack(inline_arrays(kMaxTomlNesting), kStack), "parsed");
+  EXPECT_NE(report_on_stack(inline_tables(kMaxTomlNesting + 1), kStack).find(refused),
+            std::string::npos);
+  std::string deeper = header(kMaxTomlNesting + 1);
+  EXPECT_EQ(report_on_stack(deeper, kStack),
+            "stop: failed to parse conf/c.toml: TOML parse error at line 1, column 1\n"
             "  |\n"
-            "1 | " + line + "\n"
-            "  |" + std::string(261, ' ') + "^\n"
-            "Error while parsing value: exceeded maximum nested value depth of 256 "
-            "(TOML_MAX_NESTED_VALUES)\n");
+            "1 | " + deeper.substr(0, deeper.size() - 1) + "\n"
+            "  | ^\n" + refused);
+  std::string arrays = table_arrays(kMaxTomlNesting / 2 + 1);
+  std::string last = arrays.substr(arrays.rfind("[["));
+  last.pop_back();
+  EXPECT_EQ(report_on_stack(arrays, kStack),
+            "stop: failed to parse conf/c.toml: TOML parse error at line " +
+                std::to_string(kMaxTomlNesting / 2 + 1) + ", column 1\n   |\n" +
+                std::to_string(kMaxTomlNesting / 2 + 1) + " | " + last + "\n   | ^\n" +
+                refused);
+}
+
+// The reader's own limit of nested values lies beyond the guard's.
+TEST(ConfigToml, DeeplyNestedInlineValuesMeetTheGuardFirst) {
+  std::string line = "v = " + std::string(300, '[') + std::string(300, ']');
+  const std::size_t column = 4 + kMaxTomlNesting;
+  EXPECT_EQ(parse_report(line + "\n"),
+            "stop: failed to parse conf/c.toml: TOML parse error at line 1, column " +
+                std::to_string(column) + "\n  |\n1 | " + line + "\n  |" +
+                std::string(column, ' ') + "^\nexceeded maximum nesting depth of " +
+                std::to_string(kMaxTomlNesting) + " tables and arrays\n");
 }
 
 // --- substitution ---

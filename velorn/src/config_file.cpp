@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "config.hpp"
 #include "vel/file.hpp"
 #include "vel/stop.hpp"
@@ -460,7 +462,9 @@ toml::table parse_config_text(std::string_view config_path, std::string_view tex
   return parse_toml(config_path, text);
 }
 
-toml::table read_config_file(std::string_view config_path, vel::InterruptCheck interrupted) {
+namespace {
+
+std::string read_config_text(std::string_view config_path, vel::InterruptCheck interrupted) {
   std::string text;
   if (auto error = vel::read_text_file(config_path, text, interrupted)) {
     std::string message = "failed to read ";
@@ -469,7 +473,27 @@ toml::table read_config_file(std::string_view config_path, vel::InterruptCheck i
     message += vel::display_read_error(*error);
     vel::stop(std::move(message));
   }
-  return parse_config_text(config_path, text);
+  return text;
+}
+
+// Whether the path, read through, names something other than a regular file. Only a
+// path that was just read whole is asked, so it exists and holds no NUL.
+bool is_no_regular_file(std::string_view path) {
+  struct stat info;
+  return ::stat(std::string(path).c_str(), &info) == 0 && !S_ISREG(info.st_mode);
+}
+
+}  // namespace
+
+toml::table read_config_file(std::string_view config_path, vel::InterruptCheck interrupted) {
+  return parse_config_text(config_path, read_config_text(config_path, interrupted));
+}
+
+toml::table read_config_file(ConfigFile& file) {
+  if (file.kept) return parse_config_text(file.path, *file.kept);
+  std::string text = read_config_text(file.path, file.interrupted);
+  if (is_no_regular_file(file.path)) file.kept = text;
+  return parse_config_text(file.path, text);
 }
 
 }  // namespace velorn
