@@ -1,6 +1,8 @@
 // Configuration values from JSON and TOML, the configuration file's error reports and its
 // nesting guard, and the substitution into declared types and loop counts. The file's read
 // failures are tested through the module (tests/py/test_config.py).
+#include <pthread.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -186,10 +188,10 @@ std::string parse_report(std::string_view text) {
 
 TEST(ConfigToml, ParseErrorsAreReportedWithTheirLine) {
   EXPECT_EQ(parse_report("a = 1\nb = tru\n"),
-            "stop: failed to parse conf/c.toml: TOML parse error at line 2, column 8\n"
+            "stop: failed to parse conf/c.toml: TOML parse error at line 2, column 5\n"
             "  |\n"
             "2 | b = tru\n"
-            "  |        ^\n"
+            "  |     ^^^\n"
             "Error while parsing boolean: expected 'true', saw 'tru\\n'\n");
   // Columns count characters; the caret may stand just past the line's end.
   EXPECT_EQ(parse_report("k = \"\xc3\xa9\xc3\xa9\" x\n"),
@@ -200,11 +202,110 @@ TEST(ConfigToml, ParseErrorsAreReportedWithTheirLine) {
             "Error while parsing key-value pair: expected a comment or whitespace, saw 'x'\n");
   // The gutter is as wide as the line number.
   EXPECT_EQ(parse_report(std::string(9, '\n') + "[a]\n[a]\n"),
-            "stop: failed to parse conf/c.toml: TOML parse error at line 11, column 1\n"
+            "stop: failed to parse conf/c.toml: TOML parse error at line 11, column 2\n"
             "   |\n"
             "11 | [a]\n"
-            "   | ^\n"
+            "   |  ^\n"
             "Error while parsing table header: cannot redefine existing table 'a'\n");
+}
+
+// Each report points at the start of the token in error and covers it with carets.
+TEST(ConfigToml, ErrorReportsStartAtTheTokenInError) {
+  const std::string no_key =
+      "Error while parsing key: expected bare key starting character or string delimiter, saw '";
+  struct Case {
+    std::string_view kind, text;
+    std::size_t line, column;
+    std::string_view shown;
+    std::string carets, description;
+  };
+  const Case cases[] = {
+      {"bad value", "a = tru", 1, 5, "a = tru", "^^^",
+       "Error while parsing boolean: encountered end-of-file"},
+      {"bad value on a later line", "a = 1\n[b]\nc = nope\n", 3, 5, "c = nope", "^^^^",
+       "Error while parsing floating-point: expected 'nan', saw 'no'"},
+      {"value run on", "a = true1 # c\n", 1, 5, "a = true1 # c", "^^^^^",
+       "Error while parsing boolean: expected value-terminator, saw '1'"},
+      {"integer out of range", "n = 9223372036854775808", 1, 5, "n = 9223372036854775808",
+       std::string(19, '^'),
+       "Error while parsing decimal integer: '9223372036854775808' is not representable in 64 "
+       "bits"},
+      {"negative integer out of range", "n = [1, -9223372036854775809]\n", 1, 9,
+       "n = [1, -9223372036854775809]", std::string(20, '^'),
+       "Error while parsing decimal integer: '9223372036854775809' is not representable in 64 "
+       "bits"},
+      {"float out of range", "n = [\n  1.5e400, # big\n]\n", 2, 3, "  1.5e400, # big", "^^^^^^^",
+       "Error while parsing floating-point: '1.5e400' could not be interpreted as a value"},
+      {"date and time joined by a blank", "d = 1979-05-27 25:00:00\n", 1, 5,
+       "d = 1979-05-27 25:00:00", std::string(19, '^'),
+       "Error while parsing time: expected hour between 0 to 59 (inclusive), saw 25"},
+      {"repeated key", "[shape]\nn = 1\nn = 2\n", 3, 1, "n = 2", "^",
+       "Error while parsing key-value pair: cannot redefine existing integer 'n'"},
+      {"repeated key in an inline table", "t = { a.b = 1, a.b = [2] }\n", 1, 16,
+       "t = { a.b = 1, a.b = [2] }", "^^^",
+       "Error while parsing key-value pair: cannot redefine existing integer 'a.b'"},
+      {"repeated quoted key", "\"x],{\" = 1\n\"x],{\" = 2\n", 2, 1, "\"x],{\" = 2", "^^^^^^",
+       "Error while parsing key-value pair: cannot redefine existing integer '\"x]x],{\" '"},
+      {"table redefined", "[ a . b ]\nc = 1\n[ a . b ]\n", 3, 3, "[ a . b ]", "^^^^^",
+       "Error while parsing table header: cannot redefine existing table 'a.b'"},
+      {"value redefined as a table", "[a]\nb = 1\n[[a.b]]\n", 3, 3, "[[a.b]]", "^^^",
+       "Error while parsing table header: cannot redefine existing integer 'a.b' as "
+       "array-of-tables"},
+      {"dotted key redefined", "a.b = 1\na.b.c = 2\n", 2, 1, "a.b.c = 2", "^^^^^",
+       "Error while parsing key-value pair: cannot redefine existing integer as dotted "
+       "key-value pair"},
+      {"bad escape", "s = \"ab\\qc\"\n", 1, 8, "s = \"ab\\qc\"", "^^",
+       "Error while parsing string: unknown escape sequence '\\q'"},
+      {"short unicode escape", "s = \"ab\\u12\"\n", 1, 8, "s = \"ab\\u12\"", "^^^^",
+       "Error while parsing unicode scalar sequence: expected hex digit, saw '\"'"},
+      {"surrogate escape", "s = \"\\uD800x\"\n", 1, 6, "s = \"\\uD800x\"", "^^^^^^",
+       "Error while parsing unicode scalar sequence: unicode surrogates (U+D800 - U+DFFF) are "
+       "explicitly prohibited"},
+      {"unterminated string", "s = \"abc # no end\n", 1, 5, "s = \"abc # no end", std::string(13, '^'),
+       "Error while parsing string: unescaped control characters other than TAB (U+0009) are "
+       "explicitly prohibited"},
+      {"unterminated string at the end", "s = 'abc", 1, 5, "s = 'abc", "^^^^",
+       "Error while parsing literal string: encountered end-of-file"},
+      {"unterminated multi-line string", "# \"\nt = \"\"\"ab\n\ncd\n", 2, 5, "t = \"\"\"ab", "^^^^^",
+       "Error while parsing string: encountered end-of-file"},
+      {"unterminated array at the end", "a = [1, 2\n", 1, 10, "a = [1, 2", "^",
+       "Error while parsing array: encountered end-of-file"},
+      {"unterminated array after a blank line", "a = [1,\n\n", 2, 1, "", "^",
+       "Error while parsing array: encountered end-of-file"},
+      {"unterminated inline table at the end", "a = {x = 1", 1, 11, "a = {x = 1", "^",
+       "Error while parsing inline table: encountered end-of-file"},
+      {"control character in a string", "a = \"x\x01\"\n", 1, 7, "a = \"x\x01\"", "^",
+       "Error while parsing string: unescaped control characters other than TAB (U+0009) are "
+       "explicitly prohibited"},
+      {"stray character", "a = 1 $\n", 1, 7, "a = 1 $", "^",
+       "Error while parsing key-value pair: expected a comment or whitespace, saw '$'"},
+      {"header without a key", "[!]\n", 1, 2, "[!]", "^",
+       no_key + "!'"},
+      {"header cut short by a line feed", "[[\nk = 1\n", 1, 3, "[[", "^",
+       no_key + "\\n'"},
+      {"stray character in a header", "[a.!]\n", 1, 4, "[a.!]", "^",
+       no_key + "!'"},
+      {"non-ASCII characters before the error", "\"cl\xc3\xa9\" = [\"\xe6\x97\xa5\", nope]\n",
+       1, 15, "\"cl\xc3\xa9\" = [\"\xe6\x97\xa5\", nope]", "^^^^",
+       "Error while parsing floating-point: expected 'nan', saw 'no'"},
+      {"CRLF line ends", "a = 1\r\nb = tru\r\n", 2, 5, "b = tru", "^^^",
+       "Error while parsing boolean: expected 'true', saw 'tru\\r'"},
+      {"CRLF string cut short", "a = 1\r\nb = \"x\r\n", 2, 5, "b = \"x", "^^",
+       "Error while parsing string: unescaped control characters other than TAB (U+0009) are "
+       "explicitly prohibited"},
+      {"CRLF array at the end", "a = [1,\r\n", 1, 8, "a = [1,", "^",
+       "Error while parsing array: encountered end-of-file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind);
+    std::string number = std::to_string(c.line);
+    std::string gutter(number.size() + 1, ' ');
+    EXPECT_EQ(parse_report(c.text),
+              "stop: failed to parse conf/c.toml: TOML parse error at line " + number +
+                  ", column " + std::to_string(c.column) + "\n" + gutter + "|\n" + number +
+                  " | " + std::string(c.shown) + "\n" + gutter + "|" + std::string(c.column, ' ') +
+                  c.carets + "\n" + c.description + "\n");
+  }
 }
 
 // The TOML reader asks of every such character whether it is whitespace; one in each range
@@ -288,15 +389,86 @@ TEST(ConfigToml, NestingBeyondTheLimitIsRefusedBeforeParsing) {
             "Error while parsing key-value pair: expected value, saw '\\n'\n");
 }
 
-TEST(ConfigToml, DeeplyNestedInlineValuesMeetTheReadersOwnLimit) {
-  std::string line = "v = " + std::string(300, '[') + std::string(300, ']');
-  EXPECT_EQ(parse_report(line + "\n"),
-            "stop: failed to parse conf/c.toml: TOML parse error at line 1, column 261\n"
+// The outcome of parsing `text` on a thread with a stack of `bytes`.
+std::string report_on_stack(const std::string& text, std::size_t bytes) {
+  struct Job {
+    const std::string& text;
+    std::string outcome;
+  } job{text, {}};
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setstacksize(&attributes, bytes);
+  pthread_t thread;
+  auto run = [](void* arg) -> void* {
+    auto* given = static_cast<Job*>(arg);
+    given->outcome = parse_report(given->text);
+    return nullptr;
+  };
+  int started = pthread_create(&thread, &attributes, run, &job);
+  pthread_attr_destroy(&attributes);
+  if (started != 0) return "no thread";
+  pthread_join(thread, nullptr);
+  return job.outcome;
+}
+
+// Every shape of the deepest document fits a small stack; one level more is refused.
+TEST(ConfigToml, TheDeepestDocumentFitsASmallStack) {
+  constexpr std::size_t kStack = 256 * 1024;
+  const std::string refused = "exceeded maximum nesting depth of " +
+                              std::to_string(kMaxTomlNesting) + " tables and arrays\n";
+  auto header = [](std::size_t depth) {
+    std::string text = "[t";
+    for (std::size_t i = 1; i < depth; ++i) text += ".t";
+    return text + "]\n";
+  };
+  // Each "[[...]]" header opens an array and a table below the tables before it.
+  auto table_arrays = [](std::size_t headers) {
+    std::string text, path = "t";
+    for (std::size_t i = 0; i < headers; ++i, path += ".t") text += "[[" + path + "]]\n";
+    return text;
+  };
+  // Inline tables take the most stack of every level.
+  auto inline_tables = [](std::size_t depth) {
+    std::string text = "v = ";
+    for (std::size_t i = 1; i < depth; ++i) text += "{ a = ";
+    text += "1";
+    for (std::size_t i = 1; i < depth; ++i) text += " }";
+    return text + "\n";
+  };
+  auto inline_arrays = [](std::size_t depth) {
+    return "v = " + std::string(depth - 1, '[') + std::string(depth - 1, ']') + "\n";
+  };
+  EXPECT_EQ(report_on_stack(header(kMaxTomlNesting), kStack), "parsed");
+  EXPECT_EQ(report_on_stack(table_arrays(kMaxTomlNesting / 2), kStack), "parsed");
+  EXPECT_EQ(report_on_stack(inline_tables(kMaxTomlNesting), kStack), "parsed");
+  EXPECT_EQ(report_on_stack(inline_arrays(kMaxTomlNesting), kStack), "parsed");
+  EXPECT_NE(report_on_stack(inline_tables(kMaxTomlNesting + 1), kStack).find(refused),
+            std::string::npos);
+  std::string deeper = header(kMaxTomlNesting + 1);
+  EXPECT_EQ(report_on_stack(deeper, kStack),
+            "stop: failed to parse conf/c.toml: TOML parse error at line 1, column 1\n"
             "  |\n"
-            "1 | " + line + "\n"
-            "  |" + std::string(261, ' ') + "^\n"
-            "Error while parsing value: exceeded maximum nested value depth of 256 "
-            "(TOML_MAX_NESTED_VALUES)\n");
+            "1 | " + deeper.substr(0, deeper.size() - 1) + "\n"
+            "  | ^\n" + refused);
+  std::string arrays = table_arrays(kMaxTomlNesting / 2 + 1);
+  std::string last = arrays.substr(arrays.rfind("[["));
+  last.pop_back();
+  EXPECT_EQ(report_on_stack(arrays, kStack),
+            "stop: failed to parse conf/c.toml: TOML parse error at line " +
+                std::to_string(kMaxTomlNesting / 2 + 1) + ", column 1\n   |\n" +
+                std::to_string(kMaxTomlNesting / 2 + 1) + " | " + last + "\n   | ^\n" +
+                refused);
+}
+
+// The reader's own limit of nested values lies beyond the guard's.
+TEST(ConfigToml, DeeplyNestedInlineValuesMeetTheGuardFirst) {
+  std::string line = "v = " + std::string(300, '[') + std::string(300, ']');
+  const std::size_t column = 4 + kMaxTomlNesting;
+  EXPECT_EQ(parse_report(line + "\n"),
+            "stop: failed to parse conf/c.toml: TOML parse error at line 1, column " +
+                std::to_string(column) + "\n  |\n1 | " + line + "\n  |" +
+                std::string(column, ' ') + "^\nexceeded maximum nesting depth of " +
+                std::to_string(kMaxTomlNesting) + " tables and arrays\n");
 }
 
 // --- substitution ---

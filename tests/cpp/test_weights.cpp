@@ -1,9 +1,15 @@
 // The weight mapping from the "weights" table, slot filling, and the renaming of weight
 // references in a flat module.
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+
 #include <gtest/gtest.h>
 
 #include "builders.hpp"
 #include "config.hpp"
+#include "test_json_support.hpp"
 #include "weights.hpp"
 
 using namespace velorn;
@@ -56,7 +62,7 @@ TEST(WeightMapping, OfTwoPathsSpellingOneKeyTheLaterInByteOrderWins) {
 TEST(WeightMapping, ATableNestedDeepWithManyEntries) {
   std::string header = "[weights";
   std::string key = "weights";
-  for (int i = 0; i < 10'000; ++i) {
+  for (std::size_t i = 1; i < kMaxTomlNesting; ++i) {
     header += ".a";
     key += ".a";
   }
@@ -180,6 +186,25 @@ TEST(ApplyWeightMapping, ARenamedArgumentIsNotLookedAtAgain) {
   vel::Module flat = flat_module({name_atom("weights.a")});
   apply_weight_mapping(flat, mapping);
   EXPECT_EQ(flat.functions.at("main").ops[0].args[0], name_atom("weights.b"));
+}
+
+// A regular file is read again for the weight mapping: what changed in between shows.
+TEST(WeightMapping, ARegularFileIsReadAgain) {
+  std::string dir = (std::filesystem::temp_directory_path() / "velorn_weights_XXXXXX").string();
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  std::string path = dir + "/c.toml";
+  auto write = [&](std::string_view text) { std::ofstream(path, std::ios::binary) << text; };
+  write("[shape]\nn = 4\n[weights]\nw = 'old'\n");
+  ConfigFile file{path, nullptr, std::nullopt};
+  EXPECT_EQ(load_config(file).size(), 1u);
+  write("[weights]\nw = 'new'\n");
+  EXPECT_EQ(*load_weight_mapping(file).find("weights.w"), "new");
+  write("[weights]\nw = 1979-13-01\n");
+  EXPECT_EQ(vel::test::outcome([&] { load_weight_mapping(file); return std::string("read"); }),
+            "stop: failed to parse " + path + ": TOML parse error at line 2, column 5\n"
+            "  |\n2 | w = 1979-13-01\n  |     ^^^^^^^^^^\n"
+            "Error while parsing date: expected month between 1 and 12 (inclusive), saw 13\n");
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -195,24 +195,31 @@ class ConfigFiles(unittest.TestCase):
         prefix = f"failed to parse {config}: TOML parse error at line "
         cases = [
             ("bad value", "[shape]\nn = tru\n",
-             prefix + "2, column 8\n  |\n2 | n = tru\n  |        ^\n"
+             prefix + "2, column 5\n  |\n2 | n = tru\n  |     ^^^\n"
                       "Error while parsing boolean: expected 'true', saw 'tru\\n'\n"),
             ("duplicate key", "[shape]\nn = 1\nn = 2\n",
-             prefix + "3, column 5\n  |\n3 | n = 2\n  |     ^\n"
+             prefix + "3, column 1\n  |\n3 | n = 2\n  | ^\n"
                       "Error while parsing key-value pair: cannot redefine existing integer 'n'\n"),
             ("unterminated string", "[weights]\nw = \"abc\n",
-             prefix + "2, column 9\n  |\n2 | w = \"abc\n  |         ^\n"
+             prefix + "2, column 5\n  |\n2 | w = \"abc\n  |     ^^^^\n"
                       "Error while parsing string: unescaped control characters other than TAB "
                       "(U+0009) are explicitly prohibited\n"),
             ("unterminated at the end", "[weights]\nw = 'abc",
-             prefix + "2, column 9\n  |\n2 | w = 'abc\n  |         ^\n"
+             prefix + "2, column 5\n  |\n2 | w = 'abc\n  |     ^^^^\n"
                       "Error while parsing literal string: encountered end-of-file\n"),
             ("columns count characters", "[weights]\n\"\u00e9\u00e9\" = 'a' b\n",
              prefix + "2, column 12\n  |\n2 | \"\u00e9\u00e9\" = 'a' b\n  |            ^\n"
                       "Error while parsing key-value pair: expected a comment or whitespace, "
                       "saw 'b'\n"),
+            ("out of range", "[shape]\r\nn = 9223372036854775808\r\n",
+             prefix + "2, column 5\n  |\n2 | n = 9223372036854775808\n  |     "
+                      + "^" * 19 + "\nError while parsing decimal integer: "
+                      "'9223372036854775808' is not representable in 64 bits\n"),
+            ("unterminated array", "[vector]\nv = [1.5,\n",
+             prefix + "2, column 10\n  |\n2 | v = [1.5,\n  |          ^\n"
+                      "Error while parsing array: encountered end-of-file\n"),
             ("a table defined twice", "\n" * 9 + "[shape]\n[shape]\n",
-             prefix + "11, column 1\n   |\n11 | [shape]\n   | ^\n"
+             prefix + "11, column 2\n   |\n11 | [shape]\n   |  ^^^^^\n"
                       "Error while parsing table header: cannot redefine existing table 'shape'\n"),
         ]
         for kind, toml, expected in cases:

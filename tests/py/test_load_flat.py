@@ -1,5 +1,6 @@
 """load_flat_json: from a source file and a configuration file to the flat module, with
-its steps in order, the configuration file read twice, and the weight references renamed."""
+its steps in order, the configuration file read twice (once when it is a pipe), and the
+weight references renamed."""
 
 import json
 import os
@@ -193,13 +194,20 @@ none = "none"
                 flat = _velorn.load_flat_json(vel, self.write("r.toml", root))
                 self.assertEqual(weight_args(flat), references)
 
-    def test_a_weights_table_nested_ten_thousand_deep(self):
-        path = ".a" * 10_000
+    def test_a_weights_table_nested_as_deep_as_a_file_may(self):
+        # "weights" and 23 tables below it: the deepest header; one more is refused.
+        path = ".a" * 23
         config = self.write("c.toml",
                             f"[shape]\nn = 4\nlayers = 1\n[weights{path}]\nq = 'deep.{{}}'\n")
         vel = self.write("m.vel", MODEL.replace("weights.layers.*", f"weights{path}.*"))
         self.assertEqual(weight_args(_velorn.load_flat_json(vel, config)),
                          ["deep.0", "weights.scale"])
+        header = f"[weights{path}.a]"
+        deeper = self.write("d.toml", f"[shape]\nn = 4\nlayers = 1\n{header}\nq = 'x'\n")
+        self.assertEqual(panic_message(_velorn.load_flat_json, vel, deeper),
+                         f"failed to parse {deeper}: TOML parse error at line 4, column 1\n"
+                         f"  |\n4 | {header}\n  | ^\n"
+                         "exceeded maximum nesting depth of 24 tables and arrays\n")
 
     def test_a_template_with_ten_thousand_slots(self):
         indices = ".".join(str(i) for i in range(10_000))
@@ -241,43 +249,58 @@ for document in sys.argv[2:]:
 """
 
 
-class ReadTwice(Files):
-    """The configuration file is read at step 3 for its values and again at step 8 for its
-    weights; a FIFO fed by another process hands the two readings different documents."""
+class Pipes(Files):
+    """A configuration path that is no regular file (a FIFO, a pipe's /dev/fd entry) gives
+    its document once: that one reading serves the values and the weight mapping."""
 
     SOURCE = ("main(x: f32[param.n]) -> (y: f32[param.n]) {\n"
               "  y: f32[param.n] = map[mul](x, weights.w)\n}\n")
 
-    def load(self, first, second):
-        fifo = os.path.join(self.dir.name, "c.toml")
-        os.mkfifo(fifo)
-        feeder = subprocess.Popen([sys.executable, "-c", FEEDER, fifo, first, second])
-        self.addCleanup(feeder.wait)
-        self.addCleanup(feeder.kill)
+    def call(self, config):
         vel = self.write("m.vel", self.SOURCE)
         try:
-            return fifo, _velorn.load_flat_json(vel, fifo)
+            return _velorn.load_flat_json(vel, config)
         except BaseException as error:
             if type(error).__name__ != "PanicException":
                 raise
-            return fifo, error.args[0]
+            return error.args[0]
+
+    def from_fifo(self, document):
+        fifo = os.path.join(self.dir.name, "c.toml")
+        os.mkfifo(fifo)
+        feeder = subprocess.Popen([sys.executable, "-c", FEEDER, fifo, document])
+        self.addCleanup(feeder.wait)
+        self.addCleanup(feeder.kill)
+        try:
+            return fifo, self.call(fifo)
         finally:
             feeder.wait(timeout=60)
 
-    def test_values_come_from_the_first_reading_and_weights_from_the_second(self):
-        _, flat = self.load("[shape]\nn = 4\n[weights]\nw = 'old'\n",
-                            "[shape]\nn = 7\n[weights]\nw = 'new'\n")
-        main = json.loads(flat)["functions"]["main"]
-        self.assertEqual(main["params"][0]["ty"]["shape"], [4])
-        self.assertEqual(main["ops"][0]["args"], ["x", "new"])
+    def from_pipe(self, document):
+        read_end, write_end = os.pipe()
+        self.addCleanup(os.close, read_end)
+        with os.fdopen(write_end, "w", encoding="utf-8") as f:
+            f.write(document)
+        path = f"/dev/fd/{read_end}"
+        return path, self.call(path)
 
-    def test_a_file_gone_bad_in_between_stops_at_the_second_reading(self):
-        with quiet_fd2():
-            fifo, message = self.load("[shape]\nn = 4\n", "[weights]\nw = \n")
-        self.assertEqual(message,
-                         f"failed to parse {fifo}: TOML parse error at line 2, column 5\n"
-                         "  |\n2 | w = \n  |     ^\n"
-                         "Error while parsing key-value pair: expected value, saw '\\n'\n")
+    def test_values_and_weights_come_from_the_one_reading(self):
+        document = "[shape]\nn = 4\n[weights]\nw = 'renamed'\n"
+        for road in (self.from_fifo, self.from_pipe):
+            with self.subTest(road.__name__):
+                _, flat = road(document)
+                main = json.loads(flat)["functions"]["main"]
+                self.assertEqual(main["params"][0]["ty"]["shape"], [4])
+                self.assertEqual(main["ops"][0]["args"], ["x", "renamed"])
+
+    def test_a_bad_document_is_reported_from_its_one_reading(self):
+        for road in (self.from_fifo, self.from_pipe):
+            with self.subTest(road.__name__), quiet_fd2():
+                path, message = road("[shape]\nn = 4\n[weights]\nw = tru\n")
+            self.assertEqual(message,
+                             f"failed to parse {path}: TOML parse error at line 4, column 5\n"
+                             "  |\n4 | w = tru\n  |     ^^^\n"
+                             "Error while parsing boolean: expected 'true', saw 'tru\\n'\n")
 
 
 if __name__ == "__main__":

@@ -123,9 +123,7 @@ ConfigMap config_from_toml(const toml::table& root) {
   return config;
 }
 
-ConfigMap load_config(std::string_view config_path, vel::InterruptCheck interrupted) {
-  return config_from_toml(read_config_file(config_path, interrupted));
-}
+ConfigMap load_config(ConfigFile& file) { return config_from_toml(read_config_file(file)); }
 
 vel::Dim sub_dim(const vel::Dim& dim, const ConfigMap& config) {
   const auto* named = std::get_if<vel::Dim::Named>(&dim.value);

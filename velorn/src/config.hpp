@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -50,6 +51,18 @@ ConfigMap config_from_json(std::string_view text);
 // `vel::read_text_file`.
 toml::table read_config_file(std::string_view config_path,
                              vel::InterruptCheck interrupted = nullptr);
+
+// The configuration file of one call, which reads it once for its values and once for its
+// weight mapping. A regular file is read anew each time; any other (a pipe, a terminal)
+// may give its text only once, so the first reading keeps that text for the second.
+struct ConfigFile {
+  std::string_view path;
+  vel::InterruptCheck interrupted = nullptr;
+  std::optional<std::string> kept;
+};
+// `read_config_file` of the file, or of the text a first reading kept.
+toml::table read_config_file(ConfigFile& file);
+
 // The same for a text already read; `config_path` only names it in the message.
 toml::table parse_config_text(std::string_view config_path, std::string_view text);
 
@@ -68,15 +81,17 @@ std::string toml_error_report(std::string_view text, const TomlErrorPlace& place
                               std::string_view description);
 
 // Tables and arrays nested deeper than this are refused before the TOML reader sees the
-// document: it builds and drops its tree recursively, one stack frame or more per level.
-// A table 10,000 deep fits; unoptimised builds with sanitizers still have room to spare.
-inline constexpr std::size_t kMaxTomlNesting = 10240;
+// document: it reads inline tables and arrays, and walks and drops its tree, recursively.
+// The deepest document still fits a thread with 256 KiB of stack in a build with
+// sanitizers, whose frames are the largest: there inline tables nested 36 deep fill it
+// (tables opened by headers take over 400).
+inline constexpr std::size_t kMaxTomlNesting = 24;
 
 // The configuration map from the root tables "shape", "scalar" and "vector", merged in
 // that order. Stops the call as `read_config_file` does, and with "unexpected value in
 // vector section" for an array holding anything but numbers.
 ConfigMap config_from_toml(const toml::table& root);
-ConfigMap load_config(std::string_view config_path, vel::InterruptCheck interrupted = nullptr);
+ConfigMap load_config(ConfigFile& file);
 
 // Copies with the configuration substituted; the inputs are only read.
 vel::Dim sub_dim(const vel::Dim& dim, const ConfigMap& config);

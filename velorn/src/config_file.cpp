@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "config.hpp"
 #include "vel/file.hpp"
 #include "vel/stop.hpp"
@@ -32,7 +34,10 @@ std::string_view line_of(std::string_view text, std::size_t line) {
     if (feed == std::string_view::npos) return {};
     start = feed + 1;
   }
-  return text.substr(start, text.find('\n', start) - start);
+  std::string_view content = text.substr(start, text.find('\n', start) - start);
+  // A line that ends in CR LF is shown without the CR.
+  if (content.ends_with('\r')) content.remove_suffix(1);
+  return content;
 }
 
 // One report line per line: a control character inside a description is shown escaped.
@@ -59,23 +64,15 @@ std::string one_line(std::string_view description) {
   return out;
 }
 
-TomlErrorPlace place_of(const toml::source_region& region) {
-  TomlErrorPlace place;
-  place.line = region.begin.line;
-  place.column = region.begin.column;
-  if (region.end.line == region.begin.line && region.end.column > region.begin.column)
-    place.extent = region.end.column - region.begin.column;
-  return place;
-}
-
-// The place of the character at byte `offset`.
-TomlErrorPlace place_at(std::string_view text, std::size_t offset) {
+// The place of the character at byte `offset`, covering `extent` characters.
+TomlErrorPlace place_at(std::string_view text, std::size_t offset, std::size_t extent = 1) {
   std::string_view before = text.substr(0, offset);
   std::size_t feed = before.rfind('\n');
   std::size_t start = feed == std::string_view::npos ? 0 : feed + 1;
   TomlErrorPlace place;
   place.line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
   place.column = char_count(before.substr(start)) + 1;
+  place.extent = std::max<std::size_t>(1, extent);
   return place;
 }
 
@@ -219,11 +216,207 @@ std::optional<Excess> find_excess_nesting(std::string_view text, std::size_t lim
   return std::nullopt;
 }
 
+// --- where an error starts ---
+//
+// The TOML reader names the one point where it gave up, inside or just after the token in
+// error, and the scope it was reading ("Error while parsing {scope}: ..."). The token's
+// start and extent follow from that point and the text, which is valid TOML before it.
+
+constexpr std::string_view kScopeLead = "Error while parsing ";
+constexpr std::string_view kEndOfFile = "encountered end-of-file";
+constexpr std::string_view kRedefinition = "cannot redefine existing";
+constexpr std::string_view kUnknownEscape = "unknown escape sequence";
+
+struct Span {
+  std::size_t start, end;  // bytes
+};
+
+std::string_view scope_of(std::string_view description) {
+  if (!description.starts_with(kScopeLead)) return {};
+  description.remove_prefix(kScopeLead.size());
+  return description.substr(0, description.find(": "));
+}
+
+// Numbers, booleans and date-times: tokens without quotes or brackets.
+bool is_scalar_scope(std::string_view scope) {
+  return scope == "value" || scope == "boolean" || scope == "time" ||
+         scope.ends_with("integer") || scope.ends_with("floating-point") ||
+         scope.starts_with("date");
+}
+
+bool is_string_scope(std::string_view scope) {
+  return scope == "string" || scope == "literal string" || scope == "unicode scalar sequence";
+}
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// The byte at the reader's line and column, the column counted in characters.
+std::size_t offset_of(std::string_view text, std::size_t line, std::size_t column) {
+  std::size_t i = 0;
+  for (std::size_t n = 1; n < line && i < text.size(); ++n) i = line_end(text, i) + 1;
+  for (std::size_t c = 1; c < column && i < text.size(); ++c)
+    do ++i;
+    while (i < text.size() && is_continuation(text[i]));
+  return std::min(i, text.size());
+}
+
+// A line feed ends the last line; the document ends on that line.
+std::size_t document_end(std::string_view text) {
+  std::size_t end = text.size();
+  if (text.ends_with('\n')) --end;
+  if (end < text.size() && end > 0 && text[end - 1] == '\r') --end;
+  return end;
+}
+
+bool ends_scalar(char c) {
+  return is_blank(c) || c == '\r' || c == '\n' || c == ',' || c == '[' || c == ']' ||
+         c == '{' || c == '}' || c == '=' || c == '#';
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool is_full_date(std::string_view token) {
+  constexpr std::string_view kForm = "0000-00-00";
+  if (token.size() != kForm.size()) return false;
+  for (std::size_t i = 0; i < kForm.size(); ++i)
+    if (kForm[i] == '-' ? token[i] != '-' : !is_digit(token[i])) return false;
+  return true;
+}
+
+// The scalar that holds byte `at` or ends just before it; a date and a time may be
+// joined by a blank.
+Span scalar_around(std::string_view text, std::size_t at) {
+  std::size_t start = at;
+  while (start > 0 && !ends_scalar(text[start - 1])) --start;
+  constexpr std::size_t kDate = 10;  // characters of a full date
+  if (start > kDate && text[start - 1] == ' ' &&
+      is_full_date(text.substr(start - 1 - kDate, kDate)) &&
+      (start == kDate + 1 || ends_scalar(text[start - 2 - kDate])))
+    start -= kDate + 1;
+  std::size_t end = start;
+  while (end < text.size() && !ends_scalar(text[end])) ++end;
+  if (is_full_date(text.substr(start, end - start)) && end + 1 < text.size() &&
+      text[end] == ' ' && is_digit(text[end + 1]))
+    for (++end; end < text.size() && !ends_scalar(text[end]);) ++end;
+  return {start, end};
+}
+
+// The opening quote of the string that holds byte `at`, reading from the start: quotes
+// in comments and in earlier strings open nothing.
+std::optional<std::size_t> string_around(std::string_view text, std::size_t at) {
+  std::size_t i = 0;
+  while (i < at) {
+    if (text[i] == '#') {
+      i = line_end(text, i);
+    } else if (text[i] == '"' || text[i] == '\'') {
+      std::size_t end = skip_string(text, i);
+      if (end >= at) return i;
+      i = end;
+    } else {
+      ++i;
+    }
+  }
+  return std::nullopt;
+}
+
+// Past the last character of the key that starts at `start`, quoted segments included.
+std::size_t key_end(std::string_view text, std::size_t start) {
+  std::size_t end = start;
+  for (std::size_t i = start; i < text.size();) {
+    char c = text[i];
+    if (c == '"' || c == '\'') {
+      end = i = skip_string(text, i);
+      continue;
+    }
+    if (c == '=' || c == ']' || c == '#' || c == '\r' || c == '\n') break;
+    if (!is_blank(c)) end = i + 1;
+    ++i;
+  }
+  return end;
+}
+
+std::size_t skip_blanks(std::string_view text, std::size_t i) {
+  while (i < text.size() && is_blank(text[i])) ++i;
+  return i;
+}
+
+// The key of the key/value pair that holds byte `at`: it starts a line or follows the
+// "{" or "," of an inline table.
+Span pair_key_around(std::string_view text, std::size_t at) {
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < at;) {
+    char c = text[i];
+    if (c == '#') {
+      i = line_end(text, i);
+      continue;
+    }
+    if (c == '"' || c == '\'') {
+      i = skip_string(text, i);
+      continue;
+    }
+    if (c == '\n' || c == '{' || c == ',') start = i + 1;
+    ++i;
+  }
+  start = skip_blanks(text, start);
+  return {start, key_end(text, start)};
+}
+
+// The key of the header whose "[" stands at `at`.
+Span header_key_at(std::string_view text, std::size_t at) {
+  std::size_t start = at;
+  for (int bracket = 0; bracket < 2 && start < text.size() && text[start] == '['; ++bracket)
+    ++start;
+  start = skip_blanks(text, start);
+  return {start, key_end(text, start)};
+}
+
+// The token in error, from the reader's point `at`.
+Span error_span(std::string_view text, std::size_t at, std::string_view description) {
+  std::string_view scope = scope_of(description);
+  const bool at_end = at == text.size();
+  if (is_scalar_scope(scope)) return scalar_around(text, at);
+  if (is_string_scope(scope)) {
+    // A string cut short by its line's end or the document's: the string itself.
+    bool cut = at_end || text[at] == '\n' || text.substr(at, 2) == "\r\n";
+    if (cut) {
+      if (auto open = string_around(text, at))
+        return {*open, std::min(at, text.find_first_of("\r\n", *open))};
+    }
+    if (description.find(kUnknownEscape) != std::string_view::npos && at > 0 &&
+        text[at - 1] == '\\')
+      return {at - 1, at + 1};
+    if (scope == "unicode scalar sequence") {
+      std::size_t escape = text.rfind('\\', at == 0 ? 0 : at - 1);
+      if (escape != std::string_view::npos) return {escape, at};
+    }
+    return {at, at + 1};
+  }
+  if (description.find(kEndOfFile) != std::string_view::npos) {
+    std::size_t end = document_end(text);
+    return {end, end + 1};
+  }
+  if (description.find(kRedefinition) != std::string_view::npos) {
+    if (scope == "key-value pair") return pair_key_around(text, at);
+    if (scope == "table header" && !at_end && text[at] == '[') return header_key_at(text, at);
+  }
+  return {at, at + 1};
+}
+
+TomlErrorPlace error_place(std::string_view text, const toml::source_position& point,
+                           std::string_view description) {
+  if (point.line == 0) return {};
+  Span span = error_span(text, offset_of(text, point.line, point.column), description);
+  std::size_t start = std::min(span.start, text.size());
+  std::size_t end = std::clamp(span.end, start, text.size());
+  return place_at(text, start, char_count(text.substr(start, end - start)));
+}
+
 toml::table parse_toml(std::string_view config_path, std::string_view text) {
   try {
     return toml::parse(text);
   } catch (const toml::parse_error& error) {
-    fail_parse(config_path, toml_error_report(text, place_of(error.source()), error.description()));
+    fail_parse(config_path, toml_error_report(text, error_place(text, error.source().begin, error.description()),
+                                              error.description()));
   }
 }
 
@@ -269,7 +462,9 @@ toml::table parse_config_text(std::string_view config_path, std::string_view tex
   return parse_toml(config_path, text);
 }
 
-toml::table read_config_file(std::string_view config_path, vel::InterruptCheck interrupted) {
+namespace {
+
+std::string read_config_text(std::string_view config_path, vel::InterruptCheck interrupted) {
   std::string text;
   if (auto error = vel::read_text_file(config_path, text, interrupted)) {
     std::string message = "failed to read ";
@@ -278,7 +473,27 @@ toml::table read_config_file(std::string_view config_path, vel::InterruptCheck i
     message += vel::display_read_error(*error);
     vel::stop(std::move(message));
   }
-  return parse_config_text(config_path, text);
+  return text;
+}
+
+// Whether the path, read through, names something other than a regular file. Only a
+// path that was just read whole is asked, so it exists and holds no NUL.
+bool is_no_regular_file(std::string_view path) {
+  struct stat info;
+  return ::stat(std::string(path).c_str(), &info) == 0 && !S_ISREG(info.st_mode);
+}
+
+}  // namespace
+
+toml::table read_config_file(std::string_view config_path, vel::InterruptCheck interrupted) {
+  return parse_config_text(config_path, read_config_text(config_path, interrupted));
+}
+
+toml::table read_config_file(ConfigFile& file) {
+  if (file.kept) return parse_config_text(file.path, *file.kept);
+  std::string text = read_config_text(file.path, file.interrupted);
+  if (is_no_regular_file(file.path)) file.kept = text;
+  return parse_config_text(file.path, text);
 }
 
 }  // namespace velorn

@@ -481,19 +481,20 @@ PyObject* load_flat_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
       !text_arg(slots[1], "config_path", config_path) ||
       !text_arg_or(slots[2], "entry", entry) || !keys_arg(slots[3], cache_keys))
     return nullptr;
+  velorn::ConfigFile config_file{config_path, python_signal_raised, std::nullopt};
   // Each module is released as soon as the next one is built, and the flat one before its
   // text is copied into a str: a large model's memory is taken from the system once.
   vel::Module flat = [&] {
     vel::Module resolved = [&] {
       vel::Module parsed = vel::parse_file(vel_path, python_signal_raised);
-      velorn::ConfigMap config = velorn::load_config(config_path, python_signal_raised);
+      velorn::ConfigMap config = velorn::load_config(config_file);
       return vel::resolve(velorn::sub_module(parsed, config));
     }();
     vel::CacheKeys keys(cache_keys.begin(), cache_keys.end());
     return vel::flatten(resolved, entry, keys);
   }();
-  // The file is read again: the weight mapping comes from this second reading.
-  velorn::WeightMapping mapping = velorn::load_weight_mapping(config_path, python_signal_raised);
+  // A regular file is read again: the weight mapping comes from this second reading.
+  velorn::WeightMapping mapping = velorn::load_weight_mapping(config_file);
   velorn::apply_weight_mapping(flat, mapping);
   return new_text(json_of(std::move(flat)));
 }

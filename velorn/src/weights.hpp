@@ -12,8 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "config.hpp"
 #include "vel/ast.hpp"
-#include "vel/file.hpp"
 
 namespace velorn {
 
@@ -60,9 +60,9 @@ void flatten_weight_table(const toml::table& table, WeightMapping::Path prefix,
                           WeightMapping& mapping);
 // The mapping from the root table "weights" of a parsed configuration file.
 WeightMapping weight_mapping_from_toml(const toml::table& root);
-// Reads and parses the configuration file anew; stops like `read_config_file`.
-WeightMapping load_weight_mapping(std::string_view config_path,
-                                  vel::InterruptCheck interrupted = nullptr);
+// Reads and parses the configuration file anew (or the text that `load_config` kept of a
+// file that is no regular one); stops like `read_config_file`.
+WeightMapping load_weight_mapping(ConfigFile& file);
 
 // The text of a template with its "{}" slots filled in order by `parts`: an index part
 // for which no slot remains changes nothing, and slots left over stay "{}".
