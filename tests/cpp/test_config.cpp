@@ -268,11 +268,11 @@ TEST(ConfigToml, ErrorReportsStartAtTheTokenInError) {
        "Error while parsing literal string: encountered end-of-file"},
       {"unterminated multi-line string", "# \"\nt = \"\"\"ab\n\ncd\n", 2, 5, "t = \"\"\"ab", "^^^^^",
        "Error while parsing string: encountered end-of-file"},
-      {"unterminated array at the end", "a = [1, 2\n", 1, 10, "a = [1, 2", "^",
+      {"unterminated array at the end", "a = [1, 2\n", 1, 9, "a = [1, 2", "^",
        "Error while parsing array: encountered end-of-file"},
       {"unterminated array after a blank line", "a = [1,\n\n", 2, 1, "", "^",
        "Error while parsing array: encountered end-of-file"},
-      {"unterminated inline table at the end", "a = {x = 1", 1, 11, "a = {x = 1", "^",
+      {"unterminated inline table at the end", "a = {x = 1", 1, 10, "a = {x = 1", "^",
        "Error while parsing inline table: encountered end-of-file"},
       {"control character in a string", "a = \"x\x01\"\n", 1, 7, "a = \"x\x01\"", "^",
        "Error while parsing string: unescaped control characters other than TAB (U+0009) are "
@@ -281,7 +281,7 @@ TEST(ConfigToml, ErrorReportsStartAtTheTokenInError) {
        "Error while parsing key-value pair: expected a comment or whitespace, saw '$'"},
       {"header without a key", "[!]\n", 1, 2, "[!]", "^",
        no_key + "!'"},
-      {"header cut short by a line feed", "[[\nk = 1\n", 1, 3, "[[", "^",
+      {"header cut short by a line feed", "[[\nk = 1\n", 1, 2, "[[", "^",
        no_key + "\\n'"},
       {"stray character in a header", "[a.!]\n", 1, 4, "[a.!]", "^",
        no_key + "!'"},
@@ -293,7 +293,7 @@ TEST(ConfigToml, ErrorReportsStartAtTheTokenInError) {
       {"CRLF string cut short", "a = 1\r\nb = \"x\r\n", 2, 5, "b = \"x", "^^",
        "Error while parsing string: unescaped control characters other than TAB (U+0009) are "
        "explicitly prohibited"},
-      {"CRLF array at the end", "a = [1,\r\n", 1, 8, "a = [1,", "^",
+      {"CRLF array at the end", "a = [1,\r\n", 1, 7, "a = [1,", "^",
        "Error while parsing array: encountered end-of-file"},
   };
   for (const Case& c : cases) {
@@ -382,10 +382,10 @@ TEST(ConfigToml, NestingBeyondTheLimitIsRefusedBeforeParsing) {
             "parsed");
   // An error of the reader before the statement that nests too deep is reported first.
   EXPECT_EQ(parse_report("a = \n" + deep),
-            "stop: failed to parse conf/c.toml: TOML parse error at line 1, column 5\n"
+            "stop: failed to parse conf/c.toml: TOML parse error at line 1, column 4\n"
             "  |\n"
             "1 | a = \n"
-            "  |     ^\n"
+            "  |    ^\n"
             "Error while parsing key-value pair: expected value, saw '\\n'\n");
 }
 

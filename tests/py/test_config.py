@@ -216,7 +216,7 @@ class ConfigFiles(unittest.TestCase):
                       + "^" * 19 + "\nError while parsing decimal integer: "
                       "'9223372036854775808' is not representable in 64 bits\n"),
             ("unterminated array", "[vector]\nv = [1.5,\n",
-             prefix + "2, column 10\n  |\n2 | v = [1.5,\n  |          ^\n"
+             prefix + "2, column 9\n  |\n2 | v = [1.5,\n  |         ^\n"
                       "Error while parsing array: encountered end-of-file\n"),
             ("a table defined twice", "\n" * 9 + "[shape]\n[shape]\n",
              prefix + "11, column 2\n   |\n11 | [shape]\n   |  ^^^^^\n"

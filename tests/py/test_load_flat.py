@@ -125,8 +125,8 @@ class Road(Files):
         bad_vector = self.write("v.toml", "[weights]\nscale = 's'\n[vector]\nv = ['x']\n")
         not_found = 'Os { code: 2, kind: NotFound, message: "No such file or directory" }'
         bad_config_message = (
-            f"failed to parse {bad_config}: TOML parse error at line 1, column 7\n"
-            "  |\n1 | [shape\n  |       ^\n"
+            f"failed to parse {bad_config}: TOML parse error at line 1, column 6\n"
+            "  |\n1 | [shape\n  |      ^\n"
             "Error while parsing table header: expected ']', saw '\\n'\n")
         cases = [
             (missing_source, bad_config, UNWRAP + not_found),

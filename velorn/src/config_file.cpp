@@ -402,12 +402,24 @@ Span error_span(std::string_view text, std::size_t at, std::string_view descript
   return {at, at + 1};
 }
 
+bool ends_line(std::string_view text, std::size_t at) {
+  return at == text.size() || text[at] == '\n' ||
+         (text[at] == '\r' && at + 1 < text.size() && text[at + 1] == '\n');
+}
+
 TomlErrorPlace error_place(std::string_view text, const toml::source_position& point,
                            std::string_view description) {
   if (point.line == 0) return {};
   Span span = error_span(text, offset_of(text, point.line, point.column), description);
   std::size_t start = std::min(span.start, text.size());
   std::size_t end = std::clamp(span.end, start, text.size());
+  // A caret stands under a character of its line: an error found where a line or the
+  // document ends (a value missing, a bracket never closed) points at the line's last one.
+  if (ends_line(text, start) && start > 0 && text[start - 1] != '\n') {
+    end = start;
+    do --start;
+    while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80);
+  }
   return place_at(text, start, char_count(text.substr(start, end - start)));
 }
 
@@ -434,7 +446,7 @@ std::string toml_error_report(std::string_view text, const TomlErrorPlace& place
     std::string number = std::to_string(place.line);
     std::string gutter(number.size() + 1, ' ');
     std::string_view content = line_of(text, place.line);
-    // At least one caret, none past the line's end but the one just after it.
+    // At least one caret, and none past the line's end (but on an empty line).
     std::size_t length = char_count(content);
     std::size_t room = length >= place.column ? length + 1 - place.column : 0;
     std::size_t carets = std::max<std::size_t>(1, std::min(place.extent, room));
