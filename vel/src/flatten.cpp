@@ -640,35 +640,36 @@ struct FewBindings {
 // The function being walked at one level: the root (the entry, whose names are those of
 // the flat form, or nothing while a cache slot's body is inlined), or an inlined call.
 struct Level {
+  // What every name that passes the level asks, together at the front: the marks of the
+  // names of `current` and of the plan's parameters and returns, whether it has dict
+  // parameters, and the local prefix ("{prefix}.") that most names take.
   bool root = false;
+  bool dicts = false;
+  Marks bound_marks{};
+  CountedMarks keys{};
+  std::string local_prefix{};
   const Function* fn = nullptr;
   const Plan* plan = nullptr;
   std::size_t next = 0;
   std::size_t pos = 0;          // the step being taken
   std::uint64_t iteration = 0;  // of the loop at `next`, while it runs
   std::string threaded{};       // the name that loop's next iteration threads
-  // An inlined call: the operation whose arguments bind its parameters, its local prefix
-  // ("{prefix}."), its outputs, and the innermost loop iteration that it is. An
-  // iteration's arguments are the loop's, the threaded one being `threaded_text` and a
-  // name that ends in ".*" the iteration's own (its stem, then `iteration_digits`).
+  // An inlined call: the operation whose arguments bind its parameters, its outputs, and
+  // the innermost loop iteration that it is. An iteration's arguments are the loop's, the
+  // threaded one being `threaded_text` and a name that ends in ".*" the iteration's own
+  // (its stem, then `iteration_digits`).
   const Op* call = nullptr;
-  // The marks of its plan's names of parameters and returns, and whether it has dict
-  // parameters: asked for every name that passes, they are kept at hand.
-  Marks bound_marks{};
-  bool dicts = false;
   std::optional<FewBindings> few{};
   std::optional<std::size_t> threaded_arg{};
   std::string threaded_text{};
   std::string iteration_digits{};
-  std::string local_prefix{};
   std::vector<std::string> outputs{};
   std::optional<std::uint64_t> loop_iteration{};
   // The last iteration of a loop whose output is not the loop's name: that name then
   // stands for this iteration's output.
   std::optional<std::string> rebinds{};
   Entries current{};
-  CountedMarks keys{};  // of the names of `current`
-  Counts held{};     // the texts of `current` that are not final, each with its count
+  Counts held{};  // the texts of `current` that are not final, each with its count
   CountedMarks held_marks{};
   Counts numbers{};  // the last number given to a name's loop outputs and renewed writes
 };
