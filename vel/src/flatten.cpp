@@ -122,13 +122,6 @@ const Alt* kind_as(const Op& op) {
   return std::get_if<Alt>(&op.kind.value);
 }
 
-std::uint64_t literal_bytes(const LiteralValue& value) {
-  std::uint64_t bytes = sizeof(LiteralValue);
-  if (const auto* list = std::get_if<LiteralValue::List>(&value.value))
-    for (const LiteralValue& item : list->items) bytes += literal_bytes(item);
-  return bytes;
-}
-
 // About what an operation takes in memory: its records and its texts.
 std::uint64_t op_bytes(const Op& op) {
   std::uint64_t bytes = sizeof(Op);
@@ -148,23 +141,7 @@ std::uint64_t op_bytes(const Op& op) {
     }
   }
   for (const std::string& comment : op.comments) bytes += sizeof(comment) + comment.size();
-  std::visit(
-      [&](const auto& kind) {
-        using Kind = std::decay_t<decltype(kind)>;
-        if constexpr (requires { kind.pattern; }) text(kind.pattern);
-        if constexpr (requires { kind.axes; })
-          for (const auto& [axis, size] : kind.axes) bytes += sizeof(Axes::Entry) + axis.size();
-        if constexpr (requires { kind.function; }) text(kind.function);
-        if constexpr (requires { kind.reduction; }) text(kind.reduction);
-        if constexpr (requires { kind.target; }) text(kind.target);
-        if constexpr (std::is_same_v<Kind, OpKind::Literal>) bytes += literal_bytes(kind.value);
-        if constexpr (std::is_same_v<Kind, OpKind::Cache>) {
-          text(kind.var);
-          text(kind.init);
-          if (kind.extend) text(*kind.extend);
-        }
-      },
-      op.kind.value);
+  bytes += kind_bytes(op.kind);
   return bytes;
 }
 
