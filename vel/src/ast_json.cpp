@@ -95,17 +95,37 @@ void write_value(std::string& out, const LoopCount& count) {
 
 void write_value(std::string& out, const LiteralValue& value) { serialize(out, value); }
 
+// `,"name":` for a member named `name`, made once.
+template <std::size_t N>
+struct MemberKey {
+  char text[N + 4] = {};
+  constexpr explicit MemberKey(std::string_view name) {
+    text[0] = ',';
+    text[1] = '"';
+    for (std::size_t i = 0; i < N; ++i) text[2 + i] = name[i];
+    text[N + 2] = '"';
+    text[N + 3] = ':';
+  }
+  constexpr std::string_view view() const { return {text, N + 4}; }
+};
+
+template <class Kind, std::size_t M>
+void write_kind_member(std::string& out, const Kind& kind) {
+  static constexpr auto member = std::get<M>(Kind::shape());
+  static constexpr MemberKey<member.name.size()> key{member.name};
+  const auto& value = kind.*member.field;
+  if (!written(value)) return;
+  out.append(key.view());
+  write_value(out, value);
+}
+
 // The kind's own members, after `kind`.
 void write_kind_members(std::string& out, const OpKind& kind) {
   std::visit(
-      [&out](const auto& k) {
-        each_member(k, [&out](const auto& member, const auto& value) {
-          if (!written(value)) return;
-          out.append(",\""sv);
-          out.append(member.name);
-          out.append("\":"sv);
-          write_value(out, value);
-        });
+      [&out]<class Kind>(const Kind& k) {
+        [&]<std::size_t... M>(std::index_sequence<M...>) {
+          (write_kind_member<Kind, M>(out, k), ...);
+        }(std::make_index_sequence<op_record::kShapeSize<Kind>>{});
       },
       kind.value);
 }
@@ -608,7 +628,8 @@ struct Held<LoopCount> {
 };
 
 template <std::size_t... I>
-auto held_slots(std::index_sequence<I...>) -> std::tuple<typename Held<op_record::SlotType<I>>::Type...>;
+auto held_slots(std::index_sequence<I...>)
+    -> std::tuple<typename Held<op_record::SlotType<I>>::Type...>;
 using Slots = decltype(held_slots(std::make_index_sequence<op_record::kKindMembers>{}));
 
 void read_held(json::Reader& in, Lists&, std::string& text) { text = in.read_text(); }
@@ -722,7 +743,9 @@ void fill_op(json::Reader& in, Lists& lists, Op& op) {
           if (!in.read_null()) fill_tensor_type(in, lists, type.emplace());
         });
         break;
-      case Own::Args: op.args = lists.read<Atom>(in, [&](Atom& atom) { fill_atom(in, atom); }); break;
+      case Own::Args:
+        op.args = lists.read<Atom>(in, [&](Atom& atom) { fill_atom(in, atom); });
+        break;
       case Own::Comments: op.comments = lists.strings(in); break;
     }
   });
