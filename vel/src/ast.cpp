@@ -2,6 +2,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
 
 #include "vel/text.hpp"
 
@@ -47,6 +50,46 @@ static_assert(finds_every_kind(), "two kind words share their length and first l
 }  // namespace
 
 std::size_t kind_index(std::string_view word) { return kKinds.find(word); }
+
+// ---------------------------------------------------------------------------------------
+// Size estimates
+
+namespace {
+
+std::size_t member_bytes(const std::string& text) { return text.size(); }
+std::size_t member_bytes(const std::optional<std::string>& text) {
+  return text ? text->size() : 0;
+}
+std::size_t member_bytes(const Axes& axes) {
+  std::size_t bytes = 0;
+  for (const auto& [axis, size] : axes) bytes += sizeof(Axes::Entry) + axis.size();
+  return bytes;
+}
+std::size_t member_bytes(const LiteralValue& value) { return literal_bytes(value); }
+std::size_t member_bytes(const LoopCount& count) {
+  const auto* named = std::get_if<LoopCount::Named>(&count.value);
+  return named ? named->name.size() : 0;
+}
+std::size_t member_bytes(double) { return 0; }
+
+}  // namespace
+
+std::size_t literal_bytes(const LiteralValue& value) {
+  std::size_t bytes = sizeof(LiteralValue);
+  if (const auto* list = std::get_if<LiteralValue::List>(&value.value))
+    for (const LiteralValue& item : list->items) bytes += literal_bytes(item);
+  return bytes;
+}
+
+std::size_t kind_bytes(const OpKind& kind) {
+  return std::visit(
+      [](const auto& k) {
+        std::size_t bytes = 0;
+        each_member(k, [&](const auto&, const auto& value) { bytes += member_bytes(value); });
+        return bytes;
+      },
+      kind.value);
+}
 
 // ---------------------------------------------------------------------------------------
 // Diagnostic text forms

@@ -15,6 +15,7 @@
 
 #include "vel/json.hpp"
 #include "vel/stop.hpp"
+#include "op_record.hpp"
 
 namespace vel {
 
@@ -39,9 +40,21 @@ void write_member(std::string& out, std::string_view name_and_colon, std::string
   json::write_string(out, text);
 }
 
-void write_axes(std::string& out, const Axes& axes) {
-  if (axes.empty()) return;
-  out.append(",\"axes\":{"sv);
+// Members that stand in the JSON form only when they hold something.
+bool written(const Axes& axes) { return !axes.empty(); }
+bool written(const std::optional<std::string>& text) { return text.has_value(); }
+template <class T>
+bool written(const T&) {
+  return true;
+}
+
+void write_value(std::string& out, const std::string& text) { json::write_string(out, text); }
+void write_value(std::string& out, const std::optional<std::string>& text) {
+  json::write_string(out, *text);
+}
+
+void write_value(std::string& out, const Axes& axes) {
+  out += '{';
   bool first = true;
   for (const auto& [name, size] : axes) {
     if (!first) out += ',';
@@ -70,56 +83,52 @@ void write_literal_float(std::string& out, double value) {
     out.append(value > 0 ? "\"inf\""sv : "\"-inf\""sv);
 }
 
-// The kind's own members, after `kind`.
-struct KindMembers {
-  std::string& out;
-  void operator()(const OpKind::View& k) const {
-    write_member(out, ",\"pattern\":"sv, k.pattern);
-    write_axes(out, k.axes);
+// A bound that is an infinity or NaN has no JSON number: see `write_bound`.
+void write_value(std::string& out, double bound) { write_bound(out, bound); }
+
+void write_value(std::string& out, const LoopCount& count) {
+  if (const auto* concrete = std::get_if<LoopCount::Concrete>(&count.value))
+    append_uint(out, concrete->count);
+  else
+    json::write_string(out, std::get<LoopCount::Named>(count.value).name);
+}
+
+void write_value(std::string& out, const LiteralValue& value) { serialize(out, value); }
+
+// `,"name":` for a member named `name`, made once.
+template <std::size_t N>
+struct MemberKey {
+  char text[N + 4] = {};
+  constexpr explicit MemberKey(std::string_view name) {
+    text[0] = ',';
+    text[1] = '"';
+    for (std::size_t i = 0; i < N; ++i) text[2 + i] = name[i];
+    text[N + 2] = '"';
+    text[N + 3] = ':';
   }
-  void operator()(const OpKind::Map& k) const { write_member(out, ",\"function\":"sv, k.function); }
-  void operator()(const OpKind::Fold& k) const {
-    write_member(out, ",\"pattern\":"sv, k.pattern);
-    write_member(out, ",\"reduction\":"sv, k.reduction);
-  }
-  void operator()(const OpKind::Tile& k) const {
-    write_member(out, ",\"pattern\":"sv, k.pattern);
-    write_axes(out, k.axes);
-  }
-  void operator()(const OpKind::Read& k) const { write_member(out, ",\"pattern\":"sv, k.pattern); }
-  void operator()(const OpKind::Write& k) const {
-    write_member(out, ",\"pattern\":"sv, k.pattern);
-    write_member(out, ",\"reduction\":"sv, k.reduction);
-  }
-  void operator()(const OpKind::Contract& k) const {
-    write_member(out, ",\"pattern\":"sv, k.pattern);
-  }
-  void operator()(const OpKind::Literal& k) const {
-    out.append(",\"value\":"sv);
-    serialize(out, k.value);
-  }
-  void operator()(const OpKind::Iota&) const {}
-  void operator()(const OpKind::Random& k) const {
-    out.append(",\"lower\":"sv);
-    write_bound(out, k.lower);
-    out.append(",\"upper\":"sv);
-    write_bound(out, k.upper);
-  }
-  void operator()(const OpKind::Call& k) const { write_member(out, ",\"target\":"sv, k.target); }
-  void operator()(const OpKind::Loop& k) const {
-    write_member(out, ",\"target\":"sv, k.target);
-    out.append(",\"count\":"sv);
-    if (const auto* concrete = std::get_if<LoopCount::Concrete>(&k.count.value))
-      append_uint(out, concrete->count);
-    else
-      json::write_string(out, std::get<LoopCount::Named>(k.count.value).name);
-  }
-  void operator()(const OpKind::Cache& k) const {
-    write_member(out, ",\"var\":"sv, k.var);
-    write_member(out, ",\"init\":"sv, k.init);
-    if (k.extend) write_member(out, ",\"extend\":"sv, *k.extend);
-  }
+  constexpr std::string_view view() const { return {text, N + 4}; }
 };
+
+template <class Kind, std::size_t M>
+void write_kind_member(std::string& out, const Kind& kind) {
+  static constexpr auto member = std::get<M>(Kind::shape());
+  static constexpr MemberKey<member.name.size()> key{member.name};
+  const auto& value = kind.*member.field;
+  if (!written(value)) return;
+  out.append(key.view());
+  write_value(out, value);
+}
+
+// The kind's own members, after `kind`.
+void write_kind_members(std::string& out, const OpKind& kind) {
+  std::visit(
+      [&out]<class Kind>(const Kind& k) {
+        [&]<std::size_t... M>(std::index_sequence<M...>) {
+          (write_kind_member<Kind, M>(out, k), ...);
+        }(std::make_index_sequence<op_record::kShapeSize<Kind>>{});
+      },
+      kind.value);
+}
 
 }  // namespace
 
@@ -181,7 +190,7 @@ void serialize(std::string& out, const Op& op) {
   out.append("{\"kind\":\""sv);
   out.append(kind_word(op.kind));
   out += '"';
-  std::visit(KindMembers{out}, op.kind.value);
+  write_kind_members(out, op.kind);
   out.append(",\"outputs\":"sv);
   write_strings(out, op.outputs);
   out.append(",\"output_types\":["sv);
@@ -284,35 +293,15 @@ struct JsonLength {
       }
     }
   }
+  // Every member of the kind at a number's width beside its texts; a literal's value is
+  // left to `literal`.
   void kind(const OpKind& kind) {
     std::visit(
         [this](const auto& k) {
-          if constexpr (requires { k.pattern; }) member(k.pattern);
-          if constexpr (requires { k.function; }) member(k.function);
-          if constexpr (requires { k.reduction; }) member(k.reduction);
-          if constexpr (requires { k.target; }) member(k.target);
-          if constexpr (requires { k.var; }) {
-            member(k.var);
-            member(k.init);
-            if (k.extend) member(*k.extend);
-          }
-          if constexpr (requires { k.axes; }) {
-            bytes += kMember;
-            for (const auto& [axis, size] : k.axes) {
-              text(axis);
-              number();
-            }
-          }
-          if constexpr (requires { k.value; }) bytes += kMember;
-          if constexpr (requires { k.lower; }) bytes += 2 * (kMember + kNumber);
-          if constexpr (requires { k.count; }) {
-            if (const auto* named = std::get_if<LoopCount::Named>(&k.count.value))
-              member(named->name);
-            else
-              bytes += kMember + kNumber;
-          }
+          bytes += std::tuple_size_v<decltype(k.shape())> * (kMember + kNumber);
         },
         kind.value);
+    if (!std::holds_alternative<OpKind::Literal>(kind.value)) bytes += kind_bytes(kind);
   }
   // An operation without its literal value, which `literal` measures.
   void op(const Op& op) {
@@ -498,32 +487,9 @@ RawCount read_count(json::Reader& in) {
   return count;
 }
 
-// The flat operation record: the members of every kind at once. The four lists that every
-// operation has are read straight into the operation being built, the rest here.
-struct OpRaw {
-  std::size_t kind = kKindCount;  // the position of the kind read, `kKindCount` for none
-  std::string unknown_kind;       // the text of a kind that is none
-  std::string pattern;
-  std::string function;
-  std::string reduction;
-  Axes axes;
-  std::optional<LiteralValue> value;
-  std::optional<double> lower;
-  std::optional<double> upper;
-  std::string target;
-  RawCount count;
-  std::string var;
-  std::string init;
-  std::optional<std::string> extend;
-};
-
-constexpr std::string_view kOpMembers[] = {
-    "kind",  "pattern", "function", "reduction", "axes",    "value",        "lower", "upper",
-    "target", "count",  "var",      "init",      "extend",  "outputs",      "output_types",
-    "args",  "comments",
-};
-constexpr json::RecordShape kOpShape{"struct OpRaw", "struct OpRaw with 17 elements", kOpMembers,
-                                     1u << 0 | 1u << 13 | 1u << 14 | 1u << 15};
+constexpr json::RecordShape kOpShape{"struct OpRaw", "struct OpRaw with 17 elements",
+                                     op_record::kNames, op_record::kRequired};
+static_assert(op_record::kMemberCount == 17, "the array form's expected text counts members");
 
 constexpr std::string_view kTypeMembers[] = {"dtype", "shape"};
 constexpr json::RecordShape kTypeShape{"struct TensorType", "struct TensorType with 2 elements",
@@ -540,83 +506,6 @@ constexpr json::RecordShape kFunctionShape{"struct Function", "struct Function w
 constexpr std::string_view kModuleMembers[] = {"header_comments", "functions"};
 constexpr json::RecordShape kModuleShape{"struct Module", "struct Module with 2 elements",
                                          kModuleMembers, 0b10};
-
-LoopCount loop_count(RawCount& count) {
-  switch (count.kind) {
-    case RawCount::Kind::Unsigned: return LoopCount{LoopCount::Concrete{count.count}};
-    case RawCount::Kind::OtherNumber: stop(std::string(kUnwrapNone));
-    case RawCount::Kind::String: return LoopCount{LoopCount::Named{std::move(count.text)}};
-    default: return LoopCount{LoopCount::Named{}};
-  }
-}
-
-// Each kind's payload, made in the operation's place from the record's members of that kind.
-template <class Kind>
-struct Tag {};
-
-void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::View>) {
-  kind.emplace<OpKind::View>(std::move(raw.pattern), std::move(raw.axes));
-}
-void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Map>) {
-  kind.emplace<OpKind::Map>(std::move(raw.function));
-}
-void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Fold>) {
-  kind.emplace<OpKind::Fold>(std::move(raw.pattern), std::move(raw.reduction));
-}
-void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Tile>) {
-  kind.emplace<OpKind::Tile>(std::move(raw.pattern), std::move(raw.axes));
-}
-void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Read>) {
-  kind.emplace<OpKind::Read>(std::move(raw.pattern));
-}
-void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Write>) {
-  kind.emplace<OpKind::Write>(std::move(raw.pattern), std::move(raw.reduction));
-}
-void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Contract>) {
-  kind.emplace<OpKind::Contract>(std::move(raw.pattern));
-}
-void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Literal>) {
-  if (raw.value)
-    kind.emplace<OpKind::Literal>(std::move(*raw.value));
-  else
-    kind.emplace<OpKind::Literal>(LiteralValue{LiteralValue::Int{0}});
-}
-void build(OpKind::Variant& kind, OpRaw&, Tag<OpKind::Iota>) { kind.emplace<OpKind::Iota>(); }
-void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Random>) {
-  if (!raw.lower) stop("random requires 'lower' field");
-  if (!raw.upper) stop("random requires 'upper' field");
-  kind.emplace<OpKind::Random>(*raw.lower, *raw.upper);
-}
-void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Call>) {
-  kind.emplace<OpKind::Call>(std::move(raw.target));
-}
-void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Loop>) {
-  LoopCount count = loop_count(raw.count);
-  kind.emplace<OpKind::Loop>(std::move(raw.target), std::move(count));
-}
-void build(OpKind::Variant& kind, OpRaw& raw, Tag<OpKind::Cache>) {
-  kind.emplace<OpKind::Cache>(std::move(raw.var), std::move(raw.init), std::move(raw.extend));
-}
-
-// One builder per alternative of the variant, so a kind without its `build` does not compile.
-template <std::size_t... I>
-void build_kind(OpKind& kind, std::size_t index, OpRaw& raw, std::index_sequence<I...>) {
-  using Builder = void (*)(OpKind::Variant&, OpRaw&);
-  static constexpr Builder builders[] = {[](OpKind::Variant& k, OpRaw& r) {
-    build(k, r, Tag<std::variant_alternative_t<I, OpKind::Variant>>{});
-  }...};
-  builders[index](kind.value, raw);
-}
-
-void build_kind(OpKind& kind, OpRaw& raw) {
-  if (raw.kind == kKindCount) json::Reader::custom("unknown op kind: " + raw.unknown_kind);
-  build_kind(kind, raw.kind, raw, std::make_index_sequence<kKindCount>{});
-}
-
-std::optional<double> read_bound(json::Reader& in) {
-  if (in.read_null()) return std::nullopt;
-  return in.read_f64();
-}
 
 // Nesting is bounded by the reader's allowance, so recursion is safe.
 LiteralValue read_literal(json::Reader& in, Lists& lists) {
@@ -714,52 +603,154 @@ void fill_tensor_type(json::Reader& in, Lists& lists, TensorType& type) {
   });
 }
 
+std::optional<double> read_bound(json::Reader& in) {
+  if (in.read_null()) return std::nullopt;
+  return in.read_f64();
+}
+
+// How the record holds a kind's member while the kind is not yet known: a bound or a
+// literal value as it may be absent, a loop count as its JSON class.
+template <class T>
+struct Held {
+  using Type = T;
+};
+template <>
+struct Held<double> {
+  using Type = std::optional<double>;
+};
+template <>
+struct Held<LiteralValue> {
+  using Type = std::optional<LiteralValue>;
+};
+template <>
+struct Held<LoopCount> {
+  using Type = RawCount;
+};
+
+template <std::size_t... I>
+auto held_slots(std::index_sequence<I...>)
+    -> std::tuple<typename Held<op_record::SlotType<I>>::Type...>;
+using Slots = decltype(held_slots(std::make_index_sequence<op_record::kKindMembers>{}));
+
+void read_held(json::Reader& in, Lists&, std::string& text) { text = in.read_text(); }
+void read_held(json::Reader& in, Lists&, std::optional<std::string>& text) {
+  if (in.read_null())
+    text.reset();
+  else
+    text = in.read_text();
+}
+void read_held(json::Reader& in, Lists&, Axes& axes) {
+  axes = Axes();
+  in.read_map([&](std::string name) { axes.store(std::move(name), in.read_i64()); });
+}
+void read_held(json::Reader& in, Lists& lists, std::optional<LiteralValue>& value) {
+  if (in.read_null())
+    value.reset();
+  else
+    value = read_literal(in, lists);
+}
+void read_held(json::Reader& in, Lists&, std::optional<double>& bound) { bound = read_bound(in); }
+void read_held(json::Reader& in, Lists&, RawCount& count) { count = read_count(in); }
+
+// The members that a kind may not go without are bounds; the others take their default.
+bool present(const std::optional<double>& bound) { return bound.has_value(); }
+template <class T>
+bool present(const T&) {
+  return true;
+}
+
+void take(std::string& member, std::string& held) { member = std::move(held); }
+void take(std::optional<std::string>& member, std::optional<std::string>& held) {
+  member = std::move(held);
+}
+void take(Axes& member, Axes& held) { member = std::move(held); }
+void take(double& member, std::optional<double>& held) { member = held.value_or(0); }
+void take(LiteralValue& member, std::optional<LiteralValue>& held) {
+  member = held ? std::move(*held) : LiteralValue{LiteralValue::Int{0}};
+}
+void take(LoopCount& member, RawCount& count) {
+  switch (count.kind) {
+    case RawCount::Kind::Unsigned: member = LoopCount{LoopCount::Concrete{count.count}}; break;
+    case RawCount::Kind::OtherNumber: stop(std::string(kUnwrapNone));
+    case RawCount::Kind::String: member = LoopCount{LoopCount::Named{std::move(count.text)}}; break;
+    default: member = LoopCount{LoopCount::Named{}};
+  }
+}
+
+// The member in position I of the record, read into its slot.
+template <std::size_t I>
+void read_slot(json::Reader& in, Lists& lists, Slots& slots) {
+  read_held(in, lists, std::get<I>(slots));
+}
+template <std::size_t... I>
+void read_slot(json::Reader& in, Lists& lists, Slots& slots, std::size_t at,
+               std::index_sequence<I...>) {
+  using Reader = void (*)(json::Reader&, Lists&, Slots&);
+  static constexpr Reader readers[] = {read_slot<I>...};
+  readers[at](in, lists, slots);
+}
+
+// Member M of the kind, taken from its slot.
+template <class Kind, std::size_t M>
+void take_member(Kind& kind, Slots& slots) {
+  constexpr auto member = std::get<M>(Kind::shape());
+  constexpr std::size_t slot = op_record::slot_of(member.name);
+  using Member = typename decltype(member)::Type;
+  static_assert(std::is_same_v<Member, op_record::SlotType<slot>>,
+                "kinds that share a member name give it one type");
+  auto& held = std::get<slot>(slots);
+  if (member.required && !present(held))
+    stop(std::string(Kind::kWord) + " requires '" + std::string(member.name) + "' field");
+  take(kind.*member.field, held);
+}
+
+template <class Kind>
+void build(OpKind::Variant& kind, Slots& slots) {
+  Kind& made = kind.emplace<Kind>();
+  [&]<std::size_t... M>(std::index_sequence<M...>) {
+    (take_member<Kind, M>(made, slots), ...);
+  }(std::make_index_sequence<op_record::kShapeSize<Kind>>{});
+}
+
+template <std::size_t... K>
+void build(OpKind::Variant& kind, std::size_t index, Slots& slots, std::index_sequence<K...>) {
+  using Builder = void (*)(OpKind::Variant&, Slots&);
+  static constexpr Builder builders[] = {build<op_record::KindAt<K>>...};
+  builders[index](kind, slots);
+}
+
 void fill_op(json::Reader& in, Lists& lists, Op& op) {
-  OpRaw raw;
+  using op_record::Own;
+  std::size_t kind = kKindCount;  // the position of the kind read, `kKindCount` for none
+  std::string unknown_kind;
+  Slots slots;
   in.read_record(kOpShape, [&](int member) {
-    switch (member) {
-      case 0: {
-        std::string_view word = in.read_text();
-        raw.kind = kind_index(word);
-        if (raw.kind == kKindCount) raw.unknown_kind = word;
-        break;
-      }
-      case 1: raw.pattern = in.read_text(); break;
-      case 2: raw.function = in.read_text(); break;
-      case 3: raw.reduction = in.read_text(); break;
-      case 4:
-        raw.axes = Axes();
-        in.read_map([&](std::string name) { raw.axes.store(std::move(name), in.read_i64()); });
-        break;
-      case 5:
-        if (in.read_null())
-          raw.value.reset();
-        else
-          raw.value = read_literal(in, lists);
-        break;
-      case 6: raw.lower = read_bound(in); break;
-      case 7: raw.upper = read_bound(in); break;
-      case 8: raw.target = in.read_text(); break;
-      case 9: raw.count = read_count(in); break;
-      case 10: raw.var = in.read_text(); break;
-      case 11: raw.init = in.read_text(); break;
-      case 12:
-        if (in.read_null())
-          raw.extend.reset();
-        else
-          raw.extend = in.read_text();
-        break;
-      case 13: op.outputs = lists.strings(in); break;
-      case 14:
+    const auto at = static_cast<std::size_t>(member);
+    if (at == 0) {
+      std::string_view word = in.read_text();
+      kind = kind_index(word);
+      if (kind == kKindCount) unknown_kind = word;
+      return;
+    }
+    if (at < op_record::kFirstOwn) {
+      read_slot(in, lists, slots, at - 1, std::make_index_sequence<op_record::kKindMembers>{});
+      return;
+    }
+    switch (static_cast<Own>(at - op_record::kFirstOwn)) {
+      case Own::Outputs: op.outputs = lists.strings(in); break;
+      case Own::OutputTypes:
         op.output_types = lists.read<std::optional<TensorType>>(in, [&](auto& type) {
           if (!in.read_null()) fill_tensor_type(in, lists, type.emplace());
         });
         break;
-      case 15: op.args = lists.read<Atom>(in, [&](Atom& atom) { fill_atom(in, atom); }); break;
-      case 16: op.comments = lists.strings(in); break;
+      case Own::Args:
+        op.args = lists.read<Atom>(in, [&](Atom& atom) { fill_atom(in, atom); });
+        break;
+      case Own::Comments: op.comments = lists.strings(in); break;
     }
   });
-  build_kind(op.kind, raw);
+  if (kind == kKindCount) json::Reader::custom("unknown op kind: " + unknown_kind);
+  build(op.kind.value, kind, slots, std::make_index_sequence<kKindCount>{});
 }
 
 void fill_param(json::Reader& in, Lists& lists, Param& param) {

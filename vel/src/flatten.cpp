@@ -221,14 +221,6 @@ std::uint64_t heap_bytes(const TensorType& type) {
     if (const auto* named = std::get_if<Dim::Named>(&dim.value)) bytes += heap_bytes(named->name);
   return bytes;
 }
-std::uint64_t heap_bytes(const LiteralValue& value) {
-  const auto* list = std::get_if<LiteralValue::List>(&value.value);
-  if (!list) return 0;
-  std::uint64_t bytes = heap_bytes(list->items);
-  for (const LiteralValue& item : list->items) bytes += heap_bytes(item);
-  return bytes;
-}
-
 // What an operation takes in memory, its records and their blocks: the measure of the
 // bound on bytes, which is thereby a bound on the memory that flattening holds.
 std::uint64_t op_bytes(const Op& op) {
@@ -238,25 +230,8 @@ std::uint64_t op_bytes(const Op& op) {
     if (const std::string* name = name_of(arg)) bytes += heap_bytes(*name);
   for (const auto& type : op.output_types)
     if (type) bytes += heap_bytes(*type);
-  auto text = [&](const std::string& t) { bytes += heap_bytes(t); };
-  std::visit(
-      [&](const auto& kind) {
-        using Kind = std::decay_t<decltype(kind)>;
-        if constexpr (requires { kind.pattern; }) text(kind.pattern);
-        if constexpr (requires { kind.axes; })
-          for (const auto& [axis, size] : kind.axes)
-            bytes += block_bytes(2 * sizeof(Axes::Entry)) + heap_bytes(axis);
-        if constexpr (requires { kind.function; }) text(kind.function);
-        if constexpr (requires { kind.reduction; }) text(kind.reduction);
-        if constexpr (requires { kind.target; }) text(kind.target);
-        if constexpr (std::is_same_v<Kind, OpKind::Literal>) bytes += heap_bytes(kind.value);
-        if constexpr (std::is_same_v<Kind, OpKind::Cache>) {
-          text(kind.var);
-          text(kind.init);
-          if (kind.extend) text(*kind.extend);
-        }
-      },
-      op.kind.value);
+  // The kind's members by their texts, which is about what their blocks take.
+  bytes += kind_bytes(op.kind);
   return bytes;
 }
 
@@ -698,12 +673,25 @@ struct CacheCtx {
   }
 };
 
+// The level whose names are the flat form's: the entry's, or none while a cache slot's
+// body is inlined.
+Level root_level(const Function* fn, const Plan* plan) {
+  Level level;
+  level.root = true;
+  level.fn = fn;
+  level.plan = plan;
+  return level;
+}
+
 // The level of a call of `callee` whose parameters `call`'s arguments bind, its returns
 // `outputs`.
 Level call_level(const Flattener& f, const Function* callee, const Op& call,
                  std::string_view prefix, std::vector<std::string> outputs) {
   check_arity(target_of(call), call.args.size(), callee->params.size());
-  Level level{.fn = callee, .plan = &f.plans.at(callee), .call = &call};
+  Level level;
+  level.fn = callee;
+  level.plan = &f.plans.at(callee);
+  level.call = &call;
   level.local_prefix.reserve(prefix.size() + 1);
   level.local_prefix += prefix;
   level.local_prefix += '.';
@@ -1171,7 +1159,7 @@ std::string inline_slot(Flattener& f, const Op& cache, const std::string& functi
   plan_expansion(f, callee);
   Op call{OpKind{OpKind::Call{function}}, {output}, cache.output_types, std::move(args), {}};
   Walk walk{f, out, nullptr};
-  walk.levels.push_back(Level{.root = true});
+  walk.levels.push_back(root_level(nullptr, nullptr));
   walk.inline_call(callee, call, output);
   while (walk.step()) {
   }
@@ -1232,7 +1220,7 @@ Module flatten(const Module& module, std::string_view entry, const CacheKeys& ca
   ops.reserve(f.plans.at(entry_fn).size);
   f.take(ops.capacity() * sizeof(Op));
   Walk walk{f, ops, &ctx};
-  walk.levels.push_back(Level{.root = true, .fn = entry_fn, .plan = &f.plans.at(entry_fn)});
+  walk.levels.push_back(root_level(entry_fn, &f.plans.at(entry_fn)));
   while (walk.step()) {
   }
   // The declared returns name their final values.

@@ -560,45 +560,84 @@ void store_axes(Axes& axes, OrderedMap<Value> keywords) {
 
 std::string own(std::string_view text) { return std::string(text); }
 
-OpKind build_kind(std::string_view word, const Bins& bins, Axes axes) {
-  if (word == "view") return OpKind{OpKind::View{own(bins.pattern), std::move(axes)}};
-  if (word == "map") return OpKind{OpKind::Map{own(bins.first_name())}};
-  if (word == "fold") {
-    if (bins.first_name().empty()) stop(std::string(kFoldNeedsReduction));
-    return OpKind{OpKind::Fold{own(bins.pattern), own(bins.names[0])}};
-  }
-  if (word == "tile") return OpKind{OpKind::Tile{own(bins.pattern), std::move(axes)}};
-  if (word == "read") return OpKind{OpKind::Read{own(bins.pattern)}};
-  if (word == "write") {
-    if (bins.first_name().empty()) stop(std::string(kWriteNeedsReduction));
-    return OpKind{OpKind::Write{own(bins.pattern), own(bins.names[0])}};
-  }
-  if (word == "contract") return OpKind{OpKind::Contract{own(bins.pattern)}};
-  if (word == "iota") return OpKind{OpKind::Iota{}};
-  if (word == "random") {
-    if (bins.floats.size() < 2) stop(std::string(kRandomNeedsBounds));
-    return OpKind{OpKind::Random{bins.floats[0], bins.floats[1]}};
-  }
-  if (word == "call") return OpKind{OpKind::Call{own(bins.first_name())}};
-  if (word == "loop") {
-    if (bins.names.size() >= 2)
-      return OpKind{OpKind::Loop{own(bins.first_name()),
-                                 LoopCount{LoopCount::Named{own(bins.names[1])}}}};
-    // A negative count would otherwise turn into a huge unsigned one.
-    if (bins.ints.empty() || bins.ints[0] < 0) stop(std::string(kLoopNeedsCount));
-    return OpKind{OpKind::Loop{
-        own(bins.first_name()),
-        LoopCount{LoopCount::Concrete{static_cast<std::uint64_t>(bins.ints[0])}}}};
-  }
-  if (word == "cache") {
-    if (bins.names.empty()) stop(std::string(kCacheNeedsVar));
-    if (bins.names.size() == 1) stop(std::string(kCacheNeedsInit));
-    std::optional<std::string> extend;
-    if (bins.names.size() >= 3) extend = own(bins.names[2]);
-    return OpKind{OpKind::Cache{own(bins.names[0]), own(bins.names[1]), std::move(extend)}};
-  }
-  stop("Unknown op: " + debug_str(word));
+// Each kind from the items of its line. A literal reads its own value before any list.
+template <class Kind>
+struct Tag {};
+
+OpKind build(Tag<OpKind::View>, const Bins& bins, Axes& axes) {
+  return {OpKind::View{own(bins.pattern), std::move(axes)}};
 }
+OpKind build(Tag<OpKind::Map>, const Bins& bins, Axes&) {
+  return {OpKind::Map{own(bins.first_name())}};
+}
+OpKind build(Tag<OpKind::Fold>, const Bins& bins, Axes&) {
+  if (bins.first_name().empty()) stop(std::string(kFoldNeedsReduction));
+  return {OpKind::Fold{own(bins.pattern), own(bins.names[0])}};
+}
+OpKind build(Tag<OpKind::Tile>, const Bins& bins, Axes& axes) {
+  return {OpKind::Tile{own(bins.pattern), std::move(axes)}};
+}
+OpKind build(Tag<OpKind::Read>, const Bins& bins, Axes&) {
+  return {OpKind::Read{own(bins.pattern)}};
+}
+OpKind build(Tag<OpKind::Write>, const Bins& bins, Axes&) {
+  if (bins.first_name().empty()) stop(std::string(kWriteNeedsReduction));
+  return {OpKind::Write{own(bins.pattern), own(bins.names[0])}};
+}
+OpKind build(Tag<OpKind::Contract>, const Bins& bins, Axes&) {
+  return {OpKind::Contract{own(bins.pattern)}};
+}
+OpKind build(Tag<OpKind::Literal>, const Bins&, Axes&) { return {OpKind::Literal{}}; }
+OpKind build(Tag<OpKind::Iota>, const Bins&, Axes&) { return {OpKind::Iota{}}; }
+OpKind build(Tag<OpKind::Random>, const Bins& bins, Axes&) {
+  if (bins.floats.size() < 2) stop(std::string(kRandomNeedsBounds));
+  return {OpKind::Random{bins.floats[0], bins.floats[1]}};
+}
+OpKind build(Tag<OpKind::Call>, const Bins& bins, Axes&) {
+  return {OpKind::Call{own(bins.first_name())}};
+}
+OpKind build(Tag<OpKind::Loop>, const Bins& bins, Axes&) {
+  if (bins.names.size() >= 2)
+    return {OpKind::Loop{own(bins.first_name()), LoopCount{LoopCount::Named{own(bins.names[1])}}}};
+  // A negative count would otherwise turn into a huge unsigned one.
+  if (bins.ints.empty() || bins.ints[0] < 0) stop(std::string(kLoopNeedsCount));
+  return {OpKind::Loop{own(bins.first_name()),
+                       LoopCount{LoopCount::Concrete{static_cast<std::uint64_t>(bins.ints[0])}}}};
+}
+OpKind build(Tag<OpKind::Cache>, const Bins& bins, Axes&) {
+  if (bins.names.empty()) stop(std::string(kCacheNeedsVar));
+  if (bins.names.size() == 1) stop(std::string(kCacheNeedsInit));
+  std::optional<std::string> extend;
+  if (bins.names.size() >= 3) extend = own(bins.names[2]);
+  return {OpKind::Cache{own(bins.names[0]), own(bins.names[1]), std::move(extend)}};
+}
+
+// One builder per alternative of the variant, so a kind without its `build` does not compile.
+template <std::size_t... K>
+OpKind build_kind(std::size_t index, const Bins& bins, Axes& axes, std::index_sequence<K...>) {
+  using Builder = OpKind (*)(const Bins&, Axes&);
+  static constexpr Builder builders[] = {[](const Bins& b, Axes& a) {
+    return build(Tag<std::variant_alternative_t<K, OpKind::Variant>>{}, b, a);
+  }...};
+  return builders[index](bins, axes);
+}
+
+// Whether a kind keeps the sizes of its keyword items, as an `axes` member.
+template <class Kind>
+constexpr bool has_axes() {
+  return std::apply(
+      [](const auto&... member) {
+        return (std::is_same_v<typename std::decay_t<decltype(member)>::Type, Axes> || ... ||
+                false);
+      },
+      Kind::shape());
+}
+template <std::size_t... K>
+constexpr std::array<bool, kKindCount + 1> axes_kinds(std::index_sequence<K...>) {
+  return {has_axes<std::variant_alternative_t<K, OpKind::Variant>>()..., false};
+}
+// By kind position, `kKindCount` (no kind) included.
+constexpr auto kTakesAxes = axes_kinds(std::make_index_sequence<kKindCount>{});
 
 // The list form: names, each with an optional type after ":", and commas between them.
 void read_list_outputs(Parser& p) {
@@ -649,7 +688,8 @@ void read_op(Parser& p, Op& op) {
   s.expect(TokenKind::Equals);
 
   std::string_view word = s.next();
-  if (word == "literal") {
+  const std::size_t kind = kind_index(word);
+  if (kind == kKindPosition<OpKind::Literal>) {
     s.expect(TokenKind::LParen);
     LiteralValue value =
         s.peek() == TokenKind::LBracket ? parse_list_literal(p) : parse_literal_scalar(p);
@@ -661,7 +701,7 @@ void read_op(Parser& p, Op& op) {
   // The formatter writes a view's or tile's axes into the bracket list, so those count too;
   // the paren list's sizes are stored over them. Other kinds read their keyword items only
   // for the faults those may hold.
-  const bool takes_axes = word == "view" || word == "tile";
+  const bool takes_axes = kTakesAxes[kind];
   OrderedMap<Value> bracket_keywords, paren_keywords;
   auto kept_in = [takes_axes](OrderedMap<Value>& keywords) {
     return [takes_axes, &keywords](std::string_view key, const Value& value) {
@@ -690,7 +730,8 @@ void read_op(Parser& p, Op& op) {
     store_axes(axes, std::move(bracket_keywords));
     store_axes(axes, std::move(paren_keywords));
   }
-  op.kind = build_kind(word, bins, std::move(axes));
+  if (kind == kKindCount) stop("Unknown op: " + debug_str(word));
+  op.kind = build_kind(kind, bins, axes, std::make_index_sequence<kKindCount>{});
 }
 
 }  // namespace

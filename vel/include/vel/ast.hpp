@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -102,70 +104,128 @@ struct LoopCount {
 
 using Axes = OrderedMap<std::int64_t>;
 
+// One member of an operation kind: its name in the JSON form, where the kind keeps it, and
+// whether a JSON record of the kind without it is refused instead of given the default.
+template <class Kind, class T>
+struct KindMember {
+  using Type = T;
+  std::string_view name;
+  T Kind::*field;
+  bool required = false;
+};
+
+template <class Kind, class T>
+constexpr KindMember<Kind, T> kind_member(std::string_view name, T Kind::*field,
+                                          bool required = false) {
+  return {name, field, required};
+}
+
+// Every kind describes its members once, in the order the JSON form writes them, with a
+// static constexpr `shape()`; the JSON writer and reader and the size estimate follow it.
 struct OpKind {
   struct View {
     static constexpr std::string_view kWord = "view";
     std::string pattern;
     Axes axes;
+    static constexpr auto shape() {
+      return std::tuple{kind_member("pattern", &View::pattern),
+                        kind_member("axes", &View::axes)};
+    }
     bool operator==(const View&) const = default;
   };
   struct Map {
     static constexpr std::string_view kWord = "map";
     std::string function;
+    static constexpr auto shape() {
+      return std::tuple{kind_member("function", &Map::function)};
+    }
     bool operator==(const Map&) const = default;
   };
   struct Fold {
     static constexpr std::string_view kWord = "fold";
     std::string pattern;
     std::string reduction;
+    static constexpr auto shape() {
+      return std::tuple{kind_member("pattern", &Fold::pattern),
+                        kind_member("reduction", &Fold::reduction)};
+    }
     bool operator==(const Fold&) const = default;
   };
   struct Tile {
     static constexpr std::string_view kWord = "tile";
     std::string pattern;
     Axes axes;
+    static constexpr auto shape() {
+      return std::tuple{kind_member("pattern", &Tile::pattern),
+                        kind_member("axes", &Tile::axes)};
+    }
     bool operator==(const Tile&) const = default;
   };
   struct Read {
     static constexpr std::string_view kWord = "read";
     std::string pattern;
+    static constexpr auto shape() {
+      return std::tuple{kind_member("pattern", &Read::pattern)};
+    }
     bool operator==(const Read&) const = default;
   };
   struct Write {
     static constexpr std::string_view kWord = "write";
     std::string pattern;
     std::string reduction;
+    static constexpr auto shape() {
+      return std::tuple{kind_member("pattern", &Write::pattern),
+                        kind_member("reduction", &Write::reduction)};
+    }
     bool operator==(const Write&) const = default;
   };
   struct Contract {
     static constexpr std::string_view kWord = "contract";
     std::string pattern;
+    static constexpr auto shape() {
+      return std::tuple{kind_member("pattern", &Contract::pattern)};
+    }
     bool operator==(const Contract&) const = default;
   };
   struct Literal {
     static constexpr std::string_view kWord = "literal";
     LiteralValue value;
+    static constexpr auto shape() {
+      return std::tuple{kind_member("value", &Literal::value)};
+    }
     bool operator==(const Literal&) const = default;
   };
   struct Iota {
     static constexpr std::string_view kWord = "iota";
+    static constexpr auto shape() { return std::tuple{}; }
     bool operator==(const Iota&) const = default;
   };
   struct Random {
     static constexpr std::string_view kWord = "random";
     double lower;
     double upper;
+    static constexpr auto shape() {
+      return std::tuple{kind_member("lower", &Random::lower, true),
+                        kind_member("upper", &Random::upper, true)};
+    }
     bool operator==(const Random&) const = default;
   };
   struct Call {
     static constexpr std::string_view kWord = "call";
     std::string target;
+    static constexpr auto shape() {
+      return std::tuple{kind_member("target", &Call::target)};
+    }
     bool operator==(const Call&) const = default;
   };
   struct Loop {
     static constexpr std::string_view kWord = "loop";
     std::string target;
     LoopCount count;
+    static constexpr auto shape() {
+      return std::tuple{kind_member("target", &Loop::target),
+                        kind_member("count", &Loop::count)};
+    }
     bool operator==(const Loop&) const = default;
   };
   struct Cache {
@@ -173,6 +233,11 @@ struct OpKind {
     std::string var;
     std::string init;
     std::optional<std::string> extend;
+    static constexpr auto shape() {
+      return std::tuple{kind_member("var", &Cache::var),
+                        kind_member("init", &Cache::init),
+                        kind_member("extend", &Cache::extend)};
+    }
     bool operator==(const Cache&) const = default;
   };
 
@@ -201,6 +266,37 @@ inline constexpr std::size_t kKindCount = std::variant_size_v<OpKind::Variant>;
 inline std::string_view kind_word(const OpKind& kind) { return kKindWords[kind.value.index()]; }
 // The position of the kind whose word is `word`, byte for byte; `kKindCount` for none.
 std::size_t kind_index(std::string_view word);
+
+namespace detail {
+template <class Kind, class Variant>
+struct KindPosition;
+template <class Kind, class... Kinds>
+struct KindPosition<Kind, std::variant<Kinds...>> {
+  static constexpr std::size_t value = [] {
+    constexpr bool same[] = {std::is_same_v<Kind, Kinds>...};
+    for (std::size_t i = 0; i < sizeof...(Kinds); ++i)
+      if (same[i]) return i;
+    return sizeof...(Kinds);
+  }();
+};
+}  // namespace detail
+
+// The position of a kind's alternative, as `kind_index` gives it for its word.
+template <class Kind>
+inline constexpr std::size_t kKindPosition = detail::KindPosition<Kind, OpKind::Variant>::value;
+
+// Calls `f(member, value)` for each member of the kind, in the order of its shape.
+template <class Kind, class F>
+void each_member(Kind& kind, F&& f) {
+  std::apply([&](const auto&... member) { (f(member, kind.*member.field), ...); },
+             std::remove_const_t<Kind>::shape());
+}
+
+// About the memory that a kind's members hold outside its record: their texts, axis
+// entries and literal elements.
+std::size_t kind_bytes(const OpKind& kind);
+// The same for one literal value, the record itself included.
+std::size_t literal_bytes(const LiteralValue& value);
 
 struct Op {
   OpKind kind;

@@ -12,10 +12,6 @@
 #include <string_view>
 #include <utility>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-
 #include "vel/text.hpp"
 
 namespace vel::json {
@@ -176,33 +172,12 @@ class Reader {
 
   // --- values, each at its first byte ---
   // A string's decoded text; the view lasts until the next string is read.
-  [[gnu::always_inline]] std::string_view read_str() {
-    std::size_t start = pos_ + 1;
-    std::size_t end = scan_plain(text_.data(), start, text_.size());
-    if (end < text_.size() && text_[end] == '"') {
-      pos_ = end + 1;
-      return std::string_view(text_.data() + start, end - start);
-    }
-    return read_str_slow(start, end);
-  }
+  std::string_view read_str();
   Number read_number();               // at '-' or a digit
   // A plain integer that stands next (digits without a leading zero, fraction or exponent,
   // at most 18 of them, which any integer class holds): taken into `value`. Otherwise
   // nothing is taken and `read_number` reads what stands there.
-  [[gnu::always_inline]] bool take_small_integer(std::uint64_t& value) {
-    const char* p = text_.data();
-    std::size_t i = pos_, n = text_.size();
-    if (i >= n || p[i] < '1' || p[i] > '9') return false;
-    std::uint64_t v = 0;
-    for (; i < n && p[i] >= '0' && p[i] <= '9'; ++i) {
-      if (i - pos_ == 18) return false;
-      v = v * 10 + static_cast<unsigned>(p[i] - '0');
-    }
-    if (i < n && (p[i] == '.' || p[i] == 'e' || p[i] == 'E')) return false;
-    pos_ = i;
-    value = v;
-    return true;
-  }
+  bool take_small_integer(std::uint64_t& value);
   void read_ident(std::string_view rest);  // the rest of null, true or false
   AnyValue read_any();                // any value, checked whole (nesting applies)
   void skip_value();                  // any value, checked and dropped (no nesting limit)
@@ -233,41 +208,7 @@ class Reader {
   template <class F>
   void read_record(const RecordShape& shape, F&& member);
 
-  // Bytes from i that need no care inside a string: all but '"', '\\' and controls.
-  [[gnu::always_inline]] static std::size_t scan_plain(const char* p, std::size_t i,
-                                                       std::size_t n) {
-#ifdef __SSE2__
-    for (; i + 16 <= n; i += 16) {
-      __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-      __m128i quote = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"'));
-      __m128i backslash = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'));
-      // A byte below 0x20 leaves the unsigned maximum with 0x1F at 0x1F.
-      __m128i low = _mm_set1_epi8(0x1F);
-      __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(bytes, low), low);
-      int hit = _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, backslash), control));
-      if (hit) return i + static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(hit)));
-    }
-#endif
-    if constexpr (std::endian::native == std::endian::little) {
-      constexpr std::uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
-      for (; i + 8 <= n; i += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p + i, 8);
-        std::uint64_t q = w ^ (ones * '"'), s = w ^ (ones * '\\');
-        std::uint64_t hit = (((q - ones) & ~q) | ((s - ones) & ~s) | ((w - ones * 0x20) & ~w)) &
-                            highs;
-        if (hit) return i + (std::countr_zero(hit) >> 3);
-      }
-    }
-    for (; i < n; ++i) {
-      unsigned char b = static_cast<unsigned char>(p[i]);
-      if (b == '"' || b == '\\' || b < 0x20) break;
-    }
-    return i;
-  }
-
  private:
-  std::string_view read_str_slow(std::size_t start, std::size_t end);
   [[noreturn]] void not_a_string(int c);
   // At '"': takes the name `name` and its closing quote when they stand next.
   [[gnu::always_inline]] bool take_name(std::string_view name) {
@@ -298,11 +239,11 @@ class Reader {
     std::memcpy(&w, p, sizeof w);
     return w;
   }
-  void read_escape();
-  std::uint32_t read_hex4();
-  void skip_str();
-  void skip_number();
-  void read_any_inner();
+  // Any value, read (`Read`, as `read_any`) or skipped (`Skip`, as `skip_value`); `top`
+  // receives the value when it is a scalar.
+  enum class Mode : std::uint8_t { Read, Skip };
+  template <Mode M>
+  void walk(AnyValue* top);
   [[gnu::always_inline]] void colon() {  // compact text has it right after the name
     if (pos_ < text_.size() && text_[pos_] == ':')
       ++pos_;
