@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "vel/ast.hpp"
+#include "vel/interrupt.hpp"
 #include "vel/stop.hpp"
 #include "vel/text.hpp"
 
@@ -179,6 +180,7 @@ GlobalNames global_names(const Module& module) {
   GlobalNames out;
   std::unordered_set<std::string_view> dims;
   for (const auto& [key, fn] : module.functions) {
+    poll_interrupt();
     dims.clear();
     for (const Param& p : fn.params) collect_dims(p.ty, dims);
     for (const Param& r : fn.returns) collect_dims(r.ty, dims);
@@ -376,6 +378,7 @@ struct Liveness {
 Liveness liveness(const Function& fn) {
   Liveness out;
   for (std::size_t i = 0; i < fn.ops.size(); ++i) {
+    poll_interrupt();
     const Op& op = fn.ops[i];
     const auto* loop = kind_as<OpKind::Loop>(op);
     const bool inlines = loop || kind_as<OpKind::Call>(op);
@@ -481,6 +484,7 @@ void plan_expansion(Flattener& f, const Function* root) {
   std::vector<PlanFrame> stack;
   stack.push_back({root, &f.plans[root]});
   while (!stack.empty()) {
+    poll_interrupt();
     PlanFrame& top = stack.back();
     if (!top.pending) {
       if (top.next == top.fn->ops.size()) {
@@ -848,6 +852,7 @@ struct Walk {
 
   // Takes the next step of the innermost function; false when the walk is over.
   bool step() {
+    poll_interrupt();
     Level& level = levels.back();
     if (!level.plan || level.next == level.plan->steps.size()) {
       if (levels.size() == 1) return false;

@@ -620,6 +620,7 @@ void Reader::invalid_type(std::string_view expected) {
 void Reader::skip_value() {
   std::string open_brackets;
   for (;;) {
+    poll_interrupt();
     // A value must start here.
     int c = peek_token();
     if (c < 0) fail_peek(kEofValue);

@@ -123,8 +123,8 @@ ConfigMap config_from_toml(const toml::table& root) {
   return config;
 }
 
-ConfigMap load_config(std::string_view config_path, vel::InterruptCheck interrupted) {
-  return config_from_toml(read_config_file(config_path, interrupted));
+ConfigMap load_config(std::string_view config_path) {
+  return config_from_toml(read_config_file(config_path));
 }
 
 vel::Dim sub_dim(const vel::Dim& dim, const ConfigMap& config) {

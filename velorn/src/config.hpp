@@ -46,10 +46,8 @@ using ConfigMap = std::unordered_map<std::string, ConfigValue, vel::TextHash, st
 ConfigMap config_from_json(std::string_view text);
 
 // The configuration file parsed whole as TOML. Stops the call with "failed to read {}: {}"
-// or "failed to parse {}: {}", the path shown as given; `interrupted` as for
-// `vel::read_text_file`.
-toml::table read_config_file(std::string_view config_path,
-                             vel::InterruptCheck interrupted = nullptr);
+// or "failed to parse {}: {}", the path shown as given.
+toml::table read_config_file(std::string_view config_path);
 // The same for a text already read; `config_path` only names it in the message.
 toml::table parse_config_text(std::string_view config_path, std::string_view text);
 
@@ -76,7 +74,7 @@ inline constexpr std::size_t kMaxTomlNesting = 10240;
 // that order. Stops the call as `read_config_file` does, and with "unexpected value in
 // vector section" for an array holding anything but numbers.
 ConfigMap config_from_toml(const toml::table& root);
-ConfigMap load_config(std::string_view config_path, vel::InterruptCheck interrupted = nullptr);
+ConfigMap load_config(std::string_view config_path);
 
 // Copies with the configuration substituted; the inputs are only read.
 vel::Dim sub_dim(const vel::Dim& dim, const ConfigMap& config);

@@ -269,9 +269,9 @@ toml::table parse_config_text(std::string_view config_path, std::string_view tex
   return parse_toml(config_path, text);
 }
 
-toml::table read_config_file(std::string_view config_path, vel::InterruptCheck interrupted) {
+toml::table read_config_file(std::string_view config_path) {
   std::string text;
-  if (auto error = vel::read_text_file(config_path, text, interrupted)) {
+  if (auto error = vel::read_text_file(config_path, text)) {
     std::string message = "failed to read ";
     message += config_path;
     message += ": ";

@@ -22,6 +22,7 @@
 #include "vel/check.hpp"
 #include "vel/flatten.hpp"
 #include "vel/fmt.hpp"
+#include "vel/interrupt.hpp"
 #include "vel/json.hpp"
 #include "vel/parse.hpp"
 #include "vel/resolve.hpp"
@@ -170,8 +171,9 @@ PyObject* fail_current() noexcept {
   return nullptr;
 }
 
-// A file read waiting on a FIFO or a terminal was interrupted by a signal: the handlers run
-// now, and one that raises (KeyboardInterrupt) ends the call with its exception.
+// The interruption check of every call: the handlers of signals that arrived meanwhile run
+// now, and one that raises (KeyboardInterrupt) ends the call with its exception. A handler
+// that does not raise lets the work go on.
 bool python_signal_raised() { return PyErr_CheckSignals() != 0; }
 
 PyObject* new_text(std::string_view text) {
@@ -485,15 +487,15 @@ PyObject* load_flat_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
   // text is copied into a str: a large model's memory is taken from the system once.
   vel::Module flat = [&] {
     vel::Module resolved = [&] {
-      vel::Module parsed = vel::parse_file(vel_path, python_signal_raised);
-      velorn::ConfigMap config = velorn::load_config(config_path, python_signal_raised);
+      vel::Module parsed = vel::parse_file(vel_path);
+      velorn::ConfigMap config = velorn::load_config(config_path);
       return vel::resolve(velorn::sub_module(parsed, config));
     }();
     vel::CacheKeys keys(cache_keys.begin(), cache_keys.end());
     return vel::flatten(resolved, entry, keys);
   }();
   // The file is read again: the weight mapping comes from this second reading.
-  velorn::WeightMapping mapping = velorn::load_weight_mapping(config_path, python_signal_raised);
+  velorn::WeightMapping mapping = velorn::load_weight_mapping(config_path);
   velorn::apply_weight_mapping(flat, mapping);
   return new_text(json_of(std::move(flat)));
 }
@@ -577,7 +579,7 @@ PyObject* check_file(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames
   if (!bind(kCheckFile, args, nargsf, kwnames, slots)) return nullptr;
   std::string_view path;
   if (!text_arg(slots[0], "path", path)) return nullptr;
-  vel::Module module = vel::parse_file(path, python_signal_raised);
+  vel::Module module = vel::parse_file(path);
   return new_text(vel::check_result_to_json(vel::check(module)));
 }
 
@@ -587,7 +589,7 @@ PyObject* fmt_file(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) 
   std::string_view path;
   std::uint64_t width = kDefaultWidth;
   if (!text_arg(slots[0], "path", path) || !width_arg(slots[1], width)) return nullptr;
-  return new_text(vel::format_vel(vel::parse_file(path, python_signal_raised), width));
+  return new_text(vel::format_vel(vel::parse_file(path), width));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -690,6 +692,7 @@ PyObject* init_module() {
   if (module_object != nullptr) return Py_NewRef(module_object);
   Ref module(PyModule_Create2(&module_def, 1013));
   if (!module || !module_body(module.get())) return nullptr;
+  vel::set_interrupt_check(python_signal_raised);
   module_object = Py_NewRef(module.get());
   return module.release();
 }

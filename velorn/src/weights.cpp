@@ -131,8 +131,8 @@ WeightMapping weight_mapping_from_toml(const toml::table& root) {
   return mapping;
 }
 
-WeightMapping load_weight_mapping(std::string_view config_path, vel::InterruptCheck interrupted) {
-  return weight_mapping_from_toml(read_config_file(config_path, interrupted));
+WeightMapping load_weight_mapping(std::string_view config_path) {
+  return weight_mapping_from_toml(read_config_file(config_path));
 }
 
 std::string fill_slots(std::string_view text, const std::vector<std::string_view>& parts) {

@@ -61,8 +61,7 @@ void flatten_weight_table(const toml::table& table, WeightMapping::Path prefix,
 // The mapping from the root table "weights" of a parsed configuration file.
 WeightMapping weight_mapping_from_toml(const toml::table& root);
 // Reads and parses the configuration file anew; stops like `read_config_file`.
-WeightMapping load_weight_mapping(std::string_view config_path,
-                                  vel::InterruptCheck interrupted = nullptr);
+WeightMapping load_weight_mapping(std::string_view config_path);
 
 // The text of a template with its "{}" slots filled in order by `parts`: an index part
 // for which no slot remains changes nothing, and slots left over stay "{}".

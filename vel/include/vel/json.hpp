@@ -16,6 +16,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "vel/interrupt.hpp"
 #include "vel/text.hpp"
 
 namespace vel::json {
@@ -320,6 +321,7 @@ class Reader {
   // stand before every item but the first; `close` when the items end.
   [[gnu::always_inline]] int item_start(bool first, char close, std::string_view eof,
                                          std::string_view expected_end) {
+    poll_interrupt();
     int c = peek_token();
     if (c < 0) fail_peek(eof);
     if (c == close || first) return c;
