@@ -17,10 +17,10 @@ void set_interrupt_check(InterruptCheck check);
 // Asks the check now, as a read does after each chunk or a wait a signal broke.
 void check_interrupt();
 
-// Polls between a pass's bounded pieces of work (one operation built or visited): a
-// piece costs at most microseconds, so a few thousand of them stay well within a tenth of a
-// second, and the check, itself cheap, is asked rarely enough not to show in the passes'
-// times.
+// Polled between a pass's bounded pieces of work (an operation built or visited, a JSON
+// item read or written): a piece costs at most microseconds, so a count of them stays far
+// within a tenth of a second, while the check, itself cheap, is asked too rarely to show in
+// the passes' times.
 inline constexpr std::uint32_t kInterruptPollTicks = 1024;
 
 namespace interrupt_detail {
