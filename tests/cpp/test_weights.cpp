@@ -195,7 +195,7 @@ TEST(WeightMapping, ARegularFileIsReadAgain) {
   std::string path = dir + "/c.toml";
   auto write = [&](std::string_view text) { std::ofstream(path, std::ios::binary) << text; };
   write("[shape]\nn = 4\n[weights]\nw = 'old'\n");
-  ConfigFile file{path, nullptr, std::nullopt};
+  ConfigFile file{path, std::nullopt};
   EXPECT_EQ(load_config(file).size(), 1u);
   write("[weights]\nw = 'new'\n");
   EXPECT_EQ(*load_weight_mapping(file).find("weights.w"), "new");

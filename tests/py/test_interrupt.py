@@ -1,6 +1,6 @@
-"""Signals that arrive while a file function waits on a FIFO with no writer.
+"""Signals that arrive while a call works long or waits on a FIFO with no writer.
 
-The module holds the interpreter lock while it reads, so no Python thread can run until
+The module holds the interpreter lock for the whole call, so no Python thread can run until
 the call ends: the signals and the writer come from child processes.
 """
 
@@ -19,18 +19,22 @@ SOURCE = "f(x: f32[4]) -> (y: f32[4]) {\n  y: f32[4] = map[exp](x)\n}\n"
 RESCUE_SECONDS = 5
 
 
-class WaitingRead(unittest.TestCase):
+class Signals(unittest.TestCase):
+    """Child processes that act later, and signal handlers restored after each test."""
+
     def setUp(self):
-        self.dir = tempfile.TemporaryDirectory()
-        self.fifo = pathlib.Path(self.dir.name) / "fifo"
-        os.mkfifo(self.fifo)
         self.children = []
 
     def tearDown(self):
         for child in self.children:
+            self.end(child)
+
+    @staticmethod
+    def end(child):
+        """Ends a child that has not acted yet, with whatever it started."""
+        if child.poll() is None:
             os.killpg(child.pid, signal.SIGKILL)
             child.wait()
-        self.dir.cleanup()
 
     def later(self, seconds, command):
         """Runs a shell command after a delay, in a child process group of its own."""
@@ -38,13 +42,23 @@ class WaitingRead(unittest.TestCase):
                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                  stderr=subprocess.DEVNULL, start_new_session=True)
         self.children.append(child)
-
-    def write_later(self, seconds, text):
-        self.later(seconds, f"printf '%s' '{text}' > '{self.fifo}'")
+        return child
 
     def with_handler(self, signum, handler):
         previous = signal.signal(signum, handler)
         self.addCleanup(signal.signal, signum, previous)
+
+
+class WaitingRead(Signals):
+    def setUp(self):
+        super().setUp()
+        self.dir = tempfile.TemporaryDirectory()
+        self.addCleanup(self.dir.cleanup)
+        self.fifo = pathlib.Path(self.dir.name) / "fifo"
+        os.mkfifo(self.fifo)
+
+    def write_later(self, seconds, text):
+        self.later(seconds, f"printf '%s' '{text}' > '{self.fifo}'")
 
     def assert_ctrl_c_ends(self, call):
         self.with_handler(signal.SIGINT, signal.default_int_handler)
@@ -69,6 +83,123 @@ class WaitingRead(unittest.TestCase):
         self.write_later(0.5, SOURCE)
         self.assertEqual(_velorn.fmt_file(str(self.fifo)), SOURCE)
         self.assertEqual(caught, [signal.SIGUSR1])
+
+
+# Instrumented builds run these calls about ten times slower: a tenth of the work still
+# takes seconds.
+SCALE = 1 if os.environ.get("VEL_SANITIZED") else 10
+# Each of these takes a second or more uninterrupted in an optimised build, and several
+# times as long as the signal takes to come.
+OPS = 100_000 * SCALE
+ITERATIONS = 200_000 * SCALE
+
+
+def long_source(ops):
+    """A module whose one function has `ops` operations, each a view whose axes resolve."""
+    body = "".join(f'  t{i}: f32[12] = view["a b -> (a b)"](x)\n' for i in range(ops))
+    return f"f(x: f32[2, 6]) -> (y: f32[2, 6]) {{\n{body}  y: f32[2, 6] = map[exp](x)\n}}\n"
+
+
+def looped_json(iterations):
+    """A module whose entry `main` unrolls to `iterations` operations."""
+    return _velorn.parse_to_json(
+        "step(x: f32[4]) -> (y: f32[4]) {\n  y: f32[4] = map[exp](x)\n}\n\n"
+        "main(x: f32[4]) -> (y: f32[4]) {\n  y: f32[4] = map[copy](x)\n"
+        f"  y: f32[4] = loop[step, {iterations}](y)\n}}\n")
+
+
+def long_calls(ops, iterations, path):
+    """Each long call with its arguments; `path` names a file holding the long source."""
+    source = long_source(ops)
+    path.write_text(source)
+    module_json = _velorn.parse_to_json(source)
+    return {
+        "parse_to_json": (_velorn.parse_to_json, source),
+        "fmt_source": (_velorn.fmt_source, source),
+        "fmt_json": (_velorn.fmt_json, module_json),
+        "check_json": (_velorn.check_json, module_json),
+        "check_file": (_velorn.check_file, str(path)),
+        "fmt_file": (_velorn.fmt_file, str(path)),
+        "resolve_json": (_velorn.resolve_json, module_json, "{}"),
+        "infer_axes_json": (_velorn.infer_axes_json, module_json),
+        "flatten_json": (_velorn.flatten_json, looped_json(iterations), "main"),
+    }
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+class LongCall(Signals):
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.TemporaryDirectory()
+        cls.calls = long_calls(OPS, ITERATIONS, pathlib.Path(cls.dir.name) / "long.vel")
+        # Files that never end: read until the interrupt comes.
+        cls.calls["fmt_file /dev/zero"] = (_velorn.fmt_file, "/dev/zero")
+        cls.calls["fmt_file /dev/urandom"] = (_velorn.fmt_file, "/dev/urandom")
+
+    @classmethod
+    def tearDownClass(cls):
+        del cls.calls
+        cls.dir.cleanup()
+
+    def interrupted(self, call, *args):
+        """Calls with Ctrl-C pressed after 0.2 s; the seconds until KeyboardInterrupt."""
+        self.with_handler(signal.SIGINT, signal.default_int_handler)
+        child = self.later(0.2, f"kill -INT {os.getpid()}")
+        finished = []
+        start = time.monotonic()
+        try:
+            with self.assertRaises(KeyboardInterrupt):
+                # Called from C, so that no bytecode runs between the call's return and its
+                # result in `finished`: a call that lets the signal wait ends first, and the
+                # interrupt comes after it.
+                finished.extend(map(call, *([arg] for arg in args)))
+                child.wait()
+        finally:
+            self.end(child)
+        seconds = time.monotonic() - start
+        if finished:
+            self.fail("the call ended before the interrupt")
+        return seconds
+
+    def test_ctrl_c_ends_every_long_call(self):
+        for name, (call, *args) in self.calls.items():
+            with self.subTest(name):
+                self.assertLess(self.interrupted(call, *args), 2)
+
+    def test_interrupted_calls_leave_memory_flat(self):
+        def every_call_interrupted():
+            for call, *args in self.calls.values():
+                self.interrupted(call, *args)
+
+        every_call_interrupted()  # the allocator takes what it keeps
+        before = resident_bytes()
+        every_call_interrupted()
+        every_call_interrupted()
+        self.assertLess(resident_bytes() - before, 64 << 20)
+
+
+class HandlerThatDoesNotRaise(Signals):
+    def test_the_call_completes_as_without_the_signal(self):
+        with tempfile.TemporaryDirectory() as dir:
+            # A tenth of the long calls' work, which still outlasts the signal's delay.
+            calls = long_calls(OPS // 10, ITERATIONS // 10, pathlib.Path(dir) / "long.vel")
+            for name, (call, *args) in calls.items():
+                with self.subTest(name):
+                    expected = call(*args)
+                    caught = []
+                    self.with_handler(signal.SIGUSR1,
+                                      lambda signum, frame: caught.append(signum))
+                    child = self.later(0.02, f"kill -USR1 {os.getpid()}")
+                    try:
+                        self.assertEqual(call(*args), expected)
+                        child.wait()
+                    finally:
+                        self.end(child)
+                    self.assertEqual(caught, [signal.SIGUSR1])
 
 
 if __name__ == "__main__":

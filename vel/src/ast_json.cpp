@@ -29,6 +29,7 @@ template <class T>
 void write_records(std::string& out, const std::vector<T>& items) {
   out += '[';
   for (std::size_t i = 0; i < items.size(); ++i) {
+    poll_interrupt();
     if (i) out += ',';
     serialize(out, items[i]);
   }
@@ -163,6 +164,7 @@ void serialize(std::string& out, const LiteralValue& value) {
   std::vector<std::pair<const std::vector<LiteralValue>*, std::size_t>> open;
   const LiteralValue* next = &value;
   for (;;) {
+    poll_interrupt();
     if (next) {
       if (const auto* i = std::get_if<LiteralValue::Int>(&next->value)) {
         append_int(out, i->value);
@@ -242,6 +244,7 @@ void serialize(std::string& out, const Module& module) {
   out.append("\"functions\":{"sv);
   bool first = true;
   for (const auto& [key, function] : module.functions) {
+    poll_interrupt();
     if (!first) out += ',';
     first = false;
     json::write_string(out, key);

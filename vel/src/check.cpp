@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "vel/ast_json.hpp"
+#include "vel/interrupt.hpp"
 #include "vel/json.hpp"
 #include "vel/stop.hpp"
 #include "vel/text.hpp"
@@ -421,14 +422,19 @@ void check_function(const std::string& key, const Function& function,
                     const OrderedMap<Function>& functions, CheckResult& result) {
   Scope scope{key, functions, result, {}, {}, {}, {}, {}};
   set_up(scope, function);
-  for (const Op& op : function.ops) check_op(scope, op);
+  for (const Op& op : function.ops) {
+    poll_interrupt();
+    check_op(scope, op);
+  }
   check_returns(scope, function);
 }
 
 CheckResult check(const Module& module) {
   CheckResult result;
-  for (const auto& [key, function] : module.functions)
+  for (const auto& [key, function] : module.functions) {
+    poll_interrupt();
     check_function(key, function, module.functions, result);
+  }
   return result;
 }
 

@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
-#include "vel/stop.hpp"
+#include "vel/interrupt.hpp"
 #include "vel/text.hpp"
 #include "vel/unicode.hpp"
 
@@ -82,11 +84,53 @@ struct FdOwner {
   ~FdOwner() { ::close(fd); }
 };
 
-// Whether a call that failed with EINTR is to be made again.
-bool retry_after(InterruptCheck interrupted) {
+// Whether a call that failed with EINTR is to be made again: a signal broke the wait, and
+// unless the check ends the call, it waits on.
+bool retry_after_signal() {
   if (errno != EINTR) return false;
-  if (interrupted != nullptr && interrupted()) throw Interrupted{};
+  check_interrupt();
   return true;
+}
+
+// At most this much is read, or one buffer grows by, between two checks: a file that never
+// ends (/dev/zero) is read until the check says so, and one text grown whole would copy
+// all it holds at each doubling.
+constexpr std::size_t kReadChunk = std::size_t{1} << 20;
+
+// Reads `fd` to its end into chunks whose sizes add up to what it held, the first of
+// `first` bytes at most and every later one of kReadChunk; the errno of a failed read.
+std::optional<int> read_chunks(int fd, std::size_t first, std::vector<std::string>& chunks) {
+  std::size_t used = 0;  // of chunks.back()
+  for (;;) {
+    if (chunks.empty() || used == chunks.back().size()) {
+      chunks.emplace_back(chunks.empty() ? first : kReadChunk, '\0');
+      used = 0;
+    }
+    std::string& chunk = chunks.back();
+    ssize_t got = ::read(fd, chunk.data() + used, std::min(chunk.size() - used, kReadChunk));
+    if (got < 0) {
+      if (retry_after_signal()) continue;
+      return errno;
+    }
+    if (got == 0) break;
+    used += static_cast<std::size_t>(got);
+    check_interrupt();
+  }
+  chunks.back().resize(used);
+  return std::nullopt;
+}
+
+std::string joined(std::vector<std::string>& chunks) {
+  if (chunks.size() == 1) return std::move(chunks.front());
+  std::size_t length = 0;
+  for (const std::string& chunk : chunks) length += chunk.size();
+  std::string text;
+  text.reserve(length);
+  for (std::string& chunk : chunks) {
+    text += chunk;
+    std::string().swap(chunk);  // the whole never stands twice in memory
+  }
+  return text;
 }
 
 }  // namespace
@@ -114,39 +158,26 @@ std::string display_read_error(const ReadError& error) {
   return std::string(read_error_message(error));
 }
 
-std::optional<ReadError> read_text_file(std::string_view path, std::string& text,
-                                        InterruptCheck interrupted) {
+std::optional<ReadError> read_text_file(std::string_view path, std::string& text) {
   text.clear();
   // The path goes to the system as a C string, which a NUL would cut short.
   if (path.find('\0') != std::string_view::npos) return ReadError{ReadError::Kind::InvalidInput};
   std::string c_path(path);
   int fd;
   do fd = ::open(c_path.c_str(), O_RDONLY | O_CLOEXEC);
-  while (fd < 0 && retry_after(interrupted));
+  while (fd < 0 && retry_after_signal());
   if (fd < 0) return ReadError{ReadError::Kind::Os, errno};
   FdOwner owner{fd};
 
   // One byte beyond the size the file claims, so that the read reporting its end needs no
-  // further growth; files that claim no size (pipes, /proc) start from a page.
-  std::size_t want = 4096;
+  // further chunk; files that claim no size (pipes, /proc) start from a page.
+  std::size_t first = 4096;
   struct stat info;
   if (::fstat(fd, &info) == 0 && info.st_size > 0)
-    want = static_cast<std::size_t>(info.st_size) + 1;
-  text.resize(want);
-  std::size_t length = 0;
-  for (;;) {
-    if (length == text.size()) text.resize(text.size() * 2);
-    ssize_t got = ::read(fd, text.data() + length, text.size() - length);
-    if (got < 0) {
-      if (retry_after(interrupted)) continue;
-      int code = errno;
-      text.clear();
-      return ReadError{ReadError::Kind::Os, code};
-    }
-    if (got == 0) break;
-    length += static_cast<std::size_t>(got);
-  }
-  text.resize(length);
+    first = static_cast<std::size_t>(info.st_size) + 1;
+  std::vector<std::string> chunks;
+  if (auto code = read_chunks(fd, first, chunks)) return ReadError{ReadError::Kind::Os, *code};
+  text = joined(chunks);
   if (!unicode::is_valid_utf8(text)) {
     text.clear();
     return ReadError{ReadError::Kind::InvalidData};

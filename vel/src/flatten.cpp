@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "vel/ast.hpp"
+#include "vel/interrupt.hpp"
 #include "vel/stop.hpp"
 #include "vel/text.hpp"
 
@@ -246,6 +247,7 @@ GlobalNames global_names(const Module& module) {
   GlobalNames out;
   std::unordered_set<std::string_view> dims;
   for (const auto& [key, fn] : module.functions) {
+    poll_interrupt();
     dims.clear();
     for (const Param& p : fn.params) collect_dims(p.ty, dims);
     for (const Param& r : fn.returns) collect_dims(r.ty, dims);
@@ -446,6 +448,7 @@ Liveness liveness(const Function& fn) {
   for (const Param& p : fn.params) params.insert(p.name);
   for (const Param& r : fn.returns) returns.insert(r.name);
   for (std::size_t i = 0; i < fn.ops.size(); ++i) {
+    poll_interrupt();
     const Op& op = fn.ops[i];
     const auto* loop = kind_as<OpKind::Loop>(op);
     const bool inlines = loop || kind_as<OpKind::Call>(op);
@@ -557,6 +560,7 @@ void plan_expansion(Flattener& f, const Function* root) {
   std::vector<PlanFrame> stack;
   stack.push_back({root, &f.plans[root]});
   while (!stack.empty()) {
+    poll_interrupt();
     PlanFrame& top = stack.back();
     if (!top.pending) {
       if (top.next == top.fn->ops.size()) {
@@ -1096,6 +1100,7 @@ struct Walk {
 
   // Takes the next step of the innermost function; false when the walk is over.
   bool step() {
+    poll_interrupt();
     Level& level = levels.back();
     if (!level.plan || level.next == level.plan->steps.size()) {
       if (levels.size() == 1) return false;

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <variant>
 
+#include "vel/interrupt.hpp"
 #include "vel/text.hpp"
 
 namespace vel {
@@ -364,6 +365,7 @@ void append_function(std::string& out, const Function& fn, std::uint64_t width) 
   }
   const Columns columns = function_columns(fn);
   for (std::size_t k = 0; k < fn.ops.size(); ++k) {
+    poll_interrupt();
     const Op& op = fn.ops[k];
     if (!op.comments.empty()) {
       if (k > 0) out += '\n';
@@ -392,6 +394,7 @@ std::string format_vel(const Module& module, std::uint64_t width, std::size_t si
   if (!module.header_comments.empty()) out += '\n';
   bool first = true;
   for (const auto& [key, fn] : module.functions) {
+    poll_interrupt();
     if (!first) out += '\n';
     first = false;
     append_function(out, fn, width);

@@ -249,6 +249,7 @@ void Reader::walk(AnyValue* top) {
   constexpr bool kRead = M == Mode::Read;
   std::string frames;  // the brackets open around the value next
   for (;;) {
+    poll_interrupt();
     int c = peek_token();
     if (c < 0) fail_peek(kEofValue);
     AnyValue* value = frames.empty() ? top : nullptr;

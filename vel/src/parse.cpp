@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "vel/file.hpp"
+#include "vel/interrupt.hpp"
 #include "vel/numeric.hpp"
 #include "vel/stop.hpp"
 #include "vel/text.hpp"
@@ -791,7 +792,10 @@ Function parse_fn(Parser& p) {
   fn.comments = s.take_comments();
   std::vector<Op>& ops = p.scratch.ops;
   ops.clear();
-  while (s.peek() != TokenKind::RBrace) read_op(p, ops.emplace_back());
+  while (s.peek() != TokenKind::RBrace) {
+    poll_interrupt();
+    read_op(p, ops.emplace_back());
+  }
   s.expect(TokenKind::RBrace);
   fn.ops = take_from(ops, 0);
   return fn;
@@ -821,6 +825,7 @@ std::size_t function_room(std::string_view source) {
   parser::Parser p(std::move(cursor));
   parser::Stream& s = p.cursor;
   while (s.peek() != parser::TokenKind::End) {
+    poll_interrupt();
     Function fn = parser::parse_fn(p);
     std::string name = fn.name;
     module.functions.store(std::move(name), std::move(fn));
@@ -838,9 +843,9 @@ Module parse(std::string_view source) {
   return module;
 }
 
-Module parse_file(std::string_view path, InterruptCheck interrupted) {
+Module parse_file(std::string_view path) {
   std::string text;
-  if (auto error = read_text_file(path, text, interrupted))
+  if (auto error = read_text_file(path, text))
     stop(unwrap_err_message(debug_read_error(*error)));
   return parse(text);
 }

@@ -7,6 +7,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "vel/interrupt.hpp"
 #include "vel/stop.hpp"
 #include "vel/text.hpp"
 #include "vel/unicode.hpp"
@@ -154,11 +155,18 @@ void resolve_op(Op& op, KnownTypes& known) {
   if (!found.empty()) *axes = std::move(found);
 }
 
-// Only the axes change, so the types that `known` points at stay where they are.
-void resolve_function(Function& function) {
+// Built one operation at a time, so that a large function is never copied whole between
+// two polls; the room is reserved first, so the types that `known` points at stay put.
+Function resolved_function(const Function& function) {
+  Function out{function.name, function.comments, function.params, function.returns, {}};
+  out.ops.reserve(function.ops.size());
   KnownTypes known;
-  for (const Param& param : function.params) known.insert_or_assign(param.name, &param.ty);
-  for (Op& op : function.ops) resolve_op(op, known);
+  for (const Param& param : out.params) known.insert_or_assign(param.name, &param.ty);
+  for (const Op& op : function.ops) {
+    poll_interrupt();
+    resolve_op(out.ops.emplace_back(op), known);
+  }
+  return out;
 }
 
 }  // namespace
@@ -200,8 +208,9 @@ PatternSide parse_pattern_side(std::string_view side) {
 }
 
 Module resolve(const Module& module) {
-  Module out = module;
-  for (auto& [key, fn] : out.functions) resolve_function(fn);
+  Module out{module.header_comments, {}};
+  out.functions.reserve(module.functions.size());
+  for (const auto& [key, fn] : module.functions) out.functions.store(key, resolved_function(fn));
   return out;
 }
 

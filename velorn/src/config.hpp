@@ -47,17 +47,14 @@ using ConfigMap = std::unordered_map<std::string, ConfigValue, vel::TextHash, st
 ConfigMap config_from_json(std::string_view text);
 
 // The configuration file parsed whole as TOML. Stops the call with "failed to read {}: {}"
-// or "failed to parse {}: {}", the path shown as given; `interrupted` as for
-// `vel::read_text_file`.
-toml::table read_config_file(std::string_view config_path,
-                             vel::InterruptCheck interrupted = nullptr);
+// or "failed to parse {}: {}", the path shown as given.
+toml::table read_config_file(std::string_view config_path);
 
 // The configuration file of one call, which reads it once for its values and once for its
 // weight mapping. A regular file is read anew each time; any other (a pipe, a terminal)
 // may give its text only once, so the first reading keeps that text for the second.
 struct ConfigFile {
   std::string_view path;
-  vel::InterruptCheck interrupted = nullptr;
   std::optional<std::string> kept;
 };
 // `read_config_file` of the file, or of the text a first reading kept.

@@ -476,9 +476,9 @@ toml::table parse_config_text(std::string_view config_path, std::string_view tex
 
 namespace {
 
-std::string read_config_text(std::string_view config_path, vel::InterruptCheck interrupted) {
+std::string read_config_text(std::string_view config_path) {
   std::string text;
-  if (auto error = vel::read_text_file(config_path, text, interrupted)) {
+  if (auto error = vel::read_text_file(config_path, text)) {
     std::string message = "failed to read ";
     message += config_path;
     message += ": ";
@@ -497,13 +497,13 @@ bool is_no_regular_file(std::string_view path) {
 
 }  // namespace
 
-toml::table read_config_file(std::string_view config_path, vel::InterruptCheck interrupted) {
-  return parse_config_text(config_path, read_config_text(config_path, interrupted));
+toml::table read_config_file(std::string_view config_path) {
+  return parse_config_text(config_path, read_config_text(config_path));
 }
 
 toml::table read_config_file(ConfigFile& file) {
   if (file.kept) return parse_config_text(file.path, *file.kept);
-  std::string text = read_config_text(file.path, file.interrupted);
+  std::string text = read_config_text(file.path);
   if (is_no_regular_file(file.path)) file.kept = text;
   return parse_config_text(file.path, text);
 }

@@ -22,6 +22,7 @@
 #include "vel/check.hpp"
 #include "vel/flatten.hpp"
 #include "vel/fmt.hpp"
+#include "vel/interrupt.hpp"
 #include "vel/json.hpp"
 #include "vel/parse.hpp"
 #include "vel/resolve.hpp"
@@ -170,8 +171,9 @@ PyObject* fail_current() noexcept {
   return nullptr;
 }
 
-// A file read waiting on a FIFO or a terminal was interrupted by a signal: the handlers run
-// now, and one that raises (KeyboardInterrupt) ends the call with its exception.
+// The interruption check of every call: the handlers of signals that arrived meanwhile run
+// now, and one that raises (KeyboardInterrupt) ends the call with its exception. A handler
+// that does not raise lets the work go on.
 bool python_signal_raised() { return PyErr_CheckSignals() != 0; }
 
 PyObject* new_text(std::string_view text) {
@@ -481,12 +483,12 @@ PyObject* load_flat_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
       !text_arg(slots[1], "config_path", config_path) ||
       !text_arg_or(slots[2], "entry", entry) || !keys_arg(slots[3], cache_keys))
     return nullptr;
-  velorn::ConfigFile config_file{config_path, python_signal_raised, std::nullopt};
+  velorn::ConfigFile config_file{config_path, std::nullopt};
   // Each module is released as soon as the next one is built, and the flat one before its
   // text is copied into a str: a large model's memory is taken from the system once.
   vel::Module flat = [&] {
     vel::Module resolved = [&] {
-      vel::Module parsed = vel::parse_file(vel_path, python_signal_raised);
+      vel::Module parsed = vel::parse_file(vel_path);
       velorn::ConfigMap config = velorn::load_config(config_file);
       return vel::resolve(velorn::sub_module(parsed, config));
     }();
@@ -578,7 +580,7 @@ PyObject* check_file(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames
   if (!bind(kCheckFile, args, nargsf, kwnames, slots)) return nullptr;
   std::string_view path;
   if (!text_arg(slots[0], "path", path)) return nullptr;
-  vel::Module module = vel::parse_file(path, python_signal_raised);
+  vel::Module module = vel::parse_file(path);
   return new_text(vel::check_result_to_json(vel::check(module)));
 }
 
@@ -588,7 +590,7 @@ PyObject* fmt_file(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) 
   std::string_view path;
   std::uint64_t width = kDefaultWidth;
   if (!text_arg(slots[0], "path", path) || !width_arg(slots[1], width)) return nullptr;
-  return new_text(vel::format_vel(vel::parse_file(path, python_signal_raised), width));
+  return new_text(vel::format_vel(vel::parse_file(path), width));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -691,6 +693,7 @@ PyObject* init_module() {
   if (module_object != nullptr) return Py_NewRef(module_object);
   Ref module(PyModule_Create2(&module_def, 1013));
   if (!module || !module_body(module.get())) return nullptr;
+  vel::set_interrupt_check(python_signal_raised);
   module_object = Py_NewRef(module.get());
   return module.release();
 }

@@ -21,13 +21,10 @@ std::string debug_read_error(const ReadError& error);
 // No such file or directory (os error 2)
 std::string display_read_error(const ReadError& error);
 
-// Asked when a signal interrupts a waiting open or read (of a FIFO, a terminal): true ends
-// the read by throwing `Interrupted`, false waits on.
-using InterruptCheck = bool (*)();
-
 // Reads the file at `path` (unchanged; relative to the working directory) whole into
-// `text`, or gives the reason it could not. Without a check, an interrupted wait resumes.
-std::optional<ReadError> read_text_file(std::string_view path, std::string& text,
-                                        InterruptCheck interrupted = nullptr);
+// `text`, or gives the reason it could not. The interruption check (interrupt.hpp) is asked
+// after each chunk read and whenever a signal breaks a wait (on a FIFO, a terminal): a file
+// that never ends, such as /dev/zero, is read until it says so.
+std::optional<ReadError> read_text_file(std::string_view path, std::string& text);
 
 }  // namespace vel

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <utility>
 
+#include "vel/interrupt.hpp"
 #include "vel/text.hpp"
 
 namespace vel::json {
@@ -261,6 +262,7 @@ class Reader {
   // stand before every item but the first; `close` when the items end.
   [[gnu::always_inline]] int item_start(bool first, char close, std::string_view eof,
                                          std::string_view expected_end) {
+    poll_interrupt();
     int c = peek_token();
     if (c < 0) fail_peek(eof);
     if (c == close || first) return c;

@@ -5,15 +5,13 @@
 #include <string_view>
 
 #include "vel/ast.hpp"
-#include "vel/file.hpp"
 
 namespace vel {
 
 // `source` must be valid UTF-8 (every Python str is; `parse_file` checks the file's bytes).
 Module parse(std::string_view source);
 // Reads the file whole, then parses it; a file that cannot be read stops the call with
-// the unwrap_err_message of the debug form of the read error. `interrupted` is asked when a
-// signal interrupts the reading (see read_text_file).
-Module parse_file(std::string_view path, InterruptCheck interrupted = nullptr);
+// the unwrap_err_message of the debug form of the read error.
+Module parse_file(std::string_view path);
 
 }  // namespace vel

@@ -51,7 +51,7 @@ struct Stop {
   throw Stop{std::move(message), where};
 }
 
-// Ends a call that an interruption check (file.hpp) asked to end. It carries nothing: the
+// Ends a call that an interruption check (interrupt.hpp) asked to end. It carries nothing: the
 // one who gave the check knows why, e.g. the binding has a Python exception set already.
 struct Interrupted {};
 

@@ -1,0 +1,36 @@
+// Ending a long call early. The embedder installs one check (the binding asks Python
+// whether a signal handler raised); the passes poll between bounded pieces of work, and
+// every kInterruptPollTicks polls the check is asked. True ends the call by throwing
+// `Interrupted` (stop.hpp). With no check installed, as in the fuzz targets and the C++
+// tests, nothing is ever asked.
+#pragma once
+
+#include <cstdint>
+
+namespace vel {
+
+using InterruptCheck = bool (*)();
+
+// The check asked from now on; nullptr asks none.
+void set_interrupt_check(InterruptCheck check);
+
+// Asks the check now, as a read does after each chunk or a wait a signal broke.
+void check_interrupt();
+
+// Polled between a pass's bounded pieces of work (an operation built or visited, a JSON
+// item read or written): a piece costs at most microseconds, so a count of them stays far
+// within a tenth of a second, while the check, itself cheap, is asked too rarely to show in
+// the passes' times.
+inline constexpr std::uint32_t kInterruptPollTicks = 1024;
+
+namespace interrupt_detail {
+// Polls left before the check is asked. The calls that poll are made one at a time (the
+// binding holds the interpreter lock throughout), so one counter serves them all.
+inline std::uint32_t ticks_left = kInterruptPollTicks;
+}  // namespace interrupt_detail
+
+inline void poll_interrupt() {
+  if (--interrupt_detail::ticks_left == 0) [[unlikely]] check_interrupt();
+}
+
+}  // namespace vel

@@ -1,0 +1,19 @@
+#include "vel/interrupt.hpp"
+
+#include "vel/stop.hpp"
+
+namespace vel {
+
+namespace {
+InterruptCheck installed = nullptr;
+}  // namespace
+
+void set_interrupt_check(InterruptCheck check) { installed = check; }
+
+void check_interrupt() {
+  // Reset first: an interrupted call leaves a full count to the next one.
+  interrupt_detail::ticks_left = kInterruptPollTicks;
+  if (installed != nullptr && installed()) throw Interrupted{};
+}
+
+}  // namespace vel
