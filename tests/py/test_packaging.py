@@ -123,7 +123,7 @@ class SdistTest(unittest.TestCase):
                 members = {m.name.removeprefix(top + "/"): m for m in sdist.getmembers()}
                 self.assertTrue(all(m.name.startswith(top + "/") for m in members.values()))
                 for needed in ("pyproject.toml", "CMakeLists.txt", "tools/velorn_backend.py",
-                               "velorn/_velorn.pyi", "velorn/src/lib.cpp", "PKG-INFO"):
+                               "velorn/_velorn.pyi", "velorn/src/module.cpp", "PKG-INFO"):
                     self.assertIn(needed, members)
                 self.assertEqual(
                     [n for n in members if n.split("/")[0].startswith(("build", "dist"))], [])
