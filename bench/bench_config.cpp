@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "config.hpp"
+#include "config_file.hpp"
 #include "weights.hpp"
 
 namespace {
@@ -27,7 +27,7 @@ std::string values_document(std::size_t bytes) {
 void BM_LoadConfigValues(benchmark::State& state) {
   std::string text = values_document(static_cast<std::size_t>(state.range(0)));
   for (auto _ : state)
-    benchmark::DoNotOptimize(config_from_toml(parse_config_text("c.toml", text)));
+    benchmark::DoNotOptimize(config_from_toml_text("c.toml", text));
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
   state.SetComplexityN(state.range(0));
 }
@@ -49,7 +49,7 @@ std::string deep_weights(std::size_t depth, std::size_t entries) {
 void BM_DeepWeightsTable(benchmark::State& state) {
   std::string text = deep_weights(static_cast<std::size_t>(state.range(0)), 1);
   for (auto _ : state)
-    benchmark::DoNotOptimize(weight_mapping_from_toml(parse_config_text("c.toml", text)));
+    benchmark::DoNotOptimize(weight_mapping_from_toml_text("c.toml", text));
   state.SetComplexityN(state.range(0));
 }
 BENCHMARK(BM_DeepWeightsTable)
@@ -63,7 +63,7 @@ BENCHMARK(BM_DeepWeightsTable)
 void BM_ManyEntriesDeepDown(benchmark::State& state) {
   std::string text = deep_weights(kMaxTomlNesting, static_cast<std::size_t>(state.range(0)));
   for (auto _ : state)
-    benchmark::DoNotOptimize(weight_mapping_from_toml(parse_config_text("c.toml", text)));
+    benchmark::DoNotOptimize(weight_mapping_from_toml_text("c.toml", text));
   state.SetComplexityN(static_cast<std::int64_t>(text.size()));
 }
 BENCHMARK(BM_ManyEntriesDeepDown)
@@ -93,7 +93,7 @@ void BM_RenameManySlots(benchmark::State& state) {
     reference += "." + std::to_string(i);
   }
   WeightMapping mapping =
-      weight_mapping_from_toml(parse_config_text("c.toml", "[weights]\nw = \"" + slots + "\"\n"));
+      weight_mapping_from_toml_text("c.toml", "[weights]\nw = \"" + slots + "\"\n");
   vel::Op op;
   op.kind = {vel::OpKind::Map{"f"}};
   op.args = {vel::Atom{vel::Atom::Name{reference}}};

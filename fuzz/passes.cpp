@@ -9,16 +9,19 @@
 #include <variant>
 #include <vector>
 
-#include "config.hpp"
+#include "config_file.hpp"
+#include "load_flat.hpp"
 #include "roundtrip.hpp"
 #include "vel/ast.hpp"
 #include "vel/ast_json.hpp"
+#include "vel/config.hpp"
 #include "vel/flatten.hpp"
 #include "vel/json.hpp"
 #include "vel/parse.hpp"
 #include "vel/resolve.hpp"
 #include "vel/stop.hpp"
 #include "vel/unicode.hpp"
+#include "toml_tables.hpp"
 #include "weights.hpp"
 
 namespace vel::fuzz {
@@ -149,7 +152,7 @@ const Module& config_user() {
 
 // One function whose parameter's shape names every configuration value, and a loop
 // counted by each.
-Module module_using(const velorn::ConfigMap& config) {
+Module module_using(const ConfigMap& config) {
   Function fn{"main", {}, {{"x", {"f32", {}}}}, {}, {}};
   for (const auto& [name, value] : config) {
     // Emplaced in place: GCC 12 takes a braced variant temporary for uninitialised.
@@ -262,11 +265,11 @@ std::optional<std::string> config_json_fault(std::string_view input) {
   else
     module = attempt([&] { return module_from_json(input.substr(nul + 1)); });
   if (!module) return std::nullopt;
-  auto config = attempt([&] { return velorn::config_from_json(config_json); });
+  auto config = attempt([&] { return config_from_json(config_json); });
   if (!config) return std::nullopt;
-  if (!same_module(velorn::sub_module(*module, {}), *module))
+  if (!same_module(sub_module(*module, {}), *module))
     return "an empty configuration changed the module";
-  auto substituted = attempt([&] { return velorn::sub_module(*module, *config); });
+  auto substituted = attempt([&] { return sub_module(*module, *config); });
   if (!substituted) return std::nullopt;
   return resolution_fault(*substituted, input);
 }
@@ -276,10 +279,13 @@ std::optional<std::string> config_toml_fault(std::string_view toml) {
   auto root = attempt([&] { return velorn::parse_config_text("config.toml", toml); });
   if (!root) return std::nullopt;
   if (auto config = attempt([&] { return velorn::config_from_toml(*root); })) {
-    attempt([&] { return velorn::sub_module(module_using(*config), *config); });
-    attempt([&] { return resolve(velorn::sub_module(config_user(), *config)); });
+    attempt([&] { return sub_module(module_using(*config), *config); });
+    attempt([&] { return resolve(sub_module(config_user(), *config)); });
   }
   if (auto fault = weight_mapping_fault(*root)) return *fault + " for:\n" + std::string(toml);
+  // The whole road of a flat module loaded with this configuration.
+  velorn::ConfigFile file{"config.toml", std::string(toml)};
+  attempt([&] { return velorn::load_flat(config_user(), file, "main", {}); });
   return std::nullopt;
 }
 

@@ -24,7 +24,8 @@ std::optional<std::string> config_json_fault(std::string_view input);
 // A TOML configuration file through the work of `load_config` and `load_weight_mapping`:
 // the configuration values substituted into a module that uses every name they define,
 // and the weight mapping applied to references of every text of the table "weights",
-// each of which takes the text stored last under its dotted path.
+// each of which takes the text stored last under its dotted path; then the whole road of
+// `load_flat` with it.
 std::optional<std::string> config_toml_fault(std::string_view toml);
 
 }  // namespace vel::fuzz

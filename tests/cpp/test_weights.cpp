@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "builders.hpp"
-#include "config.hpp"
+#include "config_file.hpp"
 #include "test_json_support.hpp"
 #include "weights.hpp"
 
@@ -17,7 +17,7 @@ using namespace velorn;
 namespace {
 
 WeightMapping mapping_of(std::string_view toml_text) {
-  return weight_mapping_from_toml(parse_config_text("c.toml", toml_text));
+  return weight_mapping_from_toml_text("c.toml", toml_text);
 }
 
 std::string found(const WeightMapping& mapping, std::string_view key) {

@@ -9,7 +9,7 @@
 
 #include <sys/stat.h>
 
-#include "config.hpp"
+#include "toml_tables.hpp"
 #include "vel/file.hpp"
 #include "vel/stop.hpp"
 

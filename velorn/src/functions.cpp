@@ -7,16 +7,16 @@
 #include <vector>
 
 #include "arguments.hpp"
-#include "config.hpp"
+#include "load_flat.hpp"
 #include "failure.hpp"
 #include "vel/ast.hpp"
 #include "vel/ast_json.hpp"
 #include "vel/check.hpp"
+#include "vel/config.hpp"
 #include "vel/flatten.hpp"
 #include "vel/fmt.hpp"
 #include "vel/parse.hpp"
 #include "vel/resolve.hpp"
-#include "weights.hpp"
 
 namespace velorn::py {
 
@@ -71,22 +71,10 @@ PyObject* load_flat_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
       !text_arg(slots[1], "config_path", config_path) ||
       !text_arg_or(slots[2], "entry", entry) || !keys_arg(slots[3], cache_keys))
     return nullptr;
-  velorn::ConfigFile config_file{config_path, std::nullopt};
-  // Each module is released as soon as the next one is built, and the flat one before its
-  // text is copied into a str: a large model's memory is taken from the system once.
-  vel::Module flat = [&] {
-    vel::Module resolved = [&] {
-      vel::Module parsed = vel::parse_file(vel_path);
-      velorn::ConfigMap config = velorn::load_config(config_file);
-      return vel::resolve(velorn::sub_module(parsed, config));
-    }();
-    vel::CacheKeys keys(cache_keys.begin(), cache_keys.end());
-    return vel::flatten(resolved, entry, keys);
-  }();
-  // A regular file is read again: the weight mapping comes from this second reading.
-  velorn::WeightMapping mapping = velorn::load_weight_mapping(config_file);
-  velorn::apply_weight_mapping(flat, mapping);
-  return new_text(json_of(std::move(flat)));
+  ConfigFile config{config_path, std::nullopt};
+  vel::CacheKeys keys(cache_keys.begin(), cache_keys.end());
+  // The flat module is released before its text is copied into a str.
+  return new_text(json_of(load_flat(vel_path, config, entry, keys)));
 }
 
 PyObject* parse_to_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -105,8 +93,8 @@ PyObject* resolve_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnam
       !text_arg(slots[1], "config_json", config_json))
     return nullptr;
   vel::Module module = vel::module_from_json(module_json);
-  velorn::ConfigMap config = velorn::config_from_json(config_json);
-  return new_text(json_of(vel::resolve(velorn::sub_module(module, config))));
+  vel::ConfigMap config = vel::config_from_json(config_json);
+  return new_text(json_of(vel::resolve(vel::sub_module(module, config))));
 }
 
 PyObject* flatten_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "config.hpp"
+#include "toml_tables.hpp"
 
 namespace velorn {
 
@@ -133,6 +133,10 @@ WeightMapping weight_mapping_from_toml(const toml::table& root) {
 
 WeightMapping load_weight_mapping(ConfigFile& file) {
   return weight_mapping_from_toml(read_config_file(file));
+}
+
+WeightMapping weight_mapping_from_toml_text(std::string_view config_path, std::string_view text) {
+  return weight_mapping_from_toml(parse_config_text(config_path, text));
 }
 
 std::string fill_slots(std::string_view text, const std::vector<std::string_view>& parts) {

@@ -3,8 +3,6 @@
 // flat module's weight references through it.
 #pragma once
 
-#include <toml++/toml.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -12,7 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "config.hpp"
+#include "config_file.hpp"
 #include "vel/ast.hpp"
 
 namespace velorn {
@@ -54,15 +52,11 @@ class WeightMapping {
   std::unordered_map<std::uint64_t, std::vector<Entry>> entries_;
 };
 
-// Adds the texts of `table`, nested tables included, under `prefix`, in ascending byte
-// order of keys at every level. Never fails; iterative, so any depth is safe.
-void flatten_weight_table(const toml::table& table, WeightMapping::Path prefix,
-                          WeightMapping& mapping);
-// The mapping from the root table "weights" of a parsed configuration file.
-WeightMapping weight_mapping_from_toml(const toml::table& root);
 // Reads and parses the configuration file anew (or the text that `load_config` kept of a
-// file that is no regular one); stops like `read_config_file`.
+// file that is no regular one); stops like `load_config`.
 WeightMapping load_weight_mapping(ConfigFile& file);
+// The mapping of a text already read; `config_path` only names it in a message.
+WeightMapping weight_mapping_from_toml_text(std::string_view config_path, std::string_view text);
 
 // The text of a template with its "{}" slots filled in order by `parts`: an index part
 // for which no slot remains changes nothing, and slots left over stay "{}".

@@ -1,27 +1,22 @@
-#include "config.hpp"
+#include "vel/config.hpp"
 
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <utility>
 
+#include "vel/interrupt.hpp"
 #include "vel/json.hpp"
 #include "vel/numeric.hpp"
 #include "vel/stop.hpp"
 
-namespace velorn {
+namespace vel {
 
 namespace {
 
-namespace json = vel::json;
-using vel::is_config_name;
-using vel::kConfigPrefix;
-
 constexpr std::string_view kNoVariant =
     "data did not match any variant of untagged enum ConfigValue";
-constexpr std::string_view kUnexpectedInVector = "unexpected value in vector section";
-// The tables of configuration values, in the order they are merged.
-constexpr std::string_view kValueTables[] = {"shape", "scalar", "vector"};
 
 ConfigValue number_value(const json::Number& n) {
   if (n.cls == json::NumberClass::Negative) return {ConfigValue::Int{n.i}};
@@ -51,26 +46,6 @@ ConfigValue read_config_value(json::Reader& in) {
   json::Reader::custom(std::string(kNoVariant));
 }
 
-// A TOML value under a configuration table, or nothing for a kind that is skipped.
-std::optional<ConfigValue> toml_value(const toml::node& node) {
-  if (auto i = node.as_integer()) return ConfigValue{ConfigValue::Int{i->get()}};
-  if (auto f = node.as_floating_point()) return ConfigValue{ConfigValue::Float{f->get()}};
-  if (auto array = node.as_array()) {
-    ConfigValue::Vector vector;
-    vector.values.reserve(array->size());
-    for (const toml::node& item : *array) {
-      if (auto i = item.as_integer())
-        vector.values.push_back(static_cast<double>(i->get()));
-      else if (auto f = item.as_floating_point())
-        vector.values.push_back(f->get());
-      else
-        vel::stop(std::string(kUnexpectedInVector));
-    }
-    return ConfigValue{std::move(vector)};
-  }
-  return std::nullopt;
-}
-
 const ConfigValue* lookup(const ConfigMap& config, std::string_view name) {
   auto found = config.find(name);
   return found == config.end() ? nullptr : &found->second;
@@ -78,8 +53,8 @@ const ConfigValue* lookup(const ConfigMap& config, std::string_view name) {
 
 // A count is looked up without its prefix, and also whole when it has none; only an
 // integer replaces it.
-vel::LoopCount sub_count(const vel::LoopCount& count, const ConfigMap& config) {
-  const auto* named = std::get_if<vel::LoopCount::Named>(&count.value);
+LoopCount sub_count(const LoopCount& count, const ConfigMap& config) {
+  const auto* named = std::get_if<LoopCount::Named>(&count.value);
   if (named == nullptr) return count;
   std::string_view key = named->name;
   if (is_config_name(key)) key.remove_prefix(kConfigPrefix.size());
@@ -88,14 +63,14 @@ vel::LoopCount sub_count(const vel::LoopCount& count, const ConfigMap& config) {
   if (integer == nullptr) return count;
   // As an unsigned count a negative value would read as 2^64 minus its size.
   if (integer->value < 0)
-    vel::stop("Loop count '" + named->name + "' is negative: " + std::to_string(integer->value));
-  return {vel::LoopCount::Concrete{static_cast<std::uint64_t>(integer->value)}};
+    stop("Loop count '" + named->name + "' is negative: " + std::to_string(integer->value));
+  return {LoopCount::Concrete{static_cast<std::uint64_t>(integer->value)}};
 }
 
-std::vector<vel::Param> sub_params(const std::vector<vel::Param>& params, const ConfigMap& config) {
-  std::vector<vel::Param> out;
+std::vector<Param> sub_params(const std::vector<Param>& params, const ConfigMap& config) {
+  std::vector<Param> out;
   out.reserve(params.size());
-  for (const vel::Param& param : params) out.push_back({param.name, sub_type(param.ty, config)});
+  for (const Param& param : params) out.push_back({param.name, sub_type(param.ty, config)});
   return out;
 }
 
@@ -110,46 +85,31 @@ ConfigMap config_from_json(std::string_view text) {
   });
 }
 
-ConfigMap config_from_toml(const toml::table& root) {
-  ConfigMap config;
-  for (std::string_view name : kValueTables) {
-    const toml::table* table = root.get_as<toml::table>(name);
-    if (table == nullptr) continue;
-    // A TOML table yields its keys in ascending byte order.
-    for (const auto& [key, node] : *table)
-      if (auto value = toml_value(node))
-        config.insert_or_assign(std::string(key.str()), *std::move(value));
-  }
-  return config;
-}
-
-ConfigMap load_config(ConfigFile& file) { return config_from_toml(read_config_file(file)); }
-
-vel::Dim sub_dim(const vel::Dim& dim, const ConfigMap& config) {
-  const auto* named = std::get_if<vel::Dim::Named>(&dim.value);
+Dim sub_dim(const Dim& dim, const ConfigMap& config) {
+  const auto* named = std::get_if<Dim::Named>(&dim.value);
   if (named == nullptr || !is_config_name(named->name)) return dim;
   const ConfigValue* value =
       lookup(config, std::string_view(named->name).substr(kConfigPrefix.size()));
   if (value == nullptr) return dim;
   if (const auto* integer = std::get_if<ConfigValue::Int>(&value->value))
-    return {vel::Dim::Concrete{integer->value}};
+    return {Dim::Concrete{integer->value}};
   if (const auto* real = std::get_if<ConfigValue::Float>(&value->value))
-    return {vel::Dim::Concrete{vel::truncate_to_i64(real->value)}};
+    return {Dim::Concrete{truncate_to_i64(real->value)}};
   return dim;  // a vector never replaces anything
 }
 
-vel::TensorType sub_type(const vel::TensorType& type, const ConfigMap& config) {
-  if (type.dtype == vel::kDictDtype) return type;
-  vel::TensorType out{type.dtype, {}};
+TensorType sub_type(const TensorType& type, const ConfigMap& config) {
+  if (type.dtype == kDictDtype) return type;
+  TensorType out{type.dtype, {}};
   out.shape.reserve(type.shape.size());
-  for (const vel::Dim& dim : type.shape) out.shape.push_back(sub_dim(dim, config));
+  for (const Dim& dim : type.shape) out.shape.push_back(sub_dim(dim, config));
   return out;
 }
 
-vel::Op sub_op(const vel::Op& op, const ConfigMap& config) {
-  vel::Op out;
+Op sub_op(const Op& op, const ConfigMap& config) {
+  Op out;
   out.kind = op.kind;
-  if (auto* loop = std::get_if<vel::OpKind::Loop>(&out.kind.value))
+  if (auto* loop = std::get_if<OpKind::Loop>(&out.kind.value))
     loop->count = sub_count(loop->count, config);
   out.outputs = op.outputs;
   out.output_types.reserve(op.output_types.size());
@@ -160,20 +120,23 @@ vel::Op sub_op(const vel::Op& op, const ConfigMap& config) {
   return out;
 }
 
-vel::Module sub_module(const vel::Module& module, const ConfigMap& config) {
-  vel::Module out;
+Module sub_module(const Module& module, const ConfigMap& config) {
+  Module out;
   out.header_comments = module.header_comments;
   for (const auto& [key, function] : module.functions) {
-    vel::Function copy;
+    Function copy;
     copy.name = function.name;
     copy.comments = function.comments;
     copy.params = sub_params(function.params, config);
     copy.returns = sub_params(function.returns, config);
     copy.ops.reserve(function.ops.size());
-    for (const vel::Op& op : function.ops) copy.ops.push_back(sub_op(op, config));
+    for (const Op& op : function.ops) {
+      poll_interrupt();
+      copy.ops.push_back(sub_op(op, config));
+    }
     out.functions.store(key, std::move(copy));
   }
   return out;
 }
 
-}  // namespace velorn
+}  // namespace vel

@@ -1,0 +1,49 @@
+// The configuration file of a call: its values (the tables "shape", "scalar" and "vector")
+// and, in weights.hpp, its weight mapping, read from TOML; the report of a TOML error.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "vel/config.hpp"
+
+namespace velorn {
+
+// The configuration file of one call, which reads it once for its values and once for its
+// weight mapping. A regular file is read anew each time; any other (a pipe, a terminal)
+// may give its text only once, so the first reading keeps that text for the second.
+struct ConfigFile {
+  std::string_view path;
+  std::optional<std::string> kept;
+};
+// The configuration map of the file: stops the call with "failed to read {}: {}" or
+// "failed to parse {}: {}" (the path shown as given), or with "unexpected value in vector
+// section" for an array holding anything but numbers.
+vel::ConfigMap load_config(ConfigFile& file);
+// The same for a text already read; `config_path` only names it in a message.
+vel::ConfigMap config_from_toml_text(std::string_view config_path, std::string_view text);
+
+// Where a TOML error stands: line and column from 1, the column and the extent counted
+// in characters. A line of 0 is no place.
+struct TomlErrorPlace {
+  std::size_t line = 0;
+  std::size_t column = 0;
+  std::size_t extent = 1;
+};
+
+// The report of a TOML error in `text`, every line ending in a line feed: the place, the
+// gutter, the line with carets under the error's extent, then the description. Without a
+// place, the description alone.
+std::string toml_error_report(std::string_view text, const TomlErrorPlace& place,
+                              std::string_view description);
+
+// Tables and arrays nested deeper than this are refused before the TOML reader sees the
+// document: it reads inline tables and arrays, and walks and drops its tree, recursively.
+// The deepest document still fits a thread with 256 KiB of stack in a build with
+// sanitizers, whose frames are the largest: there inline tables nested 36 deep fill it
+// (tables opened by headers take over 400).
+inline constexpr std::size_t kMaxTomlNesting = 24;
+
+}  // namespace velorn
