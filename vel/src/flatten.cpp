@@ -202,10 +202,12 @@ std::uint64_t block_bytes(std::size_t n) {
   return n == 0 ? 0 : std::max<std::uint64_t>(32, (std::uint64_t{n} + 8 + 15) / 16 * 16);
 }
 
+// The longest text that a string holds without a block of its own.
+const std::size_t kInlineText = std::string().capacity();
+
 // The memory that a record takes beyond its own size.
 std::uint64_t heap_bytes(const std::string& text) {
-  constexpr std::size_t kInline = std::string().capacity();  // held without a block
-  return text.capacity() > kInline ? block_bytes(text.capacity() + 1) : 0;
+  return text.capacity() > kInlineText ? block_bytes(text.capacity() + 1) : 0;
 }
 template <class T>
 std::uint64_t heap_bytes(const std::vector<T>& list) {
