@@ -220,6 +220,9 @@ TEST(ConfigToml, ParseErrorsAreReportedWithTheirLine) {
 
 // Each report points at the start of the token in error and covers it with carets.
 TEST(ConfigToml, ErrorReportsStartAtTheTokenInError) {
+  // A value guessed to be a date and time from its characters further on.
+  const std::string nul_time_line = "when = 1979-05-27T" + std::string(2, '\0') + "07:32:00Z";
+  const std::string nul_time = nul_time_line + "\n";
   const std::string no_key =
       "Error while parsing key: expected bare key starting character or string delimiter, saw '";
   struct Case {
@@ -283,6 +286,8 @@ TEST(ConfigToml, ErrorReportsStartAtTheTokenInError) {
        "Error while parsing array: encountered end-of-file"},
       {"unterminated inline table at the end", "a = {x = 1", 1, 10, "a = {x = 1", "^",
        "Error while parsing inline table: encountered end-of-file"},
+      {"a time that starts with a NUL", nul_time, 1, 8, nul_time_line, std::string(22, '^'),
+       "Error while parsing time: expected 2-digit hour, saw '\\u0000'"},
       {"control character in a string", "a = \"x\x01\"\n", 1, 7, "a = \"x\x01\"", "^",
        "Error while parsing string: unescaped control characters other than TAB (U+0009) are "
        "explicitly prohibited"},
