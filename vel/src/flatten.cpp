@@ -264,9 +264,6 @@ GlobalNames global_names(const Module& module) {
   return out;
 }
 
-// A name on its way out through several inlined calls, one level at a time. It is kept as
-// pieces, so that a prefix costs the same however long the name has grown: through a
-// chain of thousands of calls a local name gains a prefix at every level.
 // A text made of a few pieces, front first, each viewing storage that outlives the step
 // being taken: what a binding stands for, put together only where it is written out.
 struct Joined {
@@ -300,82 +297,62 @@ struct Joined {
   }
 };
 
+// A name on its way out through several inlined calls, one level at a time. Its front is
+// kept reversed, so that a prefix costs its own length however long the name has grown:
+// through a chain of thousands of calls a local name gains a prefix at every level. The
+// rest is a view of a text that outlives the step being taken.
 class NameRope {
  public:
   void reset(std::string_view text) {
-    pieces_.assign(1, text);
-    size_ = text.size();
+    head_.clear();
+    tail_ = text;
   }
   void reset(const Joined& text) {
-    pieces_.clear();
-    size_ = 0;
-    for (std::size_t k = text.count; k-- > 0;) prepend(text.pieces[k]);
+    head_.clear();
+    tail_ = text.count == 0 ? std::string_view() : text.pieces[text.count - 1];
+    for (std::size_t k = text.count - (text.count == 0 ? 0 : 1); k-- > 0;) prepend(text.pieces[k]);
   }
-  void prepend(std::string_view text) {
-    pieces_.push_back(text);
-    size_ += text.size();
-  }
-  std::size_t size() const { return size_; }
+  void prepend(std::string_view text) { head_.append(text.rbegin(), text.rend()); }
+  std::size_t size() const { return head_.size() + tail_.size(); }
   // The first and the last character, or 0 for an empty text.
-  char front() const {
-    for (auto piece = pieces_.rbegin(); piece != pieces_.rend(); ++piece)
-      if (!piece->empty()) return piece->front();
-    return 0;
-  }
-  char back() const {
-    for (const std::string_view piece : pieces_)
-      if (!piece.empty()) return piece.back();
-    return 0;
-  }
-
-  bool starts_with(std::string_view text) const {
-    for (auto piece = pieces_.rbegin(); !text.empty(); ++piece) {
-      if (piece == pieces_.rend()) return false;
-      const std::size_t n = std::min(piece->size(), text.size());
-      if (piece->substr(0, n) != text.substr(0, n)) return false;
-      text.remove_prefix(n);
-    }
-    return true;
-  }
+  char front() const { return !head_.empty() ? head_.back() : tail_.empty() ? 0 : tail_.front(); }
+  char back() const { return !tail_.empty() ? tail_.back() : head_.empty() ? 0 : head_.front(); }
   char at(std::size_t i) const {
-    for (auto piece = pieces_.rbegin();; ++piece) {
-      if (i < piece->size()) return (*piece)[i];
-      i -= piece->size();
-    }
+    return i < head_.size() ? head_[head_.size() - 1 - i] : tail_[i - head_.size()];
   }
   void drop_front(std::size_t n) {
-    size_ -= n;
-    while (n >= pieces_.back().size()) {
-      n -= pieces_.back().size();
-      pieces_.pop_back();
+    if (n <= head_.size()) {
+      head_.resize(head_.size() - n);
+    } else {
+      tail_.remove_prefix(n - head_.size());
+      head_.clear();
     }
-    pieces_.back().remove_prefix(n);
   }
-  // The first `n` characters; `scratch` holds them when they are in more than one piece.
+  // The first `n` characters; `scratch` holds them when the front is not a view.
   std::string_view prefix(std::size_t n, std::string& scratch) const {
-    if (pieces_.back().size() >= n) return pieces_.back().substr(0, n);
-    scratch.clear();
-    for (auto piece = pieces_.rbegin(); scratch.size() < n; ++piece)
-      scratch += piece->substr(0, n - scratch.size());
+    if (head_.empty()) return tail_.substr(0, n);
+    scratch.assign(head_.rbegin(), head_.rbegin() + std::min(n, head_.size()));
+    if (n > head_.size()) scratch += tail_.substr(0, n - head_.size());
     return scratch;
   }
-  // The whole text; `scratch` holds it when it is in more than one piece.
+  // The whole text; `scratch` holds it when the front is not a view.
   std::string_view view(std::string& scratch) const {
-    if (pieces_.size() == 1) return pieces_[0];
-    scratch.clear();
-    for (auto piece = pieces_.rbegin(); piece != pieces_.rend(); ++piece) scratch += *piece;
+    if (head_.empty()) return tail_;
+    scratch.assign(head_.rbegin(), head_.rend());
+    scratch += tail_;
     return scratch;
   }
   std::string text() const {
     std::string out;
-    out.reserve(size_);
-    for (auto piece = pieces_.rbegin(); piece != pieces_.rend(); ++piece) out += *piece;
+    out.reserve(size());
+    out.assign(head_.rbegin(), head_.rend());
+    out += tail_;
     return out;
   }
 
  private:
-  std::vector<std::string_view> pieces_;  // the text's last piece first
-  std::size_t size_ = 0;
+  std::string head_;       // the front, reversed
+  std::string_view tail_;  // the rest
 };
 
 // "{}.{}" and "{}_{}" with a decimal number.
@@ -627,8 +604,9 @@ struct Level {
   bool root = false;
   bool dicts = false;
   Marks bound_marks{};
-  CountedMarks keys{};
   std::string local_prefix{};
+  CountedMarks keys{};  // its marks first, then the counts behind them
+  std::optional<FewBindings> few{};
   const Function* fn = nullptr;
   const Plan* plan = nullptr;
   std::size_t next = 0;
@@ -640,7 +618,6 @@ struct Level {
   // threaded one being `threaded_text` and a name that ends in ".*" the iteration's own
   // (its stem, then `iteration_digits`).
   const Op* call = nullptr;
-  std::optional<FewBindings> few{};
   std::optional<std::size_t> threaded_arg{};
   std::string threaded_text{};
   std::string iteration_digits{};
