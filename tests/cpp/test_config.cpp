@@ -286,6 +286,8 @@ TEST(ConfigToml, ErrorReportsStartAtTheTokenInError) {
        "Error while parsing array: encountered end-of-file"},
       {"unterminated inline table at the end", "a = {x = 1", 1, 10, "a = {x = 1", "^",
        "Error while parsing inline table: encountered end-of-file"},
+      {"a closing brace where an array's value stands", "g = [1, }\n", 1, 9, "g = [1, }", "^",
+       "Error while parsing value: could not determine value type"},
       {"a time that starts with a NUL", nul_time, 1, 8, nul_time_line, std::string(22, '^'),
        "Error while parsing time: expected 2-digit hour, saw '\\u0000'"},
       {"control character in a string", "a = \"x\x01\"\n", 1, 7, "a = \"x\x01\"", "^",
