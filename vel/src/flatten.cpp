@@ -287,14 +287,6 @@ struct Joined {
     }
     return true;
   }
-  bool starts_with(std::string_view text) const {
-    for (std::size_t k = 0; k < count && !text.empty(); ++k) {
-      const std::size_t n = std::min(pieces[k].size(), text.size());
-      if (pieces[k].substr(0, n) != text.substr(0, n)) return false;
-      text.remove_prefix(n);
-    }
-    return text.empty();
-  }
 };
 
 // A name on its way out through several inlined calls, one level at a time. Its front is
