@@ -704,10 +704,10 @@ std::optional<Joined> arg_name(const Level& level, std::size_t k) {
   return out += *name;
 }
 
-// What a parameter or a return of the call stands for in the caller: the argument passed
-// for a parameter, or for one past the last argument given that argument, a point and its
-// own name; the call's output for a return that is not a parameter. A dict parameter
-// among the arguments given falls to `dict_match` instead.
+// What binds a parameter or a return of the call: the argument passed for a parameter,
+// or for one past the last argument given that argument with a point and its own name;
+// the call's output for a return that is not a parameter. A dict parameter among the
+// arguments given falls to `dict_match` instead.
 std::optional<Bound> look_up_binding(const Level& level, std::string_view name) {
   const Positions& where = level.plan->where;
   const std::size_t u = level.call->args.size(), t = level.fn->params.size();
@@ -730,6 +730,7 @@ std::optional<Bound> look_up_binding(const Level& level, std::string_view name) 
   return std::nullopt;
 }
 
+// The text that a binding stands for in the caller.
 Joined bound_text(const Level& level, Bound bound) {
   switch (bound.kind) {
     case Bound::Argument: return *arg_name(level, bound.index);
@@ -741,8 +742,9 @@ Joined bound_text(const Level& level, Bound bound) {
   return Joined{} += level.outputs[bound.index];
 }
 
-// The same, from the names that a call of a function of few parameters and returns has
-// bound when it began; every other call looks its names up as they are read.
+// The text that a name of the call is bound to. A call of a function of few parameters and
+// returns found its bindings when it began; every other call looks its names up as they
+// are read.
 std::optional<Joined> binding(const Level& level, std::string_view name) {
   if (!level.few) {
     auto bound = look_up_binding(level, name);
