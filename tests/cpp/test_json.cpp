@@ -16,6 +16,7 @@
 #include "vel/ast_json.hpp"
 #include "vel/json.hpp"
 #include "vel/stop.hpp"
+#include "json_internal.hpp"
 
 using namespace vel;
 
