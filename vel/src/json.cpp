@@ -334,13 +334,6 @@ void Reader::not_a_string(int c) {
 
 std::string Reader::read_string() { return std::string(Inside::text(*this)); }
 
-bool Reader::read_null() {
-  if (peek_token() != 'n') return false;
-  ++pos_;
-  read_ident("ull");
-  return true;
-}
-
 double Reader::read_f64() {
   int c = peek_token();
   if (c < 0) fail_peek(kEofValue);

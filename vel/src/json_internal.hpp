@@ -43,14 +43,15 @@ struct Inside {
     return str(in);
   }
 
-  static void open(Reader& in) { in.open(); }
-  static void close(Reader& in) { in.close(); }
-  static void colon(Reader& in) { in.colon(); }
-  static void step(Reader& in) { ++in.pos_; }  // past the byte that `peek_token` gave
+  [[gnu::always_inline]] static void open(Reader& in) { in.open(); }
+  [[gnu::always_inline]] static void close(Reader& in) { in.close(); }
+  [[gnu::always_inline]] static void colon(Reader& in) { in.colon(); }
+  // Past the byte that `peek_token` gave.
+  [[gnu::always_inline]] static void step(Reader& in) { ++in.pos_; }
   static void settle_list(Reader& in) { in.settle_list(); }
   static void settle_object(Reader& in) { in.settle_object(); }
   template <class F>
-  static void object_members(Reader& in, F&& member) {
+  [[gnu::always_inline]] static void object_members(Reader& in, F&& member) {
     in.read_object_members(member);
   }
   [[noreturn]] static void invalid_type(Reader& in, std::string_view expected) {

@@ -161,9 +161,15 @@ class Reader {
 
   // --- member readers: white space first, then a value of the member's type ---
   std::string read_string();  // expecting "a string"
-  bool read_null();           // consumes a null that stands next
   double read_f64();          // any number, expecting "f64"
   std::int64_t read_i64();    // an integer within the signed 64-bit range, "i64"
+  // Consumes a null that stands next.
+  [[gnu::always_inline]] bool read_null() {
+    if (peek_token() != 'n') return false;
+    ++pos_;
+    read_ident("ull");
+    return true;
+  }
 
   // At '[': the elements, each read by `element()`, with the list's comma rules.
   template <class F>
@@ -190,11 +196,11 @@ class Reader {
   void read_ident(std::string_view rest);  // the rest of null, true or false
 
   // Every array and object that is read takes one level of nesting.
-  void open() {  // at '[' or '{'
+  [[gnu::always_inline]] void open() {  // at '[' or '{'
     if (--depth_ == 0) fail_peek("recursion limit exceeded");
     ++pos_;
   }
-  void close() {  // at ']' or '}'
+  [[gnu::always_inline]] void close() {  // at ']' or '}'
     ++depth_;
     ++pos_;
   }
