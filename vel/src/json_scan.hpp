@@ -15,13 +15,16 @@
 #endif
 
 #include "vel/json.hpp"
+#include "number_scan.hpp"
 
 namespace vel::json::scan {
 
 // At byte offset p: line and column name the byte before p.
 [[noreturn]] void fail_at(std::string_view text, std::size_t p, std::string_view message);
 
-inline bool is_digit(int c) { return c >= '0' && c <= '9'; }
+using number_scan::is_digit;
+using number_scan::load;
+
 inline bool starts_number(int c) { return c == '-' || is_digit(c); }
 
 // Bytes from i that need no care inside a string: all but '"', '\\' and controls.
@@ -103,13 +106,6 @@ void read_ident(std::string_view text, std::size_t& pos, std::string_view rest);
   pos = i;
   value = v;
   return true;
-}
-
-template <class Word>
-Word load(const char* p) {
-  Word w;
-  std::memcpy(&w, p, sizeof w);
-  return w;
 }
 
 // Member names are short: they are compared in words, which may overlap, without a call.
