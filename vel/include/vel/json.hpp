@@ -191,6 +191,12 @@ class Reader {
   // array or object is placed before its bracket. A malformed value gives its own error.
   [[noreturn]] void invalid_type(std::string_view expected);
   [[noreturn]] void not_a_string(int c);
+  // White space, then the bracket that opens a member of the type `expected`.
+  void expect_open(char bracket, std::string_view expected) {
+    int c = peek_token();
+    if (c < 0) fail_peek(kEofValue);
+    if (c != bracket) invalid_type(expected);
+  }
   // At '"': a map's key.
   std::string read_key();
   void read_ident(std::string_view rest);  // the rest of null, true or false
@@ -262,9 +268,7 @@ void Reader::read_array(F&& element) {
 
 template <class F>
 void Reader::read_list(F&& element) {
-  int c = peek_token();
-  if (c < 0) fail_peek(kEofValue);
-  if (c != '[') invalid_type("a sequence");
+  expect_open('[', "a sequence");
   read_array(element);
 }
 
@@ -280,9 +284,7 @@ void Reader::read_object_members(F&& member) {
 
 template <class F>
 void Reader::read_map(F&& member) {
-  int c = peek_token();
-  if (c < 0) fail_peek(kEofValue);
-  if (c != '{') invalid_type("a map");
+  expect_open('{', "a map");
   open();
   try {
     read_object_members([&] {
