@@ -30,7 +30,8 @@ struct Inside {
   [[gnu::always_inline]] static bool take_name(Reader& in, std::string_view name) {
     return scan::take_name(in.text_, in.pos_, name);
   }
-  // At a number: the small plain ones taken without the general grammar.
+  // At '-' or a digit: as `Reader::read_number`, small plain integers taken without the
+  // general grammar.
   [[gnu::always_inline]] static Number number(Reader& in) {
     if (std::uint64_t small; scan::small_integer(in.text_, in.pos_, small))
       return Number{NumberClass::Unsigned, small};

@@ -182,8 +182,8 @@ class Reader {
   void read_map(F&& member);
 
  private:
-  // The record layer (vel/src/json_record.hpp) reads records with the steps below, and
-  // strings and small integers inline.
+  // The layers over this reader take the steps below, and read strings and small integers
+  // inline, through `Inside` (vel/src/json_internal.hpp), which the public face leaves out.
   friend struct Inside;
 
   // "invalid type: {found}, expected {expected}" for the value that stands next (not
