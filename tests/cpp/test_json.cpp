@@ -16,6 +16,7 @@
 #include "vel/ast_json.hpp"
 #include "vel/json.hpp"
 #include "vel/stop.hpp"
+#include "json_internal.hpp"
 
 using namespace vel;
 
@@ -173,6 +174,9 @@ TEST(JsonNumbers, ClassesByText) {
       {"1e400", "error: number out of range at 1:5"},
       {"-1.5e308000", "error: number out of range at 1:11"},
       {"1.7976931348623159e308", "error: number out of range at 1:22"},
+      // Out of range, the side is told by where the first non-zero digit stands.
+      {"0.001e312", "error: number out of range at 1:9"},
+      {"1000e-327", "floating point `0.0`"},
       // An exponent past 32 bits fails right after the digit that overflows it.
       {"1e2147483648000", "error: number out of range at 1:12"},
       {"-", "error: EOF while parsing a value at 1:1"},

@@ -69,6 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
         AtomCase{"1e-999", float_atom(0.0)}, AtomCase{"-1e-999", float_atom(-0.0)},
         AtomCase{"1e99999999999999999999999", float_atom(kInf)},
         AtomCase{"0.000e99999999999999999999999", float_atom(0.0)},
+        AtomCase{".001e312", float_atom(kInf)}, AtomCase{"1000e-327", float_atom(0.0)},
         AtomCase{"1.8e308", float_atom(kInf)},
         AtomCase{"1.7976931348623157e308", float_atom(std::numeric_limits<double>::max())},
         AtomCase{"5e-324", float_atom(std::numeric_limits<double>::denorm_min())},

@@ -15,6 +15,7 @@
 
 #include "vel/json.hpp"
 #include "vel/stop.hpp"
+#include "json_record.hpp"
 #include "op_record.hpp"
 
 namespace vel {
@@ -419,7 +420,7 @@ class Lists {
   }
 
   std::vector<std::string> strings(json::Reader& in) {
-    return read<std::string>(in, [&] { return in.read_text(); });
+    return read<std::string>(in, [&] { return json::read_text(in); });
   }
 
  private:
@@ -457,8 +458,6 @@ bool fits_i64(const json::Number& n) {
 std::int64_t as_i64(const json::Number& n) {
   return n.cls == json::NumberClass::Negative ? n.i : static_cast<std::int64_t>(n.u);
 }
-
-bool starts_number(int c) { return c == '-' || (c >= '0' && c <= '9'); }
 
 // The loop count as the record holds it: only its class matters, and a string's text.
 struct RawCount {
@@ -512,36 +511,22 @@ constexpr json::RecordShape kModuleShape{"struct Module", "struct Module with 2 
 
 // Nesting is bounded by the reader's allowance, so recursion is safe.
 LiteralValue read_literal(json::Reader& in, Lists& lists) {
-  int c = in.peek_token();
-  if (c < 0) in.fail_peek(json::kEofValue);
-  std::string found;
-  switch (c) {
-    case '"': {
-      std::string_view text = in.read_str();
+  switch (in.next()) {
+    case json::Next::String: {
+      std::string_view text = json::read_str(in);
       if (text == "inf") return {LiteralValue::Float{std::numeric_limits<double>::infinity()}};
       if (text == "-inf") return {LiteralValue::Float{-std::numeric_limits<double>::infinity()}};
       if (text == "nan") return {LiteralValue::Float{std::numeric_limits<double>::quiet_NaN()}};
-      in.custom_here("unexpected string: " + std::string(text));
+      json::custom_here(in, "unexpected string: " + std::string(text));
     }
-    case '[': {
-      return {LiteralValue::List{lists.read_array<LiteralValue>(
-          in, [&] { return read_literal(in, lists); })}};
-    }
-    case '{':
-      in.open();
-      if (in.peek_token() == '}') in.close();
-      in.fail_here("invalid type: map, expected " + std::string(kLiteralExpecting));
-    case 't':
-    case 'f':
-    case 'n':
-      found = in.read_any().kind == json::AnyValue::Kind::Null
-                  ? "null"
-                  : (c == 't' ? "boolean `true`" : "boolean `false`");
-      in.fail_here("invalid type: " + found + ", expected " + std::string(kLiteralExpecting));
-    default:
-      if (!starts_number(c)) in.fail_peek("expected value");
+    case json::Next::Array:
+      return {LiteralValue::List{
+          lists.read_array<LiteralValue>(in, [&] { return read_literal(in, lists); })}};
+    case json::Next::Object: json::invalid_map(in, kLiteralExpecting);
+    case json::Next::Other: json::invalid_type(in, kLiteralExpecting);
+    case json::Next::Number: break;
   }
-  json::Number n = in.read_number();
+  json::Number n = json::read_number(in);
   switch (n.cls) {
     case json::NumberClass::Unsigned:
       // The same 64 bits: values from 2^63 on wrap to negative integers.
@@ -554,53 +539,41 @@ LiteralValue read_literal(json::Reader& in, Lists& lists) {
 
 // The untagged values are made in their slot, their text read straight into it.
 void fill_dim(json::Reader& in, Dim& dim) {
-  int c = in.peek_token();
-  if (c == '"') {
-    dim.value.emplace<Dim::Named>(std::string(in.read_str()));
-    return;
-  }
-  if (std::uint64_t small; in.take_small_integer(small)) {
-    dim.value.emplace<Dim::Concrete>(static_cast<std::int64_t>(small));
-    return;
-  }
-  if (starts_number(c)) {
-    json::Number n = in.read_number();
-    if (fits_i64(n)) {
-      dim.value.emplace<Dim::Concrete>(as_i64(n));
+  switch (in.next()) {
+    case json::Next::String:
+      dim.value.emplace<Dim::Named>(std::string(json::read_str(in)));
       return;
-    }
-  } else {
-    in.read_any();
+    case json::Next::Number:
+      if (json::Number n = json::read_number(in); fits_i64(n)) {
+        dim.value.emplace<Dim::Concrete>(as_i64(n));
+        return;
+      }
+      break;
+    default: in.read_any();
   }
   json::Reader::custom("data did not match any variant of untagged enum Dim");
 }
 
 void fill_atom(json::Reader& in, Atom& atom) {
-  int c = in.peek_token();
-  if (c == '"') {
-    atom.value.emplace<Atom::Name>(std::string(in.read_str()));
-    return;
+  switch (in.next()) {
+    case json::Next::String:
+      atom.value.emplace<Atom::Name>(std::string(json::read_str(in)));
+      return;
+    case json::Next::Number:
+      if (json::Number n = json::read_number(in); fits_i64(n))
+        atom.value.emplace<Atom::Int>(as_i64(n));
+      else
+        atom.value.emplace<Atom::Float>(json::as_f64(n));
+      return;
+    default: in.read_any();
   }
-  if (std::uint64_t small; in.take_small_integer(small)) {
-    atom.value.emplace<Atom::Int>(static_cast<std::int64_t>(small));
-    return;
-  }
-  if (starts_number(c)) {
-    json::Number n = in.read_number();
-    if (fits_i64(n))
-      atom.value.emplace<Atom::Int>(as_i64(n));
-    else
-      atom.value.emplace<Atom::Float>(json::as_f64(n));
-    return;
-  }
-  in.read_any();
   json::Reader::custom("data did not match any variant of untagged enum Atom");
 }
 
 void fill_tensor_type(json::Reader& in, Lists& lists, TensorType& type) {
-  in.read_record(kTypeShape, [&](int member) {
+  json::read_record(in, kTypeShape, [&](int member) {
     if (member == 0)
-      type.dtype = in.read_text();
+      type.dtype = json::read_text(in);
     else
       type.shape = lists.read<Dim>(in, [&](Dim& dim) { fill_dim(in, dim); });
   });
@@ -635,12 +608,12 @@ auto held_slots(std::index_sequence<I...>)
     -> std::tuple<typename Held<op_record::SlotType<I>>::Type...>;
 using Slots = decltype(held_slots(std::make_index_sequence<op_record::kKindMembers>{}));
 
-void read_held(json::Reader& in, Lists&, std::string& text) { text = in.read_text(); }
+void read_held(json::Reader& in, Lists&, std::string& text) { text = json::read_text(in); }
 void read_held(json::Reader& in, Lists&, std::optional<std::string>& text) {
   if (in.read_null())
     text.reset();
   else
-    text = in.read_text();
+    text = json::read_text(in);
 }
 void read_held(json::Reader& in, Lists&, Axes& axes) {
   axes = Axes();
@@ -727,10 +700,10 @@ void fill_op(json::Reader& in, Lists& lists, Op& op) {
   std::size_t kind = kKindCount;  // the position of the kind read, `kKindCount` for none
   std::string unknown_kind;
   Slots slots;
-  in.read_record(kOpShape, [&](int member) {
+  json::read_record(in, kOpShape, [&](int member) {
     const auto at = static_cast<std::size_t>(member);
     if (at == 0) {
-      std::string_view word = in.read_text();
+      std::string_view word = json::read_text(in);
       kind = kind_index(word);
       if (kind == kKindCount) unknown_kind = word;
       return;
@@ -757,9 +730,9 @@ void fill_op(json::Reader& in, Lists& lists, Op& op) {
 }
 
 void fill_param(json::Reader& in, Lists& lists, Param& param) {
-  in.read_record(kParamShape, [&](int member) {
+  json::read_record(in, kParamShape, [&](int member) {
     if (member == 0)
-      param.name = in.read_text();
+      param.name = json::read_text(in);
     else
       fill_tensor_type(in, lists, param.ty);
   });
@@ -770,9 +743,9 @@ std::vector<Param> read_params(json::Reader& in, Lists& lists) {
 }
 
 void fill_function(json::Reader& in, Lists& lists, Function& function) {
-  in.read_record(kFunctionShape, [&](int member) {
+  json::read_record(in, kFunctionShape, [&](int member) {
     switch (member) {
-      case 0: function.name = in.read_text(); break;
+      case 0: function.name = json::read_text(in); break;
       case 1: function.comments = lists.strings(in); break;
       case 2: function.params = read_params(in, lists); break;
       case 3: function.returns = read_params(in, lists); break;
@@ -783,7 +756,7 @@ void fill_function(json::Reader& in, Lists& lists, Function& function) {
 
 Module read_module(json::Reader& in, Lists& lists) {
   Module module;
-  in.read_record(kModuleShape, [&](int member) {
+  json::read_record(in, kModuleShape, [&](int member) {
     if (member == 0) {
       module.header_comments = lists.strings(in);
     } else {

@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "vel/stop.hpp"
-#include "json_scan.hpp"
+#include "json_internal.hpp"
 
 namespace vel::json {
 
@@ -167,16 +167,8 @@ std::string describe(const AnyValue& value) {
   return {};
 }
 
-std::string missing_field(std::string_view name) {
-  return "missing field `" + std::string(name) + "`";
-}
-
-std::string duplicate_field(std::string_view name) {
-  return "duplicate field `" + std::string(name) + "`";
-}
-
-std::string invalid_length(std::size_t position, std::string_view expected) {
-  return "invalid length " + std::to_string(position) + ", expected " + std::string(expected);
+std::string invalid_type_message(std::string_view found, std::string_view expected) {
+  return "invalid type: " + std::string(found) + ", expected " + std::string(expected);
 }
 
 void Reader::fail_at(std::size_t p, std::string_view message) const {
@@ -193,14 +185,6 @@ void Reader::custom(std::string message) {
   if (peel_position(message, line, column) && line != 0)
     throw JsonError{std::move(message), line, column};
   throw Unplaced{std::move(message)};
-}
-
-void Reader::custom_here(std::string message) const {
-  try {
-    custom(std::move(message));
-  } catch (Unplaced& e) {
-    fail_here(e.message);
-  }
 }
 
 void Reader::expect_end() {
@@ -230,13 +214,9 @@ void Reader::settle_object() {
 
 // --- values ---
 
-std::string_view Reader::read_str() { return scan::read_str(text_, pos_, scratch_); }
+std::string Reader::read_key() { return std::string(Inside::str(*this)); }
 
 Number Reader::read_number() { return scan::read_number(text_, pos_); }
-
-bool Reader::take_small_integer(std::uint64_t& value) {
-  return scan::small_integer(text_, pos_, value);
-}
 
 void Reader::read_ident(std::string_view rest) { scan::read_ident(text_, pos_, rest); }
 
@@ -262,7 +242,7 @@ void Reader::walk(AnyValue* top) {
       case '"':
         v.kind = AnyValue::Kind::String;
         if constexpr (kRead) {
-          std::string_view text = read_str();
+          std::string_view text = Inside::str(*this);
           if (value) v.text = text;
         } else {
           scan::skip_str(text_, pos_);
@@ -319,7 +299,7 @@ void Reader::walk(AnyValue* top) {
       if (c < 0) fail_peek(kEofObject);
       if (c != '"') fail_peek(kKeyMustBeString);
       if constexpr (kRead)
-        read_str();
+        Inside::str(*this);
       else
         scan::skip_str(text_, pos_);
       colon();
@@ -342,7 +322,7 @@ void Reader::invalid_type(std::string_view expected) {
     case '{': found = "map"; break;
     default: found = describe(read_any());
   }
-  fail_here("invalid type: " + found + ", expected " + std::string(expected));
+  fail_here(invalid_type_message(found, expected));
 }
 
 // --- member readers ---
@@ -352,12 +332,7 @@ void Reader::not_a_string(int c) {
   invalid_type("a string");
 }
 
-bool Reader::read_null() {
-  if (peek_token() != 'n') return false;
-  ++pos_;
-  read_ident("ull");
-  return true;
-}
+std::string Reader::read_string() { return std::string(Inside::text(*this)); }
 
 double Reader::read_f64() {
   int c = peek_token();
@@ -385,7 +360,7 @@ std::int64_t Reader::read_i64() {
     case NumberClass::Negative: return number.i;
     case NumberClass::Float: break;
   }
-  fail_here("invalid type: " + describe(number) + ", expected i64");
+  fail_here(invalid_type_message(describe(number), "i64"));
 }
 
 }  // namespace vel::json

@@ -153,12 +153,6 @@ constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7
                                    1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                    1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
-// Eight bytes read as one little-endian word: all of them decimal digits.
-bool eight_digits(std::uint64_t w) {
-  return ((w & 0xF0F0F0F0F0F0F0F0) | (((w + 0x0606060606060606) & 0xF0F0F0F0F0F0F0F0) >> 4)) ==
-         0x3333333333333333;
-}
-
 // The value of eight decimal digits, combined in pairs, fours and then the whole word.
 std::uint64_t eight_digits_value(std::uint64_t w) {
   w -= 0x3030303030303030;
@@ -171,10 +165,7 @@ std::uint64_t eight_digits_value(std::uint64_t w) {
 
 // The end of the run of decimal digits that starts at i.
 std::size_t skip_digits(const char* p, std::size_t i, std::size_t n) {
-  if constexpr (std::endian::native == std::endian::little)
-    while (i + 8 <= n && eight_digits(load<std::uint64_t>(p + i))) i += 8;
-  while (i < n && is_digit(p[i])) ++i;
-  return i;
+  return static_cast<std::size_t>(number_scan::digits_end(p + i, p + n) - p);
 }
 
 // The decimal digits of [p, end) as an integer; the caller keeps them to 19 or fewer.
@@ -350,15 +341,8 @@ Number number_value(std::string_view text, const NumberText& t) {
   }
   auto [ptr, ec] = std::from_chars(p + t.start, p + t.end, out.f);
   if (ec == std::errc::result_out_of_range) {
-    // Too large or too small: the decimal exponent of the first significant digit tells.
-    std::int64_t lead = 0;  // decimal exponent of the leading digit, before the exponent part
-    if (!leading_zero) {
-      lead = static_cast<std::int64_t>(int_digits) - 1;
-    } else {
-      lead = -1;
-      for (std::size_t i = t.frac_begin; i < t.frac_end && p[i] == '0'; ++i) --lead;
-    }
-    if (lead + t.exp > 0) fail_at(text, t.end, kOutOfRange);
+    std::string_view mantissa(p + t.int_begin, t.frac_end - t.int_begin);
+    if (number_scan::overflowed(mantissa, t.exp)) fail_at(text, t.end, kOutOfRange);
     out.f = t.negative ? -0.0 : 0.0;
   }
   return out;

@@ -15,13 +15,16 @@
 #endif
 
 #include "vel/json.hpp"
+#include "number_scan.hpp"
 
 namespace vel::json::scan {
 
 // At byte offset p: line and column name the byte before p.
 [[noreturn]] void fail_at(std::string_view text, std::size_t p, std::string_view message);
 
-inline bool is_digit(int c) { return c >= '0' && c <= '9'; }
+using number_scan::is_digit;
+using number_scan::load;
+
 inline bool starts_number(int c) { return c == '-' || is_digit(c); }
 
 // Bytes from i that need no care inside a string: all but '"', '\\' and controls.
@@ -105,11 +108,30 @@ void read_ident(std::string_view text, std::size_t& pos, std::string_view rest);
   return true;
 }
 
-template <class Word>
-Word load(const char* p) {
-  Word w;
-  std::memcpy(&w, p, sizeof w);
-  return w;
+// Member names are short: they are compared in words, which may overlap, without a call.
+[[gnu::always_inline]] inline bool same_bytes(const char* a, const char* b, std::size_t n) {
+  if (n >= 8) {
+    for (std::size_t i = 0; i + 8 < n; i += 8)
+      if (load<std::uint64_t>(a + i) != load<std::uint64_t>(b + i)) return false;
+    return load<std::uint64_t>(a + n - 8) == load<std::uint64_t>(b + n - 8);
+  }
+  if (n >= 4)
+    return load<std::uint32_t>(a) == load<std::uint32_t>(b) &&
+           load<std::uint32_t>(a + n - 4) == load<std::uint32_t>(b + n - 4);
+  for (std::size_t i = 0; i < n; ++i)
+    if (a[i] != b[i]) return false;
+  return true;
+}
+
+// At '"': takes the string `name` and its closing quote when they stand next.
+[[gnu::always_inline]] inline bool take_name(std::string_view text, std::size_t& pos,
+                                             std::string_view name) {
+  std::size_t end = pos + 1 + name.size();
+  if (end >= text.size() || text[end] != '"' ||
+      !same_bytes(text.data() + pos + 1, name.data(), name.size()))
+    return false;
+  pos = end + 1;
+  return true;
 }
 
 }  // namespace vel::json::scan

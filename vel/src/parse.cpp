@@ -12,6 +12,7 @@
 #include "vel/numeric.hpp"
 #include "vel/stop.hpp"
 #include "vel/text.hpp"
+#include "number_scan.hpp"
 
 namespace vel {
 
@@ -23,7 +24,8 @@ namespace {
 
 constexpr std::string_view kEmptyQuoteSlice = "byte range starts at 1 but ends at 0";
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+using number_scan::digits_end;
+using number_scan::is_digit;
 bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 // What the byte at a position starts; the tokenizer's decisions in table form.
@@ -64,11 +66,6 @@ constexpr ByteClasses kBytes = make_byte_classes();
 
 // The scanner's helpers take the first byte of a token and the end of the source, and
 // give the end of the token.
-const char* digits_end(const char* p, const char* end) {
-  while (p < end && is_digit(*p)) ++p;
-  return p;
-}
-
 // The end of a number token whose digits start at `p`.
 const char* number_end(const char* p, const char* end) {
   p = digits_end(p, end);
@@ -275,11 +272,6 @@ std::string_view int_fault_word(IntFault fault) {
   stop(unwrap_err_message("ParseFloatError { kind: Invalid }"));
 }
 
-std::size_t skip_digits(std::string_view src, std::size_t i) {
-  while (i < src.size() && is_digit(src[i])) ++i;
-  return i;
-}
-
 // Whether the text fits the decimal float syntax: an optional sign, digits with at most one
 // point and at least one digit, then optionally an exponent with at least one digit.
 bool fits_float_syntax(std::string_view text) {
@@ -301,7 +293,7 @@ bool fits_float_syntax(std::string_view text) {
     ++i;
     if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
     std::size_t exponent_start = i;
-    i = skip_digits(text, i);
+    i = static_cast<std::size_t>(digits_end(text.data() + i, text.data() + n) - text.data());
     if (i == exponent_start) return false;
   }
   return i == n;
@@ -312,7 +304,6 @@ bool fits_float_syntax(std::string_view text) {
 bool decimal_exceeds_one(std::string_view text) {
   if (text[0] == '+' || text[0] == '-') text.remove_prefix(1);
   std::size_t mantissa_end = text.find_first_of("eE");
-  std::string_view mantissa = text.substr(0, mantissa_end);
   std::int64_t exponent = 0;
   if (mantissa_end != std::string_view::npos) {
     std::string_view digits = text.substr(mantissa_end + 1);
@@ -323,14 +314,7 @@ bool decimal_exceeds_one(std::string_view text) {
     }
     if (negative) exponent = -exponent;
   }
-  // The decimal position of the first non-zero digit, counted from the units as 0.
-  std::size_t point = mantissa.find('.');
-  if (point == std::string_view::npos) point = mantissa.size();
-  std::size_t first = mantissa.find_first_not_of("0.");
-  if (first == std::string_view::npos) return false;
-  std::int64_t position = first < point ? static_cast<std::int64_t>(point - first) - 1
-                                        : -static_cast<std::int64_t>(first - point);
-  return position + exponent >= 0;
+  return number_scan::overflowed(text.substr(0, mantissa_end), exponent);
 }
 
 double read_float(std::string_view text) {

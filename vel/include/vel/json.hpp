@@ -1,13 +1,10 @@
 // The JSON text rules shared by every JSON input and output of the system: a compact
-// writer, and the error that a reader gives (a message with a line and a column).
+// writer, and a structural reader (documents, arrays, maps, values, numbers) whose errors
+// carry a line and a column. Records are read by a layer of their own over it.
 #pragma once
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -97,18 +94,9 @@ struct AnyValue {
   std::string text;  // decoded
 };
 
-// How messages describe a value found: "null", "boolean `true`", "integer `5`",
-// "floating point `1.5`", "string \"x\"", "sequence", "map".
-std::string describe(const AnyValue& value);
-std::string describe(const Number& number);
-
-// A record read from an object or from an array of its members by position.
-struct RecordShape {
-  std::string_view expecting;        // "struct Param"
-  std::string_view array_expecting;  // "struct Param with 2 elements"
-  std::span<const std::string_view> members;  // in field order
-  std::uint32_t required;                     // bit i set: member i has no default
-};
+// What the next value is, judged by its first byte; `Other` is null, true, false, a byte
+// that starts no value, or the end of the text, which `read_any` reads or reports.
+enum class Next : std::uint8_t { String, Number, Array, Object, Other };
 
 // Syntax error texts that the structural readers below raise.
 inline constexpr std::string_view kEofValue = "EOF while parsing a value";
@@ -140,6 +128,17 @@ class Reader {
     }
     return -1;
   }
+  // Skips white space; what the value there starts as.
+  [[gnu::always_inline]] Next next() {
+    switch (peek_token()) {
+      case '"': return Next::String;
+      case '[': return Next::Array;
+      case '{': return Next::Object;
+      case '-': case '0': case '1': case '2': case '3': case '4':
+      case '5': case '6': case '7': case '8': case '9': return Next::Number;
+      default: return Next::Other;
+    }
+  }
 
   // After the document's value only white space may stand.
   void expect_end();
@@ -154,46 +153,23 @@ class Reader {
   // A message made by a value's own reader: a trailing " at line N column M" is cut off
   // and gives the position; without one the error is `Unplaced`.
   [[noreturn]] static void custom(std::string message);
-  // The same, placed at the current offset when the message carries no position.
-  [[noreturn]] void custom_here(std::string message) const;
-  // "invalid type: {found}, expected {expected}" for the value that stands next (not
-  // the end of the text): a scalar is read first and the error placed after it, an
-  // array or object is placed before its bracket. A malformed value gives its own error.
-  [[noreturn]] void invalid_type(std::string_view expected);
 
-  // --- nesting: every array and object that is read takes one level ---
-  void open() {  // at '[' or '{'
-    if (--depth_ == 0) fail_peek("recursion limit exceeded");
-    ++pos_;
-  }
-  void close() {  // at ']' or '}'
-    ++depth_;
-    ++pos_;
-  }
-
-  // --- values, each at its first byte ---
-  // A string's decoded text; the view lasts until the next string is read.
-  std::string_view read_str();
-  Number read_number();               // at '-' or a digit
-  // A plain integer that stands next (digits without a leading zero, fraction or exponent,
-  // at most 18 of them, which any integer class holds): taken into `value`. Otherwise
-  // nothing is taken and `read_number` reads what stands there.
-  bool take_small_integer(std::uint64_t& value);
-  void read_ident(std::string_view rest);  // the rest of null, true or false
-  AnyValue read_any();                // any value, checked whole (nesting applies)
-  void skip_value();                  // any value, checked and dropped (no nesting limit)
+  // --- values ---
+  Number read_number();  // at '-' or a digit
+  AnyValue read_any();   // any value, checked whole (nesting applies)
+  void skip_value();     // any value, checked and dropped (no nesting limit)
 
   // --- member readers: white space first, then a value of the member's type ---
-  // A text member's decoded text, expecting "a string"; the view lasts as `read_str`'s.
-  [[gnu::always_inline]] std::string_view read_text() {
-    int c = peek_token();
-    if (c != '"') not_a_string(c);
-    return read_str();
-  }
-  std::string read_string() { return std::string(read_text()); }
-  bool read_null();           // consumes a null that stands next
+  std::string read_string();  // expecting "a string"
   double read_f64();          // any number, expecting "f64"
   std::int64_t read_i64();    // an integer within the signed 64-bit range, "i64"
+  // Consumes a null that stands next.
+  [[gnu::always_inline]] bool read_null() {
+    if (peek_token() != 'n') return false;
+    ++pos_;
+    read_ident("ull");
+    return true;
+  }
 
   // At '[': the elements, each read by `element()`, with the list's comma rules.
   template <class F>
@@ -204,41 +180,35 @@ class Reader {
   // A map member, expecting "a map": `member(std::string key)` reads each value.
   template <class F>
   void read_map(F&& member);
-  // A record from an object or an array: `member(position)` reads each member present;
-  // absent members keep whatever default the caller gave them.
-  template <class F>
-  void read_record(const RecordShape& shape, F&& member);
 
  private:
+  // The layers over this reader take the steps below, and read strings and small integers
+  // inline, through `Inside` (vel/src/json_internal.hpp), which the public face leaves out.
+  friend struct Inside;
+
+  // "invalid type: {found}, expected {expected}" for the value that stands next (not
+  // the end of the text): a scalar is read first and the error placed after it, an
+  // array or object is placed before its bracket. A malformed value gives its own error.
+  [[noreturn]] void invalid_type(std::string_view expected);
   [[noreturn]] void not_a_string(int c);
-  // At '"': takes the name `name` and its closing quote when they stand next.
-  [[gnu::always_inline]] bool take_name(std::string_view name) {
-    std::size_t end = pos_ + 1 + name.size();
-    if (end >= text_.size() || text_[end] != '"' ||
-        !same_bytes(text_.data() + pos_ + 1, name.data(), name.size()))
-      return false;
-    pos_ = end + 1;
-    return true;
+  // White space, then the bracket that opens a member of the type `expected`.
+  void expect_open(char bracket, std::string_view expected) {
+    int c = peek_token();
+    if (c < 0) fail_peek(kEofValue);
+    if (c != bracket) invalid_type(expected);
   }
-  // Member names are short: they are compared in words, which may overlap, without a call.
-  [[gnu::always_inline]] static bool same_bytes(const char* a, const char* b, std::size_t n) {
-    if (n >= 8) {
-      for (std::size_t i = 0; i + 8 < n; i += 8)
-        if (load<std::uint64_t>(a + i) != load<std::uint64_t>(b + i)) return false;
-      return load<std::uint64_t>(a + n - 8) == load<std::uint64_t>(b + n - 8);
-    }
-    if (n >= 4)
-      return load<std::uint32_t>(a) == load<std::uint32_t>(b) &&
-             load<std::uint32_t>(a + n - 4) == load<std::uint32_t>(b + n - 4);
-    for (std::size_t i = 0; i < n; ++i)
-      if (a[i] != b[i]) return false;
-    return true;
+  // At '"': a map's key.
+  std::string read_key();
+  void read_ident(std::string_view rest);  // the rest of null, true or false
+
+  // Every array and object that is read takes one level of nesting.
+  [[gnu::always_inline]] void open() {  // at '[' or '{'
+    if (--depth_ == 0) fail_peek("recursion limit exceeded");
+    ++pos_;
   }
-  template <class Word>
-  static Word load(const char* p) {
-    Word w;
-    std::memcpy(&w, p, sizeof w);
-    return w;
+  [[gnu::always_inline]] void close() {  // at ']' or '}'
+    ++depth_;
+    ++pos_;
   }
   // Any value, read (`Read`, as `read_any`) or skipped (`Skip`, as `skip_value`); `top`
   // receives the value when it is a scalar.
@@ -256,6 +226,7 @@ class Reader {
   // a comma and the white space behind it.
   void settle_list();
   void settle_object();
+  // Members in document order; `member()` is called at each member's name.
   template <class F>
   void read_object_members(F&& member);
   // The byte that starts the next item of an array or object, after the comma that must
@@ -297,13 +268,10 @@ void Reader::read_array(F&& element) {
 
 template <class F>
 void Reader::read_list(F&& element) {
-  int c = peek_token();
-  if (c < 0) fail_peek(kEofValue);
-  if (c != '[') invalid_type("a sequence");
+  expect_open('[', "a sequence");
   read_array(element);
 }
 
-// Members in document order; `member(key)` is called at each member's name.
 template <class F>
 void Reader::read_object_members(F&& member) {
   for (bool first = true;; first = false) {
@@ -316,13 +284,11 @@ void Reader::read_object_members(F&& member) {
 
 template <class F>
 void Reader::read_map(F&& member) {
-  int c = peek_token();
-  if (c < 0) fail_peek(kEofValue);
-  if (c != '{') invalid_type("a map");
+  expect_open('{', "a map");
   open();
   try {
     read_object_members([&] {
-      std::string key(read_str());
+      std::string key = read_key();
       colon();
       member(std::move(key));
     });
@@ -331,95 +297,6 @@ void Reader::read_map(F&& member) {
     fail_here(e.message);
   }
   close();
-}
-
-std::string missing_field(std::string_view name);
-std::string duplicate_field(std::string_view name);
-std::string invalid_length(std::size_t position, std::string_view expected);
-
-template <class F>
-void Reader::read_record(const RecordShape& shape, F&& member) {
-  int c = peek_token();
-  if (c < 0) fail_peek(kEofValue);
-  if (c == '{') {
-    open();
-    try {
-      std::uint32_t seen = 0;
-      std::size_t next = 0;  // the member after the one read last
-      read_object_members([&] {
-        int index = -1;
-        // Members that a record leaves out do not change the order of the rest, so the
-        // names from the next one on are tried as they stand in the text first.
-        for (std::size_t i = next; i < shape.members.size(); ++i)
-          if (take_name(shape.members[i])) {
-            index = static_cast<int>(i);
-            break;
-          }
-        if (index < 0) {
-          std::string_view key = read_str();
-          for (std::size_t i = 0; i < shape.members.size(); ++i)
-            if (shape.members[i] == key) {
-              index = static_cast<int>(i);
-              break;
-            }
-        }
-        if (index >= 0) next = static_cast<std::size_t>(index) + 1;
-        if (index < 0) {
-          colon();
-          skip_value();
-          return;
-        }
-        // Reported at the name, before its value is looked at.
-        if (seen >> index & 1) custom(duplicate_field(shape.members[index]));
-        seen |= 1u << index;
-        colon();
-        member(index);
-      });
-      if (std::uint32_t missing = shape.required & ~seen)
-        custom(missing_field(shape.members[std::countr_zero(missing)]));
-    } catch (Unplaced& e) {
-      settle_object();
-      fail_here(e.message);
-    }
-    close();
-    return;
-  }
-  if (c != '[') invalid_type(shape.expecting);
-  open();
-  try {
-    bool first = true;
-    for (std::size_t i = 0; i < shape.members.size(); ++i) {
-      c = peek_token();
-      if (c < 0) fail_peek(kEofList);
-      if (c == ']') {  // the array has ended: this position and all later ones are absent
-        if (shape.required >> i & 1) custom(invalid_length(i, shape.array_expecting));
-        continue;
-      }
-      if (!first) {
-        if (c != ',') fail_peek(kExpectedListEnd);
-        ++pos_;
-        c = peek_token();
-        if (c < 0) fail_peek(kEofValue);
-        if (c == ']') fail_peek(kTrailingComma);
-      }
-      first = false;
-      member(static_cast<int>(i));
-    }
-  } catch (Unplaced& e) {
-    settle_list();
-    fail_here(e.message);
-  }
-  c = peek_token();
-  if (c == ']') {
-    close();
-    return;
-  }
-  if (c < 0) fail_peek(kEofList);
-  if (c == ',') {
-    ++pos_;
-    fail_peek(peek_token() == ']' ? kTrailingComma : kTrailingCharacters);
-  }
-  fail_peek(kTrailingCharacters);
 }
 
 // Reads one whole document: `read_value(reader)` reads the value, then only white space
