@@ -36,6 +36,7 @@ asan: deps
 	$(call cmake_build,$(ASAN_BUILD),$(ASAN_FLAGS))
 
 test: build asan
+	@tools/check-format.sh
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	@ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 	@tools/check-wheel.sh $(BUILD)

@@ -26,8 +26,7 @@ std::string values_document(std::size_t bytes) {
 
 void BM_LoadConfigValues(benchmark::State& state) {
   std::string text = values_document(static_cast<std::size_t>(state.range(0)));
-  for (auto _ : state)
-    benchmark::DoNotOptimize(config_from_toml_text("c.toml", text));
+  for (auto _ : state) benchmark::DoNotOptimize(config_from_toml_text("c.toml", text));
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
   state.SetComplexityN(state.range(0));
 }
@@ -48,8 +47,7 @@ std::string deep_weights(std::size_t depth, std::size_t entries) {
 
 void BM_DeepWeightsTable(benchmark::State& state) {
   std::string text = deep_weights(static_cast<std::size_t>(state.range(0)), 1);
-  for (auto _ : state)
-    benchmark::DoNotOptimize(weight_mapping_from_toml_text("c.toml", text));
+  for (auto _ : state) benchmark::DoNotOptimize(weight_mapping_from_toml_text("c.toml", text));
   state.SetComplexityN(state.range(0));
 }
 BENCHMARK(BM_DeepWeightsTable)
@@ -62,8 +60,7 @@ BENCHMARK(BM_DeepWeightsTable)
 // with the product of depth and entries.
 void BM_ManyEntriesDeepDown(benchmark::State& state) {
   std::string text = deep_weights(kMaxTomlNesting, static_cast<std::size_t>(state.range(0)));
-  for (auto _ : state)
-    benchmark::DoNotOptimize(weight_mapping_from_toml_text("c.toml", text));
+  for (auto _ : state) benchmark::DoNotOptimize(weight_mapping_from_toml_text("c.toml", text));
   state.SetComplexityN(static_cast<std::int64_t>(text.size()));
 }
 BENCHMARK(BM_ManyEntriesDeepDown)

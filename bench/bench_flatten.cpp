@@ -25,8 +25,11 @@ constexpr const char* kType = "f32[param.n, param.d]";
 // of the dict parameter w; the first reads `input`, the last writes `output`.
 std::string chain_ops(int count, const std::string& input, const std::string& output) {
   static const char* kinds[] = {
-      "map[add]", "contract[\"n d, d e -> n e\"]", "view[\"n (h d) -> n h d\", h=4]",
-      "fold[\"n d -> n\", sum]", "map[mul]",
+      "map[add]",
+      "contract[\"n d, d e -> n e\"]",
+      "view[\"n (h d) -> n h d\", h=4]",
+      "fold[\"n d -> n\", sum]",
+      "map[mul]",
   };
   std::string out;
   std::string previous = input;
@@ -69,9 +72,9 @@ std::uint64_t layers_of(const benchmark::State& state) {
 void report(benchmark::State& state, std::uint64_t flat_ops) {
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * flat_ops));
   state.counters["flat_ops"] = static_cast<double>(flat_ops);
-  state.counters["per_op"] = benchmark::Counter(
-      static_cast<double>(state.iterations() * flat_ops),
-      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["per_op"] =
+      benchmark::Counter(static_cast<double>(state.iterations() * flat_ops),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 // Every size is timed on a heap that an untimed first run has grown, and the heap is kept
@@ -139,9 +142,9 @@ void BM_FlattenChain(benchmark::State& state) {
     state.ResumeTiming();
   }
   state.counters["output_name_bytes"] = name_bytes;
-  state.counters["per_byte"] = benchmark::Counter(
-      name_bytes * static_cast<double>(state.iterations()),
-      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["per_byte"] =
+      benchmark::Counter(name_bytes * static_cast<double>(state.iterations()),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 // Medians of three runs of at least a second each, since other work on the machine moves

@@ -62,8 +62,10 @@ Module make_module(std::size_t functions) {
         case 6: op.kind.value = OpKind::Contract{"b s d, d e -> b s e"}; break;
         case 7: {
           LiteralValue::List list;
-          for (int i = 0; i < 6; ++i) list.items.push_back(LiteralValue{LiteralValue::Float{real()}});
-          list.items.push_back(LiteralValue{LiteralValue::Int{static_cast<std::int64_t>(pick(100))}});
+          for (int i = 0; i < 6; ++i)
+            list.items.push_back(LiteralValue{LiteralValue::Float{real()}});
+          list.items.push_back(
+              LiteralValue{LiteralValue::Int{static_cast<std::int64_t>(pick(100))}});
           op.kind.value = OpKind::Literal{LiteralValue{std::move(list)}};
           break;
         }
@@ -71,8 +73,9 @@ Module make_module(std::size_t functions) {
         case 9: op.kind.value = OpKind::Random{-real(), real()}; break;
         case 10: op.kind.value = OpKind::Call{"layer_" + std::to_string(pick(functions))}; break;
         case 11:
-          op.kind.value = OpKind::Loop{"block", pick(2) ? LoopCount{LoopCount::Concrete{12}}
-                                                        : LoopCount{LoopCount::Named{"param.layers"}}};
+          op.kind.value =
+              OpKind::Loop{"block", pick(2) ? LoopCount{LoopCount::Concrete{12}}
+                                            : LoopCount{LoopCount::Named{"param.layers"}}};
           break;
         default: op.kind.value = OpKind::Cache{"kv.*", "kv_init", std::string("kv_extend")}; break;
       }
@@ -189,13 +192,25 @@ void BM_FloatRoundTrip(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_VelRead<true, false>)->Name("BM_VelRead/warm_heap")->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RapidJsonParse<true, false>)->Name("BM_RapidJsonParse/warm_heap")->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_VelRead<true, true>)->Name("BM_VelReadAndFree/warm_heap")->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RapidJsonParse<true, true>)->Name("BM_RapidJsonParseAndFree/warm_heap")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RapidJsonParse<true, false>)
+    ->Name("BM_RapidJsonParse/warm_heap")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_VelRead<true, true>)
+    ->Name("BM_VelReadAndFree/warm_heap")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RapidJsonParse<true, true>)
+    ->Name("BM_RapidJsonParseAndFree/warm_heap")
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_VelRead<false, false>)->Name("BM_VelRead/trimmed_heap")->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RapidJsonParse<false, false>)->Name("BM_RapidJsonParse/trimmed_heap")->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_VelRead<false, true>)->Name("BM_VelReadAndFree/trimmed_heap")->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RapidJsonParse<false, true>)->Name("BM_RapidJsonParseAndFree/trimmed_heap")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RapidJsonParse<false, false>)
+    ->Name("BM_RapidJsonParse/trimmed_heap")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_VelRead<false, true>)
+    ->Name("BM_VelReadAndFree/trimmed_heap")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RapidJsonParse<false, true>)
+    ->Name("BM_RapidJsonParseAndFree/trimmed_heap")
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_VelWrite)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RapidJsonWrite)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FloatRoundTrip)->Unit(benchmark::kMillisecond)->Iterations(1);

@@ -40,14 +40,18 @@ class Generator {
   }
 
  private:
-  std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_); }
+  std::size_t pick(std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_);
+  }
   bool chance(double p) { return std::bernoulli_distribution(p)(rng_); }
   template <class T>
-  const T& one_of(const std::vector<T>& items) { return items[pick(items.size())]; }
+  const T& one_of(const std::vector<T>& items) {
+    return items[pick(items.size())];
+  }
 
   Dim dim() {
-    static const std::vector<std::string> named = {"n", "seq", "param.hidden", "param.heads",
-                                                   "batch", "d_head"};
+    static const std::vector<std::string> named = {"n",           "seq",   "param.hidden",
+                                                   "param.heads", "batch", "d_head"};
     static const std::vector<std::int64_t> sizes = {1, 4, 8, 64, 128, 1024, 4096};
     if (chance(0.5)) return Dim{Dim::Named{one_of(named)}};
     return Dim{Dim::Concrete{one_of(sizes)}};
@@ -61,8 +65,8 @@ class Generator {
   }
 
   std::string value_name() {
-    static const std::vector<std::string> stems = {"h", "x", "attn", "score", "tmp", "mlp_out",
-                                                   "normed", "q", "k", "v"};
+    static const std::vector<std::string> stems = {"h",       "x",      "attn", "score", "tmp",
+                                                   "mlp_out", "normed", "q",    "k",     "v"};
     return one_of(stems) + std::to_string(pick(40));
   }
 
@@ -88,7 +92,8 @@ class Generator {
       for (std::size_t n = pick(5); n > 0; --n) list.items.push_back(literal(depth + 1));
       return vel::LiteralValue{std::move(list)};
     }
-    if (chance(0.5)) return vel::LiteralValue{vel::LiteralValue::Int{static_cast<std::int64_t>(pick(1000))}};
+    if (chance(0.5))
+      return vel::LiteralValue{vel::LiteralValue::Int{static_cast<std::int64_t>(pick(1000))}};
     return vel::LiteralValue{vel::LiteralValue::Float{static_cast<double>(pick(1 << 20)) * 1e-3}};
   }
 
@@ -96,10 +101,10 @@ class Generator {
 
   OpKind kind() {
     static const std::vector<std::string> patterns = {
-        "b s (h d) -> b h s d", "b h s d -> b s (h d)", "s d, d e -> s e", "i j -> j i",
-        "b s d -> b s", "v d, s -> s d"};
-    static const std::vector<std::string> functions = {"exp", "relu", "add", "mul", "silu",
-                                                       "rsqrt", "tanh"};
+        "b s (h d) -> b h s d", "b h s d -> b s (h d)", "s d, d e -> s e",
+        "i j -> j i",           "b s d -> b s",         "v d, s -> s d"};
+    static const std::vector<std::string> functions = {"exp",  "relu",  "add", "mul",
+                                                       "silu", "rsqrt", "tanh"};
     static const std::vector<std::string> reductions = {"sum", "max", "mean", "add"};
     switch (pick(13)) {
       case 0: {
@@ -135,8 +140,8 @@ class Generator {
       default: {
         std::optional<std::string> extend;
         if (chance(0.5)) extend = "extend_" + callee();
-        return OpKind{OpKind::Cache{"kv" + std::to_string(pick(24)) + ".*", callee(),
-                                    std::move(extend)}};
+        return OpKind{
+            OpKind::Cache{"kv" + std::to_string(pick(24)) + ".*", callee(), std::move(extend)}};
       }
     }
   }
@@ -152,7 +157,8 @@ class Generator {
     bool no_args = std::holds_alternative<OpKind::Literal>(o.kind.value) ||
                    std::holds_alternative<OpKind::Random>(o.kind.value);
     if (!no_args) o.args = args(3);
-    if (chance(0.15)) o.comments.push_back("// step " + std::to_string(pick(1000)) + ": keep the order");
+    if (chance(0.15))
+      o.comments.push_back("// step " + std::to_string(pick(1000)) + ": keep the order");
     return o;
   }
 

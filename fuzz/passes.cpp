@@ -12,6 +12,7 @@
 #include "config_file.hpp"
 #include "load_flat.hpp"
 #include "roundtrip.hpp"
+#include "toml_tables.hpp"
 #include "vel/ast.hpp"
 #include "vel/ast_json.hpp"
 #include "vel/config.hpp"
@@ -21,7 +22,6 @@
 #include "vel/resolve.hpp"
 #include "vel/stop.hpp"
 #include "vel/unicode.hpp"
-#include "toml_tables.hpp"
 #include "weights.hpp"
 
 namespace vel::fuzz {
@@ -35,8 +35,7 @@ auto attempt(Work work) -> std::optional<decltype(work())> {
   try {
     return work();
   } catch (const Stop&) {
-  } catch (const json::JsonError&) {
-  }
+  } catch (const json::JsonError&) {}
   return std::nullopt;
 }
 

@@ -72,9 +72,7 @@ Module without_nans(Module module) {
 // predicates model the tokenizer on their own, as a second opinion on it.
 
 bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool is_word_byte(char c) {
-  return is_letter(c) || (c >= '0' && c <= '9') || c == '_' || c == '.';
-}
+bool is_word_byte(char c) { return is_letter(c) || (c >= '0' && c <= '9') || c == '_' || c == '.'; }
 
 // One word token: a letter or "_", then letters, digits, "_" and ".", with an optional "*"
 // right after a final ".".
@@ -192,8 +190,7 @@ bool carries_params(const std::vector<Param>& params) {
 }
 
 bool carries_function(const Function& fn) {
-  if (!is_word(fn.name) || !carries_params(fn.params) || !carries_params(fn.returns))
-    return false;
+  if (!is_word(fn.name) || !carries_params(fn.params) || !carries_params(fn.returns)) return false;
   for (const Op& op : fn.ops)
     if (!op.outputs.empty() && !carries_op(op)) return false;
   return true;
@@ -270,9 +267,7 @@ Outcome attempt(Read read) {
     return {read(), {}};
   } catch (const Stop& stop) {
     return {std::nullopt, "stop: " + stop.message};
-  } catch (const json::JsonError& error) {
-    return {std::nullopt, json::unwrap_message(error)};
-  }
+  } catch (const json::JsonError& error) { return {std::nullopt, json::unwrap_message(error)}; }
 }
 
 // The formatter decides on the header layout by the width; the input picks one.

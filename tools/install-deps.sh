@@ -3,7 +3,7 @@
 # a group named as an argument adds the packages of one more make target.
 #   tools/install-deps.sh [bench|fuzz|unicode]
 set -eu
-packages="cmake make g++ libgtest-dev libgmock-dev libtomlplusplus-dev"
+packages="cmake make g++ clang-format libgtest-dev libgmock-dev libtomlplusplus-dev"
 case "${1:-}" in
   "") ;;
   bench) packages="libbenchmark-dev rapidjson-dev" ;;

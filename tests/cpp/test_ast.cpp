@@ -35,8 +35,8 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"\xcd\xb8", R"("\u{378}")"},
         // U+1E5D0, a letter of Ol Onal (Unicode 16), and U+16EA0, Beria Erfe (Unicode 17)
         TextCase{"\xf0\x9e\x97\x90", "\"\xf0\x9e\x97\x90\""},
-        TextCase{"\xf0\x96\xba\xa0", "\"\xf0\x96\xba\xa0\""},
-        TextCase{"\x01", R"("\u{1}")"}, TextCase{" '", R"(" '")"}, TextCase{"", R"("")"},
+        TextCase{"\xf0\x96\xba\xa0", "\"\xf0\x96\xba\xa0\""}, TextCase{"\x01", R"("\u{1}")"},
+        TextCase{" '", R"(" '")"}, TextCase{"", R"("")"},
         // U+3000 ideographic space is a space separator; U+00AD soft hyphen a format char
         TextCase{"\xe3\x80\x80\xc2\xad", R"("\u{3000}\u{ad}")"}));
 
@@ -126,16 +126,17 @@ TEST(OrderedMap, MissingKeyThatMustBePresentStops) {
   try {
     (void)map.at("b");
     FAIL() << "no stop";
-  } catch (const Stop& s) {
-    EXPECT_EQ(s.message, "no entry found for key");
-  }
+  } catch (const Stop& s) { EXPECT_EQ(s.message, "no entry found for key"); }
 }
 
 TEST(DeepCopy, KeepsKeysOrderAndFloatBits) {
   Module module;
   Function fn{"b", {"// c"}, {{"w", {"*", {concrete(3)}}}}, {}, {}};
   Op random{OpKind{OpKind::Random{std::nan("7"), -std::numeric_limits<double>::infinity()}},
-            {"r", "s"}, {TensorType{"f32", {}}}, {}, {}};
+            {"r", "s"},
+            {TensorType{"f32", {}}},
+            {},
+            {}};
   Axes axes;
   axes.store("b", 2);
   axes.store("a", 1);
@@ -160,20 +161,20 @@ TEST(DeepCopy, KeepsKeysOrderAndFloatBits) {
 
 TEST(KindWords, EachWordNamesItsOwnKind) {
   const OpKind kinds[] = {
-      {OpKind::View{}},   {OpKind::Map{}},  {OpKind::Fold{}},         {OpKind::Tile{}},
-      {OpKind::Read{}},   {OpKind::Write{}}, {OpKind::Contract{}},    {OpKind::Literal{}},
-      {OpKind::Iota{}},   {OpKind::Random{}}, {OpKind::Call{}},       {OpKind::Loop{}},
+      {OpKind::View{}},  {OpKind::Map{}},    {OpKind::Fold{}},     {OpKind::Tile{}},
+      {OpKind::Read{}},  {OpKind::Write{}},  {OpKind::Contract{}}, {OpKind::Literal{}},
+      {OpKind::Iota{}},  {OpKind::Random{}}, {OpKind::Call{}},     {OpKind::Loop{}},
       {OpKind::Cache{}},
   };
-  const std::string_view words[] = {"view",    "map",  "fold",   "tile", "read",
-                                    "write",   "contract", "literal", "iota", "random",
-                                    "call",    "loop", "cache"};
+  const std::string_view words[] = {"view",  "map",      "fold",    "tile", "read",
+                                    "write", "contract", "literal", "iota", "random",
+                                    "call",  "loop",     "cache"};
   ASSERT_EQ(std::size(kinds), kKindCount);
   for (std::size_t i = 0; i < kKindCount; ++i) {
     EXPECT_EQ(kind_word(kinds[i]), words[i]);
     EXPECT_EQ(kind_index(words[i]), i);
   }
-  for (std::string_view near : {"", "vie", "views", "View", "cal", "calls", "lop", "rea",
-                                "contracts", "\x16iew", "6iew"})
+  for (std::string_view near :
+       {"", "vie", "views", "View", "cal", "calls", "lop", "rea", "contracts", "\x16iew", "6iew"})
     EXPECT_EQ(kind_index(near), kKindCount) << near;
 }

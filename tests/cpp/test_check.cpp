@@ -3,9 +3,9 @@
 #include <cctype>
 #include <cstdint>
 #include <limits>
-#include <ostream>
 #include <map>
 #include <optional>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -386,7 +386,8 @@ TEST(ReadRule, AcceptsEachIntegerIndexDtype) {
 // Calls, loops and caches
 
 Function callee() {
-  return fn("g",
+  return fn(
+      "g",
       {{"a", T("f32", {4, 16})}, {"b", T("f32", {2, 3})}, {"d", dict()}, {"c", T("i32", {"n"})}},
       {});
 }
@@ -458,8 +459,8 @@ TEST(Calls, LoopAndCacheCheckTheirTargetOrInit) {
 
 TEST(Calls, WeightsUnderTheCallerWithTheFirstTypeKept) {
   Function h = fn("f", {{"u", T("bf16", {4})}, {"v", dict()}}, {});
-  Function main = fn("main",
-      {{"w", dict()}, {"x", T("f32", {4, 16})}}, {},
+  Function main = fn(
+      "main", {{"w", dict()}, {"x", T("f32", {4, 16})}}, {},
       {op1(call("g"), "o1", T("f32"), {"w.a", "w.b", "w", "w.c.d"}),
        op1(call("h"), "o2", T("f32"), {"w.a", "w", "x"}),
        op1(call("h"), "o3", std::nullopt, {"w.z"}), op1(call("g"), "o4", T("f32"), {"x", "w.b"})});
@@ -524,10 +525,8 @@ TEST(Params, EverySourceOnce) {
 TEST(Order, FunctionsInMapOrderAndWithinOperation) {
   Function b = fn("f", {}, {{"first", T("f32")}});
   Function a = fn("f", {}, {{"r", T("f32")}}, {op1(iota(), "s", std::nullopt, {"ghost"})});
-  CheckResult r =
-      check(mod({{"b", std::move(b)},
-                 {"a", std::move(a)},
-                 {"b", fn("f", {}, {{"again", T("f32")}})}}));
+  CheckResult r = check(
+      mod({{"b", std::move(b)}, {"a", std::move(a)}, {"b", fn("f", {}, {{"again", T("f32")}})}}));
   // a repeated key keeps its first place and takes the later function
   EXPECT_EQ(r.errors, (Msgs{"b: return 'again' not found in env", "a/s: input 'ghost' not in scope",
                             "a: return 'r' not found in env"}));
@@ -555,8 +554,7 @@ TEST(Json, EmptyModule) {
 
 TEST(Json, SortedMembersAndEscapedMessages) {
   Function z = fn("f", {{"w", dict()}, {"v", T("q\"t", {"param.b"})}},
-                  {{"v", T("f32", {"param.a"})}},
-                  {op1(call("g"), "o", T("f32"), {"w.B", "w.a"})});
+                  {{"v", T("f32", {"param.a"})}}, {op1(call("g"), "o", T("f32"), {"w.B", "w.a"})});
   Function a = fn("f", {{"d", dict()}}, {}, {op1(call("g"), "o", T("f32"), {"d"})});
   Function g = fn("f", {{"x", T("f32", {2, "n"})}, {"y", T("i8")}}, {});
   CheckResult r = check(mod({{"z", std::move(z)}, {"a", std::move(a)}, {"g", std::move(g)}}));

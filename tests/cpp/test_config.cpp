@@ -20,9 +20,9 @@
 #include "weights.hpp"
 
 using namespace velorn;
+using vel::config_from_json;
 using vel::ConfigMap;
 using vel::ConfigValue;
-using vel::config_from_json;
 using vel::sub_dim;
 using vel::sub_module;
 using vel::sub_type;
@@ -273,13 +273,14 @@ TEST(ConfigToml, ErrorReportsStartAtTheTokenInError) {
       {"surrogate escape", "s = \"\\uD800x\"\n", 1, 6, "s = \"\\uD800x\"", "^^^^^^",
        "Error while parsing unicode scalar sequence: unicode surrogates (U+D800 - U+DFFF) are "
        "explicitly prohibited"},
-      {"unterminated string", "s = \"abc # no end\n", 1, 5, "s = \"abc # no end", std::string(13, '^'),
+      {"unterminated string", "s = \"abc # no end\n", 1, 5, "s = \"abc # no end",
+       std::string(13, '^'),
        "Error while parsing string: unescaped control characters other than TAB (U+0009) are "
        "explicitly prohibited"},
       {"unterminated string at the end", "s = 'abc", 1, 5, "s = 'abc", "^^^^",
        "Error while parsing literal string: encountered end-of-file"},
-      {"unterminated multi-line string", "# \"\nt = \"\"\"ab\n\ncd\n", 2, 5, "t = \"\"\"ab", "^^^^^",
-       "Error while parsing string: encountered end-of-file"},
+      {"unterminated multi-line string", "# \"\nt = \"\"\"ab\n\ncd\n", 2, 5, "t = \"\"\"ab",
+       "^^^^^", "Error while parsing string: encountered end-of-file"},
       {"unterminated array at the end", "a = [1, 2\n", 1, 9, "a = [1, 2", "^",
        "Error while parsing array: encountered end-of-file"},
       {"unterminated array after a blank line", "a = [1,\n\n", 2, 1, "", "^",
@@ -298,14 +299,11 @@ TEST(ConfigToml, ErrorReportsStartAtTheTokenInError) {
        "explicitly prohibited"},
       {"stray character", "a = 1 $\n", 1, 7, "a = 1 $", "^",
        "Error while parsing key-value pair: expected a comment or whitespace, saw '$'"},
-      {"header without a key", "[!]\n", 1, 2, "[!]", "^",
-       no_key + "!'"},
-      {"header cut short by a line feed", "[[\nk = 1\n", 1, 2, "[[", "^",
-       no_key + "\\n'"},
-      {"stray character in a header", "[a.!]\n", 1, 4, "[a.!]", "^",
-       no_key + "!'"},
-      {"non-ASCII characters before the error", "\"cl\xc3\xa9\" = [\"\xe6\x97\xa5\", nope]\n",
-       1, 15, "\"cl\xc3\xa9\" = [\"\xe6\x97\xa5\", nope]", "^^^^",
+      {"header without a key", "[!]\n", 1, 2, "[!]", "^", no_key + "!'"},
+      {"header cut short by a line feed", "[[\nk = 1\n", 1, 2, "[[", "^", no_key + "\\n'"},
+      {"stray character in a header", "[a.!]\n", 1, 4, "[a.!]", "^", no_key + "!'"},
+      {"non-ASCII characters before the error", "\"cl\xc3\xa9\" = [\"\xe6\x97\xa5\", nope]\n", 1,
+       15, "\"cl\xc3\xa9\" = [\"\xe6\x97\xa5\", nope]", "^^^^",
        "Error while parsing floating-point: expected 'nan', saw 'no'"},
       {"CRLF line ends", "a = 1\r\nb = tru\r\n", 2, 5, "b = tru", "^^^",
        "Error while parsing boolean: expected 'true', saw 'tru\\r'"},
@@ -319,11 +317,11 @@ TEST(ConfigToml, ErrorReportsStartAtTheTokenInError) {
     SCOPED_TRACE(c.kind);
     std::string number = std::to_string(c.line);
     std::string gutter(number.size() + 1, ' ');
-    EXPECT_EQ(parse_report(c.text),
-              "stop: failed to parse conf/c.toml: TOML parse error at line " + number +
-                  ", column " + std::to_string(c.column) + "\n" + gutter + "|\n" + number +
-                  " | " + std::string(c.shown) + "\n" + gutter + "|" + std::string(c.column, ' ') +
-                  c.carets + "\n" + c.description + "\n");
+    EXPECT_EQ(parse_report(c.text), "stop: failed to parse conf/c.toml: TOML parse error at line " +
+                                        number + ", column " + std::to_string(c.column) + "\n" +
+                                        gutter + "|\n" + number + " | " + std::string(c.shown) +
+                                        "\n" + gutter + "|" + std::string(c.column, ' ') +
+                                        c.carets + "\n" + c.description + "\n");
   }
 }
 
@@ -334,34 +332,43 @@ TEST(ConfigToml, NonAsciiCharactersWhereWhitespaceMayStand) {
     SCOPED_TRACE(c);
     const std::string s(c);
     // After a line-ending backslash a multi-line string skips whitespace up to it.
-    WeightMapping mapping = weight_mapping_from_toml_text(
-        "c.toml", "[weights]\ns = \"\"\"a \\\n  " + s + "\"\"\"\n");
+    WeightMapping mapping =
+        weight_mapping_from_toml_text("c.toml", "[weights]\ns = \"\"\"a \\\n  " + s + "\"\"\"\n");
     ASSERT_NE(mapping.find("weights.s"), nullptr);
     EXPECT_EQ(*mapping.find("weights.s"), "a " + s);
     EXPECT_EQ(parse_report("a = 1 " + s + "\n"),
               "stop: failed to parse conf/c.toml: TOML parse error at line 1, column 7\n"
               "  |\n"
-              "1 | a = 1 " + s + "\n"
-              "  |       ^\n"
-              "Error while parsing key-value pair: expected a comment or whitespace, saw '" + s +
-                  "'\n");
-    EXPECT_EQ(parse_report(s + " = 1\n"),
-              "stop: failed to parse conf/c.toml: TOML parse error at line 1, column 1\n"
-              "  |\n"
-              "1 | " + s + " = 1\n"
-              "  | ^\n"
-              "Error while parsing root table: expected keys, tables, whitespace or comments, saw '" +
+              "1 | a = 1 " +
+                  s +
+                  "\n"
+                  "  |       ^\n"
+                  "Error while parsing key-value pair: expected a comment or whitespace, saw '" +
                   s + "'\n");
+    EXPECT_EQ(
+        parse_report(s + " = 1\n"),
+        "stop: failed to parse conf/c.toml: TOML parse error at line 1, column 1\n"
+        "  |\n"
+        "1 | " +
+            s +
+            " = 1\n"
+            "  | ^\n"
+            "Error while parsing root table: expected keys, tables, whitespace or comments, saw '" +
+            s + "'\n");
   }
 }
 
 TEST(ConfigToml, ReportLayout) {
-  const std::string text = "first\nab\xc3\xa9" "def\nlast";
+  const std::string text =
+      "first\nab\xc3\xa9"
+      "def\nlast";
   // Carets cover the extent but stop at the line's end; one may stand just past it.
   EXPECT_EQ(toml_error_report(text, {2, 5, 10}, "wide"),
-            "TOML parse error at line 2, column 5\n  |\n2 | ab\xc3\xa9" "def\n  |     ^^\nwide\n");
+            "TOML parse error at line 2, column 5\n  |\n2 | ab\xc3\xa9"
+            "def\n  |     ^^\nwide\n");
   EXPECT_EQ(toml_error_report(text, {2, 3, 2}, "two"),
-            "TOML parse error at line 2, column 3\n  |\n2 | ab\xc3\xa9" "def\n  |   ^^\ntwo\n");
+            "TOML parse error at line 2, column 3\n  |\n2 | ab\xc3\xa9"
+            "def\n  |   ^^\ntwo\n");
   EXPECT_EQ(toml_error_report(text, {3, 5, 3}, "end"),
             "TOML parse error at line 3, column 5\n  |\n3 | last\n  |     ^\nend\n");
   EXPECT_EQ(toml_error_report(text, {4, 1, 1}, "past"),
@@ -377,23 +384,24 @@ TEST(ConfigToml, NestingBeyondTheLimitIsRefusedBeforeParsing) {
     return text + "]\nx = \"t\"\n";
   };
   EXPECT_EQ(parse_report(header(kMaxTomlNesting)), "parsed");
-  const std::string refused =
-      "exceeded maximum nesting depth of " + std::to_string(kMaxTomlNesting) +
-      " tables and arrays\n";
+  const std::string refused = "exceeded maximum nesting depth of " +
+                              std::to_string(kMaxTomlNesting) + " tables and arrays\n";
   std::string deep = header(kMaxTomlNesting + 1);
   EXPECT_EQ(parse_report("ok = 1\n" + deep),
             "stop: failed to parse conf/c.toml: TOML parse error at line 2, column 1\n"
             "  |\n"
-            "2 | " + deep.substr(0, deep.find('\n')) + "\n"
-            "  | ^\n" + refused);
+            "2 | " +
+                deep.substr(0, deep.find('\n')) +
+                "\n"
+                "  | ^\n" +
+                refused);
   // Dotted keys count, inside inline tables too, and a point inside a quoted key does not.
   std::string dotted = "k = { a";
   for (std::size_t i = 0; i < kMaxTomlNesting; ++i) dotted += ".a";
   EXPECT_EQ(parse_report(dotted + " = 1 }\n"),
             "stop: failed to parse conf/c.toml: TOML parse error at line 1, column " +
                 std::to_string(8 + 2 * (kMaxTomlNesting - 2)) + "\n  |\n1 | " + dotted +
-                " = 1 }\n  |" + std::string(8 + 2 * (kMaxTomlNesting - 2), ' ') + "^\n" +
-                refused);
+                " = 1 }\n  |" + std::string(8 + 2 * (kMaxTomlNesting - 2), ' ') + "^\n" + refused);
   std::string quoted = "\"" + std::string(2 * kMaxTomlNesting, '.') + "\" = 1\n";
   EXPECT_EQ(parse_report(quoted), "parsed");
   // Text that only looks like nesting: strings, comments, multi-line strings.
@@ -469,16 +477,18 @@ TEST(ConfigToml, TheDeepestDocumentFitsASmallStack) {
   EXPECT_EQ(report_on_stack(deeper, kStack),
             "stop: failed to parse conf/c.toml: TOML parse error at line 1, column 1\n"
             "  |\n"
-            "1 | " + deeper.substr(0, deeper.size() - 1) + "\n"
-            "  | ^\n" + refused);
+            "1 | " +
+                deeper.substr(0, deeper.size() - 1) +
+                "\n"
+                "  | ^\n" +
+                refused);
   std::string arrays = table_arrays(kMaxTomlNesting / 2 + 1);
   std::string last = arrays.substr(arrays.rfind("[["));
   last.pop_back();
   EXPECT_EQ(report_on_stack(arrays, kStack),
             "stop: failed to parse conf/c.toml: TOML parse error at line " +
                 std::to_string(kMaxTomlNesting / 2 + 1) + ", column 1\n   |\n" +
-                std::to_string(kMaxTomlNesting / 2 + 1) + " | " + last + "\n   | ^\n" +
-                refused);
+                std::to_string(kMaxTomlNesting / 2 + 1) + " | " + last + "\n   | ^\n" + refused);
 }
 
 // The reader's own limit of nested values lies beyond the guard's.
@@ -487,9 +497,9 @@ TEST(ConfigToml, DeeplyNestedInlineValuesMeetTheGuardFirst) {
   const std::size_t column = 4 + kMaxTomlNesting;
   EXPECT_EQ(parse_report(line + "\n"),
             "stop: failed to parse conf/c.toml: TOML parse error at line 1, column " +
-                std::to_string(column) + "\n  |\n1 | " + line + "\n  |" +
-                std::string(column, ' ') + "^\nexceeded maximum nesting depth of " +
-                std::to_string(kMaxTomlNesting) + " tables and arrays\n");
+                std::to_string(column) + "\n  |\n1 | " + line + "\n  |" + std::string(column, ' ') +
+                "^\nexceeded maximum nesting depth of " + std::to_string(kMaxTomlNesting) +
+                " tables and arrays\n");
 }
 
 // --- substitution ---

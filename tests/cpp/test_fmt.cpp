@@ -50,19 +50,18 @@ TEST_P(FormatFloat, IsShortestPositionalText) {
 
 INSTANTIATE_TEST_SUITE_P(
     Values, FormatFloat,
-    ::testing::Values(
-        FloatCase{1.0, "1.0"}, FloatCase{0.1, "0.1"}, FloatCase{-2.0, "-2.0"},
-        FloatCase{0.0, "0.0"}, FloatCase{-0.0, "-0.0"}, FloatCase{2.5, "2.5"},
-        FloatCase{-0.375, "-0.375"}, FloatCase{123456.789, "123456.789"},
-        FloatCase{1e15, "1000000000000000.0"}, FloatCase{1e16, "10000000000000000.0"},
-        FloatCase{1e21, "1" + std::string(21, '0') + ".0"},
-        FloatCase{1e-7, "0.0000001"}, FloatCase{1.5e-7, "0.00000015"},
-        FloatCase{1e300, "1" + std::string(300, '0') + ".0"},
-        FloatCase{DBL_MAX, "17976931348623157" + std::string(292, '0') + ".0"},
-        FloatCase{-DBL_MAX, "-17976931348623157" + std::string(292, '0') + ".0"},
-        FloatCase{5e-324, "0." + std::string(323, '0') + "5"},
-        FloatCase{kInf, "inf"}, FloatCase{-kInf, "-inf"},
-        FloatCase{std::nan(""), "NaN.0"}, FloatCase{-std::nan(""), "NaN.0"}));
+    ::testing::Values(FloatCase{1.0, "1.0"}, FloatCase{0.1, "0.1"}, FloatCase{-2.0, "-2.0"},
+                      FloatCase{0.0, "0.0"}, FloatCase{-0.0, "-0.0"}, FloatCase{2.5, "2.5"},
+                      FloatCase{-0.375, "-0.375"}, FloatCase{123456.789, "123456.789"},
+                      FloatCase{1e15, "1000000000000000.0"}, FloatCase{1e16, "10000000000000000.0"},
+                      FloatCase{1e21, "1" + std::string(21, '0') + ".0"},
+                      FloatCase{1e-7, "0.0000001"}, FloatCase{1.5e-7, "0.00000015"},
+                      FloatCase{1e300, "1" + std::string(300, '0') + ".0"},
+                      FloatCase{DBL_MAX, "17976931348623157" + std::string(292, '0') + ".0"},
+                      FloatCase{-DBL_MAX, "-17976931348623157" + std::string(292, '0') + ".0"},
+                      FloatCase{5e-324, "0." + std::string(323, '0') + "5"}, FloatCase{kInf, "inf"},
+                      FloatCase{-kInf, "-inf"}, FloatCase{std::nan(""), "NaN.0"},
+                      FloatCase{-std::nan(""), "NaN.0"}));
 
 TEST(FormatFloat, DblMaxHas309Digits) {
   std::string text = format_float(DBL_MAX);
@@ -75,13 +74,12 @@ TEST(FormatFloat, DblMaxHas309Digits) {
 
 TEST(Renderers, Literals) {
   EXPECT_EQ(fmt_literal(lit_int(-5)), "-5");
-  EXPECT_EQ(fmt_literal(lit_int(std::numeric_limits<std::int64_t>::min())),
-            "-9223372036854775808");
+  EXPECT_EQ(fmt_literal(lit_int(std::numeric_limits<std::int64_t>::min())), "-9223372036854775808");
   EXPECT_EQ(fmt_literal(lit_float(3.0)), "3.0");
   EXPECT_EQ(fmt_literal(lit_float(-kInf)), "-inf");
   EXPECT_EQ(fmt_literal(lit_list({})), "[]");
-  EXPECT_EQ(fmt_literal(lit_list({lit_int(1), lit_list({lit_float(2.5), lit_float(kInf)}),
-                                  lit_list({})})),
+  EXPECT_EQ(fmt_literal(
+                lit_list({lit_int(1), lit_list({lit_float(2.5), lit_float(kInf)}), lit_list({})})),
             "[1, [2.5, inf], []]");
   EXPECT_EQ(fmt_literal(lit_list({lit_list({lit_list({lit_int(0)})})})), "[[[0]]]");
 }
@@ -94,8 +92,7 @@ TEST(Renderers, TypesAndDims) {
   EXPECT_EQ(fmt_type(ty("f32", {concrete(-1), named("..."), named("param.d")})),
             "f32[-1, ..., param.d]");
   EXPECT_EQ(fmt_type(ty("")), "[]");
-  EXPECT_EQ(fmt_dim(concrete(std::numeric_limits<std::int64_t>::min())),
-            "-9223372036854775808");
+  EXPECT_EQ(fmt_dim(concrete(std::numeric_limits<std::int64_t>::min())), "-9223372036854775808");
   EXPECT_EQ(fmt_dim(named("a b\"")), "a b\"");
 }
 
@@ -131,45 +128,67 @@ Axes axes(std::vector<Axes::Pair> pairs) { return Axes::from_pairs(std::move(pai
 INSTANTIATE_TEST_SUITE_P(
     Kinds, RightHand,
     ::testing::Values(
-        KindCase{"view", OpKind{OpKind::View{"a b -> b a", axes({{"a", 4}, {"b", 8}})}},
-                 {name("x")}, R"(view["a b -> b a", a=4, b=8](x))"},
+        KindCase{"view",
+                 OpKind{OpKind::View{"a b -> b a", axes({{"a", 4}, {"b", 8}})}},
+                 {name("x")},
+                 R"(view["a b -> b a", a=4, b=8](x))"},
         KindCase{"view_empty", OpKind{OpKind::View{"", {}}}, {}, R"(view[""]())"},
         KindCase{"map", OpKind{OpKind::Map{"exp"}}, {name("x")}, "map[exp](x)"},
         KindCase{"map_unnamed", OpKind{OpKind::Map{""}}, {name("x")}, "map[](x)"},
-        KindCase{"fold", OpKind{OpKind::Fold{"i j -> i", "sum"}}, {name("x")},
+        KindCase{"fold",
+                 OpKind{OpKind::Fold{"i j -> i", "sum"}},
+                 {name("x")},
                  R"(fold["i j -> i", sum](x))"},
-        KindCase{"tile", OpKind{OpKind::Tile{"a -> (a b)", axes({{"b", -2}})}},
-                 {name("x"), int_atom(3)}, R"~(tile["a -> (a b)", b=-2](x, 3))~"},
-        KindCase{"read", OpKind{OpKind::Read{"i -> i"}}, {name("x"), name("idx")},
+        KindCase{"tile",
+                 OpKind{OpKind::Tile{"a -> (a b)", axes({{"b", -2}})}},
+                 {name("x"), int_atom(3)},
+                 R"~(tile["a -> (a b)", b=-2](x, 3))~"},
+        KindCase{"read",
+                 OpKind{OpKind::Read{"i -> i"}},
+                 {name("x"), name("idx")},
                  R"(read["i -> i"](x, idx))"},
-        KindCase{"write", OpKind{OpKind::Write{"i -> i", "max"}},
-                 {name("x"), name("i"), name("v")}, R"(write["i -> i", max](x, i, v))"},
-        KindCase{"contract", OpKind{OpKind::Contract{"ij,jk->ik"}}, {name("a"), name("b")},
+        KindCase{"write",
+                 OpKind{OpKind::Write{"i -> i", "max"}},
+                 {name("x"), name("i"), name("v")},
+                 R"(write["i -> i", max](x, i, v))"},
+        KindCase{"contract",
+                 OpKind{OpKind::Contract{"ij,jk->ik"}},
+                 {name("a"), name("b")},
                  R"(contract["ij,jk->ik"](a, b))"},
-        KindCase{"literal", OpKind{OpKind::Literal{lit_list({lit_int(1), lit_float(2.5)})}},
-                 {name("ignored")}, "literal([1, 2.5])"},
-        KindCase{"literal_scalar", OpKind{OpKind::Literal{lit_float(-kInf)}}, {},
-                 "literal(-inf)"},
+        KindCase{"literal",
+                 OpKind{OpKind::Literal{lit_list({lit_int(1), lit_float(2.5)})}},
+                 {name("ignored")},
+                 "literal([1, 2.5])"},
+        KindCase{"literal_scalar", OpKind{OpKind::Literal{lit_float(-kInf)}}, {}, "literal(-inf)"},
         KindCase{"iota", iota(), {name("x")}, "iota(x)"},
         KindCase{"iota_no_args", iota(), {}, "iota()"},
         KindCase{"random", OpKind{OpKind::Random{0.0, 1.0}}, {name("x")}, "random[0.0, 1.0]"},
-        KindCase{"random_odd", OpKind{OpKind::Random{-kInf, std::nan("")}}, {},
-                 "random[-inf, NaN.0]"},
-        KindCase{"call", OpKind{OpKind::Call{"g"}},
+        KindCase{
+            "random_odd", OpKind{OpKind::Random{-kInf, std::nan("")}}, {}, "random[-inf, NaN.0]"},
+        KindCase{"call",
+                 OpKind{OpKind::Call{"g"}},
                  {name("a"), int_atom(-2), float_atom(2.5), name("weights.w")},
                  "call[g](a, -2, 2.5, weights.w)"},
-        KindCase{"loop", OpKind{OpKind::Loop{"body", LoopCount{LoopCount::Concrete{12}}}},
-                 {name("x")}, "loop[body, 12](x)"},
+        KindCase{"loop",
+                 OpKind{OpKind::Loop{"body", LoopCount{LoopCount::Concrete{12}}}},
+                 {name("x")},
+                 "loop[body, 12](x)"},
         KindCase{"loop_max",
-                 OpKind{OpKind::Loop{"body", LoopCount{LoopCount::Concrete{UINT64_MAX}}}}, {},
+                 OpKind{OpKind::Loop{"body", LoopCount{LoopCount::Concrete{UINT64_MAX}}}},
+                 {},
                  "loop[body, 18446744073709551615]()"},
         KindCase{"loop_named",
                  OpKind{OpKind::Loop{"body", LoopCount{LoopCount::Named{"param.layers"}}}},
-                 {name("x")}, "loop[body, param.layers](x)"},
-        KindCase{"cache", OpKind{OpKind::Cache{"kv", "init_kv", std::nullopt}}, {name("x")},
+                 {name("x")},
+                 "loop[body, param.layers](x)"},
+        KindCase{"cache",
+                 OpKind{OpKind::Cache{"kv", "init_kv", std::nullopt}},
+                 {name("x")},
                  "cache[kv, init_kv](x)"},
-        KindCase{"cache_extend", OpKind{OpKind::Cache{"kv", "init_kv", "extend_kv"}},
-                 {name("x")}, "cache[kv, init_kv, extend_kv](x)"}),
+        KindCase{"cache_extend",
+                 OpKind{OpKind::Cache{"kv", "init_kv", "extend_kv"}},
+                 {name("x")},
+                 "cache[kv, init_kv, extend_kv](x)"}),
     [](const auto& test) { return test.param.label; });
 
 // ---------------------------------------------------------------------------------------
@@ -235,8 +254,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "f(\n) -> (a: i32[], b: *) {\n"},
         // lengths are bytes: "é" counts two, so "x" gets one name blank
         HeaderCase{"utf8_name_blanks",
-                   fn("g", {Param{"\xc3\xa9", ty("f32")}, Param{"x", ty("f32", {concrete(2)})}}),
-                   5, "g(\n  \xc3\xa9: f32[],\n  x : f32[2]\n) -> () {\n"}),
+                   fn("g", {Param{"\xc3\xa9", ty("f32")}, Param{"x", ty("f32", {concrete(2)})}}), 5,
+                   "g(\n  \xc3\xa9: f32[],\n  x : f32[2]\n) -> () {\n"}),
     [](const auto& test) { return test.param.label; });
 
 TEST(Header, OneLineHeaderIs38Bytes) {
@@ -261,8 +280,8 @@ TEST(Columns, NamesTypesAndEqualsAlign) {
 }
 
 TEST(Columns, NoTypeColumnWhenNothingIsTyped) {
-  Function f = fn("f", {}, {},
-                  {op(iota(), {"a"}, {}, {name("x")}), op(iota(), {"long"}, {}, {name("x")})});
+  Function f =
+      fn("f", {}, {}, {op(iota(), {"a"}, {}, {name("x")}), op(iota(), {"long"}, {}, {name("x")})});
   EXPECT_EQ(format_fn(f), "f() -> () {\n  a    = iota(x)\n  long = iota(x)\n}\n");
 }
 
@@ -288,17 +307,21 @@ TEST(Columns, TypeColumnMeasuresPrintedText) {
   EXPECT_EQ(format_fn(f),
             "f() -> () {\n"
             "  a: f32[-12, n] = iota()\n"
-            "  b: *" + std::string(10, ' ') + " = iota()\n"
-            "  c" + std::string(13, ' ') + " = iota()\n"
-            "}\n");
+            "  b: *" +
+                std::string(10, ' ') +
+                " = iota()\n"
+                "  c" +
+                std::string(13, ' ') +
+                " = iota()\n"
+                "}\n");
 }
 
 // An untyped output before the last prints as its name and a comma, which reads back; the
 // dict type prints as "*".
 TEST(Columns, UntypedOutputBeforeTheLast) {
-  Function f = fn("f", {}, {},
-                  {op(OpKind{OpKind::Call{"g"}}, {"a", "bb", "c"}, {std::nullopt, dict()},
-                      {name("x")})});
+  Function f =
+      fn("f", {}, {},
+         {op(OpKind{OpKind::Call{"g"}}, {"a", "bb", "c"}, {std::nullopt, dict()}, {name("x")})});
   EXPECT_EQ(format_fn(f),
             "f() -> () {\n"
             "  a,\n"
@@ -318,15 +341,15 @@ TEST(Columns, OutputTypesShorterOrLongerThanOutputs) {
 }
 
 TEST(Columns, OperationWithoutOutputsPrintsOnlyItsComments) {
-  Function f = fn("f", {}, {},
-                  {op(iota(), {}, {ty("f32")}, {}, {"// gone"}),
-                   op(iota(), {"a"}, {}, {}, {"// kept"})});
+  Function f =
+      fn("f", {}, {},
+         {op(iota(), {}, {ty("f32")}, {}, {"// gone"}), op(iota(), {"a"}, {}, {}, {"// kept"})});
   EXPECT_EQ(format_fn(f), "f() -> () {\n  // gone\n\n  // kept\n  a = iota()\n}\n");
 }
 
 TEST(Columns, ByteLengthsOfNonAsciiNames) {
-  Function f = fn("f", {}, {},
-                  {op(iota(), {"\xc3\xa9"}, {ty("f32")}), op(iota(), {"abc"}, {ty("f32")})});
+  Function f =
+      fn("f", {}, {}, {op(iota(), {"\xc3\xa9"}, {ty("f32")}), op(iota(), {"abc"}, {ty("f32")})});
   EXPECT_EQ(format_fn(f), "f() -> () {\n  \xc3\xa9 : f32[] = iota()\n  abc: f32[] = iota()\n}\n");
 }
 

@@ -44,8 +44,8 @@ TEST(FuzzSeeds, JsonRoundTrips) {
 }
 
 TEST(FuzzSeeds, PassesKeepTheirProperties) {
-  for (const fs::path& file : files_in({VEL_FUZZ_CORPUS "/passes", VEL_FUZZ_CORPUS "/json",
-                                        VEL_TEST_DATA "/expected"})) {
+  for (const fs::path& file :
+       files_in({VEL_FUZZ_CORPUS "/passes", VEL_FUZZ_CORPUS "/json", VEL_TEST_DATA "/expected"})) {
     SCOPED_TRACE(file.string());
     EXPECT_EQ(vel::fuzz::passes_fault(contents(file)), std::nullopt);
   }

@@ -117,7 +117,8 @@ TEST_F(Interrupt, AnInterruptedCallLeavesAFullCountToTheNext) {
   EXPECT_THROW(check(module()), Interrupted);
   asks = 0;
   std::string small = "f(x: f32[4]) -> (y: f32[4]) {\n";
-  for (std::uint32_t i = 0; i < kInterruptPollTicks / 4; ++i) small += "  y: f32[4] = map[exp](x)\n";
+  for (std::uint32_t i = 0; i < kInterruptPollTicks / 4; ++i)
+    small += "  y: f32[4] = map[exp](x)\n";
   small += "}\n";
   EXPECT_EQ(format_vel(parse(small), 100), small);  // half a count of polls
   EXPECT_EQ(asks, 0);

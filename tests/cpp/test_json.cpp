@@ -12,11 +12,11 @@
 
 #include "test_json_support.hpp"
 
+#include "json_internal.hpp"
 #include "vel/ast.hpp"
 #include "vel/ast_json.hpp"
 #include "vel/json.hpp"
 #include "vel/stop.hpp"
-#include "json_internal.hpp"
 
 using namespace vel;
 
@@ -210,7 +210,8 @@ TEST(JsonStrings, Errors) {
       {"[\"\\u12\"", "error: EOF while parsing a string at 1:7"},
       {"[\"ab", "error: EOF while parsing a string at 1:4"},
       {"[\"ab\\", "error: EOF while parsing a string at 1:5"},
-      {"[\"a\tb\"]", "error: control character (\\u0000-\\u001F) found while parsing a string at 1:4"},
+      {"[\"a\tb\"]",
+       "error: control character (\\u0000-\\u001F) found while parsing a string at 1:4"},
       {"[\"a\\\"\nb\"]",
        "error: control character (\\u0000-\\u001F) found while parsing a string at 2:0"},
       {R"(["\udc00"])", "error: lone leading surrogate in hex escape at 1:8"},
@@ -261,8 +262,7 @@ TEST(JsonNesting, AllowanceOf127OpenBrackets) {
   auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
   EXPECT_EQ(literal(nested(127)), nested(127));
   EXPECT_EQ(literal(nested(128)), "error: recursion limit exceeded at 1:128");
-  EXPECT_EQ(literal("[\n" + std::string(127, '[')),
-            "error: recursion limit exceeded at 2:127");
+  EXPECT_EQ(literal("[\n" + std::string(127, '[')), "error: recursion limit exceeded at 2:127");
   // Objects count too, also inside an argument that is read whole before it is refused.
   EXPECT_EQ(args("[" + std::string(126, '[') + std::string(126, ']') + "]"),
             "error: data did not match any variant of untagged enum Atom at 1:254");
@@ -286,7 +286,8 @@ TEST(JsonSkipping, AnyWellFormedValue) {
       {"1.", "error: invalid number at 1:8"},
       {"\"\\q\"", "error: invalid escape at 1:8"},
       {"\"\\u00zz\"", "error: invalid escape at 1:11"},
-      {"\"a\x01\"", "error: control character (\\u0000-\\u001F) found while parsing a string at 1:8"},
+      {"\"a\x01\"",
+       "error: control character (\\u0000-\\u001F) found while parsing a string at 1:8"},
       {"nulL", "error: expected ident at 1:9"},
       {"}", "error: expected value at 1:6"},
   };
@@ -359,13 +360,12 @@ TEST(JsonNumbers, FloatTextReadsAsTheNearestDouble) {
   }
   // Texts halfway between two doubles read as the one with the even significand.
   const std::pair<std::string, double> halfway[] = {
-      {"9007199254740993.0", 9007199254740992.0},
-      {"9007199254740995.0", 9007199254740996.0},
-      {"-90071992547409930e-1", -9007199254740992.0},
-      {"18014398509481986e0", 18014398509481984.0},
+      {"9007199254740993.0", 9007199254740992.0},     {"9007199254740995.0", 9007199254740996.0},
+      {"-90071992547409930e-1", -9007199254740992.0}, {"18014398509481986e0", 18014398509481984.0},
       {"1.8014398509481990e16", 18014398509481992.0},
   };
-  for (const auto& [text, value] : halfway) EXPECT_EQ(number(text), number(json::float_text(value)));
+  for (const auto& [text, value] : halfway)
+    EXPECT_EQ(number(text), number(json::float_text(value)));
 }
 
 TEST(JsonLiterals, ListsNestedInListsKeepTheirOwnElements) {

@@ -77,25 +77,36 @@ std::string op(std::string_view kind, std::string_view members = "") {
 
 TEST(JsonRecords, WritesCompactInFieldOrder) {
   Module m;
-  Function f{"f", {}, {Param{"x", TensorType{"f32", {Dim{Dim::Concrete{4}}, Dim{Dim::Named{"n"}}}}}},
-             {}, {}};
+  Function f{"f",
+             {},
+             {Param{"x", TensorType{"f32", {Dim{Dim::Concrete{4}}, Dim{Dim::Named{"n"}}}}}},
+             {},
+             {}};
   m.functions.store("f", f);
-  EXPECT_EQ(module_to_json(m),
-            R"({"functions":{"f":{"name":"f","params":[{"name":"x","ty":{"dtype":"f32","shape":[4,"n"]}}],"returns":[],"ops":[]}}})");
+  EXPECT_EQ(
+      module_to_json(m),
+      R"({"functions":{"f":{"name":"f","params":[{"name":"x","ty":{"dtype":"f32","shape":[4,"n"]}}],"returns":[],"ops":[]}}})");
   EXPECT_EQ(module_to_json(Module{}), R"({"functions":{}})");
   m.header_comments = {"// h"};
   m.functions.find("f")->comments = {"// c"};
-  EXPECT_EQ(module_to_json(m),
-            R"({"header_comments":["// h"],"functions":{"f":{"name":"f","comments":["// c"],"params":[{"name":"x","ty":{"dtype":"f32","shape":[4,"n"]}}],"returns":[],"ops":[]}}})");
+  EXPECT_EQ(
+      module_to_json(m),
+      R"({"header_comments":["// h"],"functions":{"f":{"name":"f","comments":["// c"],"params":[{"name":"x","ty":{"dtype":"f32","shape":[4,"n"]}}],"returns":[],"ops":[]}}})");
 }
 
 TEST(JsonRecords, NonFiniteFloats) {
   const double inf = std::numeric_limits<double>::infinity();
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  Op random{OpKind{OpKind::Random{inf, -nan}}, {}, {}, {Atom{Atom::Float{-inf}}, Atom{Atom::Float{nan}}}, {}};
+  Op random{OpKind{OpKind::Random{inf, -nan}},
+            {},
+            {},
+            {Atom{Atom::Float{-inf}}, Atom{Atom::Float{nan}}},
+            {}};
   std::string out;
   serialize(out, random);
-  EXPECT_EQ(out, R"({"kind":"random","lower":null,"upper":null,"outputs":[],"output_types":[],"args":[null,null]})");
+  EXPECT_EQ(
+      out,
+      R"({"kind":"random","lower":null,"upper":null,"outputs":[],"output_types":[],"args":[null,null]})");
   // Such arguments cannot be read back, and the record is read whole before its kind.
   EXPECT_EQ(ops("[" + out + "]"),
             "error: data did not match any variant of untagged enum Atom at 1:88");
@@ -141,7 +152,8 @@ TEST(JsonRecords, TensorTypes) {
       {R"({"dtype":"f32","shape":[4,"n",-1]})", R"({"dtype":"f32","shape":[4,"n",-1]})"},
       {R"({"dtype":"f32","shape":["4"]})", R"({"dtype":"f32","shape":["4"]})"},
       {R"(["f32",[]])", R"({"dtype":"f32","shape":[]})"},
-      {R"({"Dtype":1,"d\u0074ype":"f","shape":[],"x":[1,{}],"x":2})", R"({"dtype":"f","shape":[]})"},
+      {R"({"Dtype":1,"d\u0074ype":"f","shape":[],"x":[1,{}],"x":2})",
+       R"({"dtype":"f","shape":[]})"},
       {R"({"dtype":"f32"})", error("missing field `shape`", 1, 15)},
       {R"({"shape":[]})", error("missing field `dtype`", 1, 12)},
       {R"(["f32"])", error("invalid length 1, expected struct TensorType with 2 elements", 1, 7)},
@@ -176,11 +188,11 @@ TEST(JsonRecords, TensorTypes) {
 
 // Every value that no variant of Dim accepts, placed after the shape's closing bracket.
 TEST(JsonRecords, DimRefusals) {
-  for (std::string dim : {"4.0", "-0", "1e2", "9223372036854775808", "true", "null", "[1]",
-                          "{\"a\":1}"}) {
+  for (std::string dim :
+       {"4.0", "-0", "1e2", "9223372036854775808", "true", "null", "[1]", "{\"a\":1}"}) {
     std::string text = R"({"dtype":"f","shape":[)" + dim + "]}";
-    EXPECT_EQ(type(text), error("data did not match any variant of untagged enum Dim", 1,
-                                22 + dim.size() + 1))
+    EXPECT_EQ(type(text),
+              error("data did not match any variant of untagged enum Dim", 1, 22 + dim.size() + 1))
         << dim;
   }
   EXPECT_EQ(type(R"({"dtype":"f","shape":[-9223372036854775808,9223372036854775807]})"),
@@ -201,9 +213,8 @@ TEST(JsonRecords, Atoms) {
   };
   for (const auto& c : cases) {
     std::string got = ops("[" + base + c.text + "]}]");
-    std::string want = c.expected.starts_with("error:")
-                           ? c.expected
-                           : "[" + base + c.expected + "]}]";
+    std::string want =
+        c.expected.starts_with("error:") ? c.expected : "[" + base + c.expected + "]}]";
     // Positions above are counted from the object's first byte.
     if (c.expected.starts_with("error:")) {
       auto at = want.rfind(':');
@@ -271,20 +282,28 @@ TEST(JsonRecords, ModuleFunctionAndParamForms) {
       {R"("m")", error("invalid type: string \"m\", expected struct Module", 1, 3)},
       {R"({"functions":{}} {})", error("trailing characters", 1, 18)},
       // A repeated key keeps its first place and takes the later record.
-      {R"({"functions":{"f":)" + g + R"(,"h":)" + g + R"(,"f":{"name":"f2","params":[],"returns":[],"ops":[]}}})",
+      {R"({"functions":{"f":)" + g + R"(,"h":)" + g +
+           R"(,"f":{"name":"f2","params":[],"returns":[],"ops":[]}}})",
        R"({"functions":{"f":{"name":"f2","params":[],"returns":[],"ops":[]},"h":)" + g + "}}"},
       {R"({"functions":{"f":{"name":1},"f":)" + g + "}}",
        error("invalid type: integer `1`, expected a string", 1, 27)},
       {R"({"functions":{"a":)" + g + "}}", R"({"functions":{"a":)" + g + "}}"},
       {R"({"functions":{"g":["g",[],[],[],[]]}})", R"({"functions":{"g":)" + g + "}}"},
-      {R"({"functions":{"g":[]}})", error("invalid length 0, expected struct Function with 5 elements", 1, 20)},
-      {R"({"functions":{"g":["g"]}})", error("invalid length 2, expected struct Function with 5 elements", 1, 23)},
-      {R"({"functions":{"g":["g",[]]}})", error("invalid length 2, expected struct Function with 5 elements", 1, 26)},
-      {R"({"functions":{"g":["g",[],[]]}})", error("invalid length 3, expected struct Function with 5 elements", 1, 29)},
-      {R"({"functions":{"g":["g",[],[],[]]}})", error("invalid length 4, expected struct Function with 5 elements", 1, 32)},
+      {R"({"functions":{"g":[]}})",
+       error("invalid length 0, expected struct Function with 5 elements", 1, 20)},
+      {R"({"functions":{"g":["g"]}})",
+       error("invalid length 2, expected struct Function with 5 elements", 1, 23)},
+      {R"({"functions":{"g":["g",[]]}})",
+       error("invalid length 2, expected struct Function with 5 elements", 1, 26)},
+      {R"({"functions":{"g":["g",[],[]]}})",
+       error("invalid length 3, expected struct Function with 5 elements", 1, 29)},
+      {R"({"functions":{"g":["g",[],[],[]]}})",
+       error("invalid length 4, expected struct Function with 5 elements", 1, 32)},
       {R"({"functions":{"g":{"name":"g"}}})", error("missing field `params`", 1, 30)},
-      {R"({"functions":{"g":{"name":"g","comments":null}}})", error("invalid type: null, expected a sequence", 1, 45)},
-      {R"({"functions":{"g":{"name":5}}})", error("invalid type: integer `5`, expected a string", 1, 27)},
+      {R"({"functions":{"g":{"name":"g","comments":null}}})",
+       error("invalid type: null, expected a sequence", 1, 45)},
+      {R"({"functions":{"g":{"name":5}}})",
+       error("invalid type: integer `5`, expected a string", 1, 27)},
   };
   for (const auto& c : cases) EXPECT_EQ(module(c.text), c.expected) << c.text;
 
@@ -294,11 +313,13 @@ TEST(JsonRecords, ModuleFunctionAndParamForms) {
       {R"(["x",)" + ty + "]", with_params(x)},
       {"{}", error("missing field `name`", 1, kParamsAt + 2)},
       {R"({"name":"x"})", error("missing field `ty`", 1, kParamsAt + 12)},
-      {R"({"name":"x","name":"x","ty":)" + ty + "}", error("duplicate field `name`", 1, kParamsAt + 18)},
+      {R"({"name":"x","name":"x","ty":)" + ty + "}",
+       error("duplicate field `name`", 1, kParamsAt + 18)},
       {R"({"name":"x","name":5})", error("duplicate field `name`", 1, kParamsAt + 18)},
       {R"({"name":"x","Name":5,"q":1,"q":[],"ty":)" + ty + "}", with_params(x)},
       {R"("x")", error("invalid type: string \"x\", expected struct Param", 1, kParamsAt + 3)},
-      {R"(["x"])", error("invalid length 1, expected struct Param with 2 elements", 1, kParamsAt + 5)},
+      {R"(["x"])",
+       error("invalid length 1, expected struct Param with 2 elements", 1, kParamsAt + 5)},
       {R"(["x",)" + ty + ",3]", error("trailing characters", 1, kParamsAt + 31)},
       {R"(["x",)" + ty + ",]", error("trailing comma", 1, kParamsAt + 31)},
       {R"(["x",)" + ty + "] ,", error("trailing comma", 1, kParamsAt + 33)},
@@ -312,13 +333,17 @@ TEST(JsonRecords, ModuleFunctionAndParamForms) {
 TEST(JsonRecords, OperationMembers) {
   const Case cases[] = {
       {op("iota"), op("iota")},
-      {op("map", R"(,"function":"g","pattern":"p","count":{"a":[1]})"), op("map", R"(,"function":"g")")},
+      {op("map", R"(,"function":"g","pattern":"p","count":{"a":[1]})"),
+       op("map", R"(,"function":"g")")},
       {op("random", R"(,"lower":2,"upper":-3)"), op("random", R"(,"lower":2.0,"upper":-3.0)")},
       {op("literal"), op("literal", R"(,"value":0)")},
       {op("literal", R"(,"value":null)"), op("literal", R"(,"value":0)")},
-      {op("cache", R"(,"var":"v","init":"i","extend":"")"), op("cache", R"(,"var":"v","init":"i","extend":"")")},
-      {op("cache", R"(,"var":"v","init":"i","extend":null)"), op("cache", R"(,"var":"v","init":"i")")},
-      {op("view", R"(,"pattern":"p","axes":{"b":1,"a":2,"b":3})"), op("view", R"(,"pattern":"p","axes":{"b":3,"a":2})")},
+      {op("cache", R"(,"var":"v","init":"i","extend":"")"),
+       op("cache", R"(,"var":"v","init":"i","extend":"")")},
+      {op("cache", R"(,"var":"v","init":"i","extend":null)"),
+       op("cache", R"(,"var":"v","init":"i")")},
+      {op("view", R"(,"pattern":"p","axes":{"b":1,"a":2,"b":3})"),
+       op("view", R"(,"pattern":"p","axes":{"b":3,"a":2})")},
       {op("tile", R"(,"axes":{})"), op("tile", R"(,"pattern":"")")},
       {op("\\u0069ota"), op("iota")},
       {R"({"kind":"iota","outputs":["a","b"],"output_types":[{"dtype":"f","shape":[]}],"args":[],"comments":[]})",
@@ -334,10 +359,12 @@ TEST(JsonRecords, OperationErrors) {
   // Columns count from the document's first byte, the '[' of the list.
   const Case cases[] = {
       {op("map", R"(,"axes":5)"), error("invalid type: integer `5`, expected a map", 1, 23)},
-      {op("view", R"(,"axes":{"a":1.5})"), error("invalid type: floating point `1.5`, expected i64", 1, 31)},
+      {op("view", R"(,"axes":{"a":1.5})"),
+       error("invalid type: floating point `1.5`, expected i64", 1, 31)},
       {op("view", R"(,"axes":{"a":9223372036854775808})"),
        error("invalid value: integer `9223372036854775808`, expected i64", 1, 47)},
-      {op("view", R"(,"axes":{"a":"1"})"), error("invalid type: string \"1\", expected i64", 1, 31)},
+      {op("view", R"(,"axes":{"a":"1"})"),
+       error("invalid type: string \"1\", expected i64", 1, 31)},
       {op("random", R"(,"lower":"x")"), error("invalid type: string \"x\", expected f64", 1, 29)},
       {op("random", R"(,"upper":[])"), error("invalid type: sequence, expected f64", 1, 26)},
       {op("cache", R"(,"extend":1)"), error("invalid type: integer `1`, expected a string", 1, 27)},
@@ -356,7 +383,8 @@ TEST(JsonRecords, OperationErrors) {
       {"1", error("invalid type: integer `1`, expected struct OpRaw", 1, 2)},
       {"\"iota\"", error("invalid type: string \"iota\", expected struct OpRaw", 1, 7)},
       {"[]", error("invalid length 0, expected struct OpRaw with 17 elements", 1, 3)},
-      {R"(["iota","","","",{}])", error("invalid length 13, expected struct OpRaw with 17 elements", 1, 21)},
+      {R"(["iota","","","",{}])",
+       error("invalid length 13, expected struct OpRaw with 17 elements", 1, 21)},
       {R"(["iota","","","",{},null,null,null,"",null,"","",null,[]])",
        error("invalid length 14, expected struct OpRaw with 17 elements", 1, 58)},
       {R"(["iota","","","",{},null,null,null,"",null,"","",null,[],[]])",
@@ -368,7 +396,8 @@ TEST(JsonRecords, OperationErrors) {
   };
   for (const auto& c : cases) EXPECT_EQ(ops("[" + c.text + "]"), c.expected) << c.text;
 
-  EXPECT_EQ(ops(R"([["iota","","","",{},null,null,null,"",null,"","",null,[],[],[]]])"), "[" + op("iota") + "]");
+  EXPECT_EQ(ops(R"([["iota","","","",{},null,null,null,"",null,"","",null,[],[],[]]])"),
+            "[" + op("iota") + "]");
   EXPECT_EQ(ops(R"([["iota","","","",{},null,null,null,"",null,"","",null,[],[],[],["// c"]]])"),
             R"([{"kind":"iota","outputs":[],"output_types":[],"args":[],"comments":["// c"]}])");
 }
@@ -426,11 +455,13 @@ TEST(JsonRecords, UnknownKindIsPlacedByTheOpsList) {
       // Otherwise just after the comma, at the next element.
       {with_ops(bad + "," + good), error("unknown op kind: Iota", 1, kOpsAt + bad.size() + 1)},
       {with_ops(bad + " , " + good), error("unknown op kind: Iota", 1, kOpsAt + bad.size() + 3)},
-      {with_ops(good + "," + op("iota ")), error("unknown op kind: iota ", 1, 2 * good.size() + kOpsAt + 3)},
+      {with_ops(good + "," + op("iota ")),
+       error("unknown op kind: iota ", 1, 2 * good.size() + kOpsAt + 3)},
       {with_ops(op("")), error("unknown op kind: ", 1, kOpsAt + op("").size() + 1)},
       // A text that ends like a position gives it.
       {with_ops(op("x at line 12 column 3")), error("unknown op kind: x", 12, 3)},
-      {with_ops(op("x at line 0 column 3")), error("unknown op kind: x", 1, kOpsAt + op("x at line 0 column 3").size() + 1)},
+      {with_ops(op("x at line 0 column 3")),
+       error("unknown op kind: x", 1, kOpsAt + op("x at line 0 column 3").size() + 1)},
       // A second failure later in the text is never read.
       {with_ops(bad + ",{\"kind\":1}"), error("unknown op kind: Iota", 1, kOpsAt + bad.size() + 1)},
   };
@@ -460,7 +491,8 @@ TEST(JsonRecords, UnknownKindIsPlacedByTheOpsList) {
 TEST(JsonRecords, NestingCountsFromTheModule) {
   // Module, functions, f, ops and the operation take five levels; the literal the rest.
   auto with_value = [](int depth) {
-    return with_ops(op("literal", ",\"value\":" + std::string(depth, '[') + std::string(depth, ']')));
+    return with_ops(
+        op("literal", ",\"value\":" + std::string(depth, '[') + std::string(depth, ']')));
   };
   EXPECT_EQ(module(with_value(122)).substr(0, 14), "{\"functions\":{");
   EXPECT_EQ(module(with_value(123)), error("recursion limit exceeded", 1, kOpsAt + 1 + 25 + 123));

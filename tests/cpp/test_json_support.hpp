@@ -23,9 +23,7 @@ std::string outcome(F&& read) {
     return read();
   } catch (const json::JsonError& e) {
     return error(e.message, e.line, e.column);
-  } catch (const json::Unplaced& e) {
-    return "unplaced: " + e.message;
-  } catch (const Stop& s) {
+  } catch (const json::Unplaced& e) { return "unplaced: " + e.message; } catch (const Stop& s) {
     return "stop: " + s.message;
   }
 }

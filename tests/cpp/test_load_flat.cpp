@@ -24,7 +24,8 @@ TEST(LoadFlat, BundledExamplesGiveTheirExpectedModules) {
     vel::CacheKeys keys;
     const char* flat;
   };
-  const Case cases[] = {{"mlp.vel", {}, "mlp.flat.json"}, {"decode.vel", {"kc"}, "decode.flat.json"}};
+  const Case cases[] = {{"mlp.vel", {}, "mlp.flat.json"},
+                        {"decode.vel", {"kc"}, "decode.flat.json"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.source);
     std::string config_path = examples + "/config.toml";

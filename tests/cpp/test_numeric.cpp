@@ -25,9 +25,9 @@ TEST(TruncateToI64, TowardZeroSaturatedNanAsZero) {
       {std::nan(""), 0},
       {kInf, kMax},
       {-kInf, kMin},
-      {9223372036854775808.0, kMax},       // 2^63, the first float above the limit
+      {9223372036854775808.0, kMax},                 // 2^63, the first float above the limit
       {9223372036854774784.0, 9223372036854774784},  // the last float below it
-      {-9223372036854775808.0, kMin},      // -2^63 is itself representable
+      {-9223372036854775808.0, kMin},                // -2^63 is itself representable
       {-9223372036854777856.0, kMin},
   };
   for (const Case& c : cases) EXPECT_EQ(vel::truncate_to_i64(c.value), c.want) << c.value;

@@ -46,11 +46,11 @@ INSTANTIATE_TEST_SUITE_P(
                make_op(OpKind{OpKind::Call{"f"}}, {"y", "z"},
                        {type("f32", {concrete(4)}), std::nullopt},
                        {name_atom("a"), int_atom(2), float_atom(2.5)})},
-        OpCase{"a, b: * = iota", make_op(OpKind{OpKind::Iota{}}, {"a", "b"},
-                                         {std::nullopt, type("*")})},
+        OpCase{"a, b: * = iota",
+               make_op(OpKind{OpKind::Iota{}}, {"a", "b"}, {std::nullopt, type("*")})},
         // a non-last output without a type, as the formatter writes it
-        OpCase{"a,\n b: f32[4] = iota()",
-               make_op(OpKind{OpKind::Iota{}}, {"a", "b"}, {std::nullopt, type("f32", {concrete(4)})})},
+        OpCase{"a,\n b: f32[4] = iota()", make_op(OpKind{OpKind::Iota{}}, {"a", "b"},
+                                                  {std::nullopt, type("f32", {concrete(4)})})},
         OpCase{"(q, k): (f32[4]) = iota",
                make_op(OpKind{OpKind::Iota{}}, {"q", "k"}, {type("f32", {concrete(4)})})},
         OpCase{"(q): (f32[], i32[n]) = iota",
@@ -72,13 +72,13 @@ INSTANTIATE_TEST_SUITE_P(
         OpCase{"y = fold[\"i j -> i\", sum](x)",
                y_op(OpKind{OpKind::Fold{"i j -> i", "sum"}}, {name_atom("x")})},
         // unquoted, only "->" is a pattern
-        OpCase{"y = fold[i -> j, sum](x)",
-               y_op(OpKind{OpKind::Fold{"->", "i"}}, {name_atom("x")})},
+        OpCase{"y = fold[i -> j, sum](x)", y_op(OpKind{OpKind::Fold{"->", "i"}}, {name_atom("x")})},
         OpCase{"y = write[\"i->j\", add](a, b)",
                y_op(OpKind{OpKind::Write{"i->j", "add"}}, {name_atom("a"), name_atom("b")})},
         OpCase{"y = read[\"ij\"](t, i)",
                y_op(OpKind{OpKind::Read{""}}, {name_atom("t"), name_atom("i")})},
-        OpCase{"y = read[\"a b\", \"c d\"](t)", y_op(OpKind{OpKind::Read{"c d"}}, {name_atom("t")})},
+        OpCase{"y = read[\"a b\", \"c d\"](t)",
+               y_op(OpKind{OpKind::Read{"c d"}}, {name_atom("t")})},
         OpCase{"y = contract[\"ij,jk->ik\"](a, b)",
                y_op(OpKind{OpKind::Contract{"ij,jk->ik"}}, {name_atom("a"), name_atom("b")})},
         OpCase{"y = random[0.0, 1.0, 2.0, 3]", y_op(OpKind{OpKind::Random{0.0, 1.0}})},
@@ -95,27 +95,29 @@ INSTANTIATE_TEST_SUITE_P(
         OpCase{"y = loop[4]", y_op(OpKind{OpKind::Loop{"", count(4)}})},
         OpCase{"y = loop[b, 0, -1]", y_op(OpKind{OpKind::Loop{"b", count(0)}})},
         OpCase{"y = cache[k, init]", y_op(OpKind{OpKind::Cache{"k", "init", std::nullopt}})},
-        OpCase{"y = cache[k, init, ext, more]",
-               y_op(OpKind{OpKind::Cache{"k", "init", "ext"}})}));
+        OpCase{"y = cache[k, init, ext, more]", y_op(OpKind{OpKind::Cache{"k", "init", "ext"}})}));
 
 INSTANTIATE_TEST_SUITE_P(
     Axes, ParseOp,
     ::testing::Values(
-        OpCase{"y = view[\"a b -> b a\"](x, a=2, b=3.9)",
-               y_op(OpKind{OpKind::View{"a b -> b a", axes({{"a", 2}, {"b", 3}})}}, {name_atom("x")})},
+        OpCase{
+            "y = view[\"a b -> b a\"](x, a=2, b=3.9)",
+            y_op(OpKind{OpKind::View{"a b -> b a", axes({{"a", 2}, {"b", 3}})}}, {name_atom("x")})},
         OpCase{"y = tile[\"a -> a b\"](x, a=-2.7, b=inf, c=n, d=-1e999)",
                y_op(OpKind{OpKind::Tile{"a -> a b",
-                                        axes({{"a", -2}, {"b", kMax},
+                                        axes({{"a", -2},
+                                              {"b", kMax},
                                               {"d", std::numeric_limits<std::int64_t>::min()}})}},
                     {name_atom("x")})},
         OpCase{"y = view[\"\"](x, a=1, a=2)",
                y_op(OpKind{OpKind::View{"", axes({{"a", 2}})}}, {name_atom("x")})},
         // the formatter's form: sizes in the bracket list; paren sizes are stored over them
-        OpCase{"y = view[\"a b -> b a\", a=4, b=8](x)",
-               y_op(OpKind{OpKind::View{"a b -> b a", axes({{"a", 4}, {"b", 8}})}}, {name_atom("x")})},
-        OpCase{"y = tile[\"p\", b=1, a=2.5, c=z](x, a=7, c=3, b=q)",
-               y_op(OpKind{OpKind::Tile{"", axes({{"b", 1}, {"a", 7}, {"c", 3}})}},
-                    {name_atom("x")})},
+        OpCase{
+            "y = view[\"a b -> b a\", a=4, b=8](x)",
+            y_op(OpKind{OpKind::View{"a b -> b a", axes({{"a", 4}, {"b", 8}})}}, {name_atom("x")})},
+        OpCase{
+            "y = tile[\"p\", b=1, a=2.5, c=z](x, a=7, c=3, b=q)",
+            y_op(OpKind{OpKind::Tile{"", axes({{"b", 1}, {"a", 7}, {"c", 3}})}}, {name_atom("x")})},
         // other kinds read keyword items and drop them
         OpCase{"y = map[f, k=1](x, a=2)", y_op(OpKind{OpKind::Map{"f"}}, {name_atom("x")})}));
 
@@ -185,9 +187,12 @@ INSTANTIATE_TEST_SUITE_P(
         FailCase{body("y = literal([1,])"), "Expected literal value, got name \"]\""},
         FailCase{"f() -> () { y = map(x, \"", "byte range starts at 1 but ends at 0"},
         FailCase{"f() -> () { y = view(a=\"", "byte range starts at 1 but ends at 0"},
-        FailCase{"f() -> () { y = literal([1", "index out of bounds: the len is 13 but the index is 13"},
-        FailCase{"f() -> () { y = map[f](x", "index out of bounds: the len is 15 but the index is 15"},
-        FailCase{"f() -> () { y = map[f](x) // c", "index out of bounds: the len is 17 but the index is 17"}));
+        FailCase{"f() -> () { y = literal([1",
+                 "index out of bounds: the len is 13 but the index is 13"},
+        FailCase{"f() -> () { y = map[f](x",
+                 "index out of bounds: the len is 15 but the index is 15"},
+        FailCase{"f() -> () { y = map[f](x) // c",
+                 "index out of bounds: the len is 17 but the index is 17"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Headers, ParseFailure,
@@ -218,10 +223,10 @@ TEST(Parse, HeaderItems) {
       "->(,a: i8[],) : f32[]) -> () {}\n"
       "\"s\"() -> (o: f32[2]) {}");
   std::vector<Function> want = {
-      function("main",
-               {{"w", type("*")}, {"x", type("f32", {named("n"), concrete(4)})},
-                {"y", type("\"q\"")}},
-               {{"r", type("*")}}),
+      function(
+          "main",
+          {{"w", type("*")}, {"x", type("f32", {named("n"), concrete(4)})}, {"y", type("\"q\"")}},
+          {{"r", type("*")}}),
       function("1"),
       function("->", {{"a", type("i8")}, {")", type("f32")}}),
       function("\"s\"", {}, {{"o", type("f32", {concrete(2)})}}),
@@ -301,18 +306,17 @@ TEST(Parse, CanonicalTextOfAWholeModule) {
   TensorType nd = type("f32", {named("n"), named("d")});
   Module want;
   want.header_comments = {"// model"};
+  want.functions.store("block",
+                       function("block", {{"x", nd}, {"w", type("*")}}, {{"y", nd}},
+                                {make_op(OpKind{OpKind::Contract{"nd,de->ne"}}, {"h"}, {nd},
+                                         {name_atom("x"), name_atom("w.proj")}),
+                                 make_op(OpKind{OpKind::Map{"mul"}}, {"y"}, {nd},
+                                         {name_atom("h"), float_atom(0.5)}, {"// scaled"})},
+                                {"// the body"}));
   want.functions.store(
-      "block",
-      function("block", {{"x", nd}, {"w", type("*")}}, {{"y", nd}},
-               {make_op(OpKind{OpKind::Contract{"nd,de->ne"}}, {"h"}, {nd},
-                        {name_atom("x"), name_atom("w.proj")}),
-                make_op(OpKind{OpKind::Map{"mul"}}, {"y"}, {nd}, {name_atom("h"), float_atom(0.5)},
-                        {"// scaled"})},
-               {"// the body"}));
-  want.functions.store("main", function("main", {{"x", nd}}, {{"y", nd}},
-                                        {make_op(OpKind{OpKind::Loop{"block", count("param.layers")}},
-                                                 {"y"}, {nd},
-                                                 {name_atom("x"), name_atom("weights.layers.*")})}));
+      "main", function("main", {{"x", nd}}, {{"y", nd}},
+                       {make_op(OpKind{OpKind::Loop{"block", count("param.layers")}}, {"y"}, {nd},
+                                {name_atom("x"), name_atom("weights.layers.*")})}));
   EXPECT_EQ(m, want);
 }
 

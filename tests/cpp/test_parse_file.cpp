@@ -35,8 +35,8 @@ class ReadFile : public ::testing::Test {
 };
 
 TEST_F(ReadFile, ParsesAFileReadWhole) {
-  std::string source = "// \xc3\xa9 \xf0\x9d\x84\x9e\nf() -> () {\n" +
-                       std::string(100'000, ' ') + "}\n";
+  std::string source =
+      "// \xc3\xa9 \xf0\x9d\x84\x9e\nf() -> () {\n" + std::string(100'000, ' ') + "}\n";
   Module m = parse_file(write("ok.vel", source));
   EXPECT_EQ(m.header_comments, std::vector<std::string>{"// \xc3\xa9 \xf0\x9d\x84\x9e"});
   EXPECT_EQ(m.functions.size(), 1u);
@@ -74,29 +74,31 @@ TEST_F(ReadFile, MissingFileAndDirectory) {
 TEST_F(ReadFile, PathHoldingNul) {
   std::string path = write("a", "f() -> () {}");
   std::string with_nul = path + std::string("\0b", 2);
-  EXPECT_EQ(stop_message([&] { parse_file(with_nul); }),
-            kUnwrap +
-                R"(Error { kind: InvalidInput, message: "file name contained an unexpected NUL byte" })");
+  EXPECT_EQ(
+      stop_message([&] { parse_file(with_nul); }),
+      kUnwrap +
+          R"(Error { kind: InvalidInput, message: "file name contained an unexpected NUL byte" })");
 }
 
 TEST_F(ReadFile, InvalidUtf8) {
   const std::string message =
       kUnwrap + R"(Error { kind: InvalidData, message: "stream did not contain valid UTF-8" })";
   for (std::string bytes : {
-           "\xff", "abc\x80", "\xc0\xaf",          // stray bytes, overlong slash
-           "\xc1\xbf", "\xe0\x9f\xbf",             // overlong two and three bytes
-           "\xf0\x8f\xbf\xbf",                     // overlong four bytes
-           "\xed\xa0\x80", "\xed\xbf\xbf",         // surrogates
-           "\xf4\x90\x80\x80", "\xf5\x80\x80\x80", // above U+10FFFF
-           "\xc3", "\xe2\x82", "\xf0\x9f\x98",     // truncated at the end
-           "\xe2\x28\xa1", "\xc3(",                // bad continuation
-           "12345678\xe9"                          // after a run of ASCII
+           "\xff", "abc\x80", "\xc0\xaf",           // stray bytes, overlong slash
+           "\xc1\xbf", "\xe0\x9f\xbf",              // overlong two and three bytes
+           "\xf0\x8f\xbf\xbf",                      // overlong four bytes
+           "\xed\xa0\x80", "\xed\xbf\xbf",          // surrogates
+           "\xf4\x90\x80\x80", "\xf5\x80\x80\x80",  // above U+10FFFF
+           "\xc3", "\xe2\x82", "\xf0\x9f\x98",      // truncated at the end
+           "\xe2\x28\xa1", "\xc3(",                 // bad continuation
+           "12345678\xe9"                           // after a run of ASCII
        }) {
     std::string path = write("bad", "// " + bytes);
     EXPECT_EQ(stop_message([&] { parse_file(path); }), message);
   }
-  for (std::string bytes : {"\x7f", "\xc2\x80", "\xdf\xbf", "\xe0\xa0\x80", "\xed\x9f\xbf",
-                            "\xee\x80\x80", "\xef\xbf\xbf", "\xf0\x90\x80\x80", "\xf4\x8f\xbf\xbf"}) {
+  for (std::string bytes :
+       {"\x7f", "\xc2\x80", "\xdf\xbf", "\xe0\xa0\x80", "\xed\x9f\xbf", "\xee\x80\x80",
+        "\xef\xbf\xbf", "\xf0\x90\x80\x80", "\xf4\x8f\xbf\xbf"}) {
     std::string text;
     EXPECT_EQ(read_text_file(write("good", bytes), text), std::nullopt);
     EXPECT_EQ(text, bytes);
@@ -108,35 +110,36 @@ TEST(ReadErrorForms, DebugAndDisplay) {
     ReadError error;
     std::string debug, display;
   };
-  for (const Case& c : std::vector<Case>{
-           {{ReadError::Kind::Os, 2},
-            R"(Os { code: 2, kind: NotFound, message: "No such file or directory" })",
-            "No such file or directory (os error 2)"},
-           {{ReadError::Kind::Os, 13},
-            R"(Os { code: 13, kind: PermissionDenied, message: "Permission denied" })",
-            "Permission denied (os error 13)"},
-           {{ReadError::Kind::Os, 1},
-            R"(Os { code: 1, kind: PermissionDenied, message: "Operation not permitted" })",
-            "Operation not permitted (os error 1)"},
-           {{ReadError::Kind::Os, 36},
-            R"(Os { code: 36, kind: InvalidFilename, message: "File name too long" })",
-            "File name too long (os error 36)"},
-           {{ReadError::Kind::Os, 40},
-            R"(Os { code: 40, kind: FilesystemLoop, message: "Too many levels of symbolic links" })",
-            "Too many levels of symbolic links (os error 40)"},
-           {{ReadError::Kind::Os, 5},
-            R"(Os { code: 5, kind: Uncategorized, message: "Input/output error" })",
-            "Input/output error (os error 5)"},
-           {{ReadError::Kind::Os, 9999},
-            R"(Os { code: 9999, kind: Uncategorized, message: "Unknown error 9999" })",
-            "Unknown error 9999 (os error 9999)"},
-           {{ReadError::Kind::InvalidData},
-            R"(Error { kind: InvalidData, message: "stream did not contain valid UTF-8" })",
-            "stream did not contain valid UTF-8"},
-           {{ReadError::Kind::InvalidInput},
-            R"(Error { kind: InvalidInput, message: "file name contained an unexpected NUL byte" })",
-            "file name contained an unexpected NUL byte"},
-       }) {
+  for (
+      const Case& c : std::vector<Case>{
+          {{ReadError::Kind::Os, 2},
+           R"(Os { code: 2, kind: NotFound, message: "No such file or directory" })",
+           "No such file or directory (os error 2)"},
+          {{ReadError::Kind::Os, 13},
+           R"(Os { code: 13, kind: PermissionDenied, message: "Permission denied" })",
+           "Permission denied (os error 13)"},
+          {{ReadError::Kind::Os, 1},
+           R"(Os { code: 1, kind: PermissionDenied, message: "Operation not permitted" })",
+           "Operation not permitted (os error 1)"},
+          {{ReadError::Kind::Os, 36},
+           R"(Os { code: 36, kind: InvalidFilename, message: "File name too long" })",
+           "File name too long (os error 36)"},
+          {{ReadError::Kind::Os, 40},
+           R"(Os { code: 40, kind: FilesystemLoop, message: "Too many levels of symbolic links" })",
+           "Too many levels of symbolic links (os error 40)"},
+          {{ReadError::Kind::Os, 5},
+           R"(Os { code: 5, kind: Uncategorized, message: "Input/output error" })",
+           "Input/output error (os error 5)"},
+          {{ReadError::Kind::Os, 9999},
+           R"(Os { code: 9999, kind: Uncategorized, message: "Unknown error 9999" })",
+           "Unknown error 9999 (os error 9999)"},
+          {{ReadError::Kind::InvalidData},
+           R"(Error { kind: InvalidData, message: "stream did not contain valid UTF-8" })",
+           "stream did not contain valid UTF-8"},
+          {{ReadError::Kind::InvalidInput},
+           R"(Error { kind: InvalidInput, message: "file name contained an unexpected NUL byte" })",
+           "file name contained an unexpected NUL byte"},
+      }) {
     EXPECT_EQ(debug_read_error(c.error), c.debug);
     EXPECT_EQ(display_read_error(c.error), c.display);
   }
@@ -144,18 +147,28 @@ TEST(ReadErrorForms, DebugAndDisplay) {
 
 TEST(ReadErrorForms, KindWordsOfErrorNumbers) {
   const std::vector<std::pair<int, std::string>> kinds = {
-      {1, "PermissionDenied"}, {2, "NotFound"}, {4, "Interrupted"}, {7, "ArgumentListTooLong"},
-      {11, "WouldBlock"}, {12, "OutOfMemory"}, {13, "PermissionDenied"}, {16, "ResourceBusy"},
-      {17, "AlreadyExists"}, {18, "CrossesDevices"}, {20, "NotADirectory"}, {21, "IsADirectory"},
-      {22, "InvalidInput"}, {26, "ExecutableFileBusy"}, {27, "FileTooLarge"}, {28, "StorageFull"},
-      {29, "NotSeekable"}, {30, "ReadOnlyFilesystem"}, {31, "TooManyLinks"}, {32, "BrokenPipe"},
-      {35, "Deadlock"}, {36, "InvalidFilename"}, {38, "Unsupported"}, {39, "DirectoryNotEmpty"},
-      {40, "FilesystemLoop"}, {95, "Unsupported"}, {98, "AddrInUse"}, {99, "AddrNotAvailable"},
-      {100, "NetworkDown"}, {101, "NetworkUnreachable"}, {103, "ConnectionAborted"},
-      {104, "ConnectionReset"}, {107, "NotConnected"}, {110, "TimedOut"},
-      {111, "ConnectionRefused"}, {113, "HostUnreachable"}, {115, "InProgress"},
-      {116, "StaleNetworkFileHandle"}, {122, "QuotaExceeded"}, {3, "Uncategorized"},
-      {0, "Uncategorized"}, {-1, "Uncategorized"}, {133, "Uncategorized"}};
+      {1, "PermissionDenied"},    {2, "NotFound"},
+      {4, "Interrupted"},         {7, "ArgumentListTooLong"},
+      {11, "WouldBlock"},         {12, "OutOfMemory"},
+      {13, "PermissionDenied"},   {16, "ResourceBusy"},
+      {17, "AlreadyExists"},      {18, "CrossesDevices"},
+      {20, "NotADirectory"},      {21, "IsADirectory"},
+      {22, "InvalidInput"},       {26, "ExecutableFileBusy"},
+      {27, "FileTooLarge"},       {28, "StorageFull"},
+      {29, "NotSeekable"},        {30, "ReadOnlyFilesystem"},
+      {31, "TooManyLinks"},       {32, "BrokenPipe"},
+      {35, "Deadlock"},           {36, "InvalidFilename"},
+      {38, "Unsupported"},        {39, "DirectoryNotEmpty"},
+      {40, "FilesystemLoop"},     {95, "Unsupported"},
+      {98, "AddrInUse"},          {99, "AddrNotAvailable"},
+      {100, "NetworkDown"},       {101, "NetworkUnreachable"},
+      {103, "ConnectionAborted"}, {104, "ConnectionReset"},
+      {107, "NotConnected"},      {110, "TimedOut"},
+      {111, "ConnectionRefused"}, {113, "HostUnreachable"},
+      {115, "InProgress"},        {116, "StaleNetworkFileHandle"},
+      {122, "QuotaExceeded"},     {3, "Uncategorized"},
+      {0, "Uncategorized"},       {-1, "Uncategorized"},
+      {133, "Uncategorized"}};
   for (const auto& [code, kind] : kinds) {
     std::string debug = debug_read_error({ReadError::Kind::Os, code});
     std::string prefix = "Os { code: " + std::to_string(code) + ", kind: " + kind + ", message: ";

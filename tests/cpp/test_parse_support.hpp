@@ -27,9 +27,7 @@ inline std::string int_fault(const std::string& kind) {
 inline std::string stop_message(const std::function<void()>& run) {
   try {
     run();
-  } catch (const Stop& s) {
-    return s.message;
-  }
+  } catch (const Stop& s) { return s.message; }
   return "<no stop>";
 }
 

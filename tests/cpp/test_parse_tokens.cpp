@@ -22,8 +22,9 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, Tokenize,
     ::testing::Values(
         // comments: the carriage return stays, the line feed does not
-        TokenCase{"// c\r\nx", {"// c\r", "x"}}, TokenCase{"x // rest of line", {"x", "// rest of line"}},
-        TokenCase{"//", {"//"}}, TokenCase{"/ //", {"/", "//"}},
+        TokenCase{"// c\r\nx", {"// c\r", "x"}},
+        TokenCase{"x // rest of line", {"x", "// rest of line"}}, TokenCase{"//", {"//"}},
+        TokenCase{"/ //", {"/", "//"}},
         TokenCase{"a// \xc3\xa9 \"q\n/b", {"a", "// \xc3\xa9 \"q", "/", "b"}},
         // quoted tokens keep quotes and escapes; unterminated ones run to the end
         TokenCase{"\"a\\\"b\" c", {"\"a\\\"b\"", "c"}}, TokenCase{"x \"abc", {"x", "\"abc"}},
@@ -45,11 +46,19 @@ INSTANTIATE_TEST_SUITE_P(
         TokenCase{"a.**", {"a.*", "*"}}, TokenCase{"x1_y.z2", {"x1_y.z2"}},
         // arrows, punctuation and separators
         TokenCase{"a->b", {"a", "->", "b"}}, TokenCase{"f(x)", {"f", "(", "x", ")"}},
-        TokenCase{"()*+,-/:=[]{}", {"(", ")", "*", "+", ",", "-", "/", ":", "=", "[", "]", "{", "}"}},
+        TokenCase{"()*+,-/:=[]{}",
+                  {"(", ")", "*", "+", ",", "-", "/", ":", "=", "[", "]", "{", "}"}},
         TokenCase{"-", {"-"}}, TokenCase{"->>", {"->"}},
         // skipped bytes separate tokens
         TokenCase{"a;b", {"a", "b"}}, TokenCase{"a<b>c", {"a", "b", "c"}},
-        TokenCase{"a\xc3\xa9" "b", {"a", "b"}}, TokenCase{"\x01" "a\x7f" "b\v" "c", {"a", "b", "c"}},
+        TokenCase{"a\xc3\xa9"
+                  "b",
+                  {"a", "b"}},
+        TokenCase{"\x01"
+                  "a\x7f"
+                  "b\v"
+                  "c",
+                  {"a", "b", "c"}},
         TokenCase{"!#$%&';<>?\\^|~@`", {}}, TokenCase{" \t\r\n\f", {}}, TokenCase{"", {}}));
 
 TEST(Tokenize, EveryTokenIsARunOfTheSource) {
@@ -113,14 +122,12 @@ TEST(Tokenize, EachTokenHasItsKind) {
   for (parser::Token t : parser::tokenize(source)) {
     kinds.push_back(t.kind);
     std::string_view fixed = parser::fixed_text(t.kind);
-    if (!fixed.empty()) {
-      EXPECT_EQ(source.substr(t.offset, t.length), fixed);
-    }
+    if (!fixed.empty()) { EXPECT_EQ(source.substr(t.offset, t.length), fixed); }
   }
-  EXPECT_EQ(kinds, (std::vector<K>{K::Comment, K::Quoted, K::Word, K::Number, K::Number,
-                                   K::Arrow, K::Ellipsis, K::LParen, K::RParen, K::Star, K::Plus,
-                                   K::Comma, K::Minus, K::Slash, K::Colon, K::Equals,
-                                   K::LBracket, K::RBracket, K::LBrace, K::RBrace}));
+  EXPECT_EQ(kinds, (std::vector<K>{K::Comment, K::Quoted,   K::Word,     K::Number, K::Number,
+                                   K::Arrow,   K::Ellipsis, K::LParen,   K::RParen, K::Star,
+                                   K::Plus,    K::Comma,    K::Minus,    K::Slash,  K::Colon,
+                                   K::Equals,  K::LBracket, K::RBracket, K::LBrace, K::RBrace}));
 }
 
 }  // namespace

@@ -15,7 +15,6 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
 
-
 // Equal atoms, floats compared bit for bit so that the sign of zero counts.
 bool same_atom(const Atom& a, const Atom& b) {
   if (a.value.index() != b.value.index()) return false;
@@ -79,8 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
         AtomCase{"123456789012345678901234567890.0", float_atom(123456789012345678901234567890.0)},
         // ties go to the even neighbour
         AtomCase{"9007199254740993.0", float_atom(9007199254740992.0)},
-        AtomCase{"0.1000000000000000055511151231257827021181583404541015625",
-                 float_atom(0.1)}));
+        AtomCase{"0.1000000000000000055511151231257827021181583404541015625", float_atom(0.1)}));
 
 INSTANTIATE_TEST_SUITE_P(
     Names, ParseAtom,
@@ -118,19 +116,21 @@ TEST_P(ParseType, ReadsDtypeAndDims) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ParseType,
-    ::testing::Values(
-        TypeCase{"f32[]", type("f32")}, TypeCase{"f32[4 5]", type("f32", {concrete(4), concrete(5)})},
-        TypeCase{"f32[,4,5]", type("f32", {concrete(4), concrete(5)})},
-        TypeCase{"i8[-3, 007]", type("i8", {concrete(-3), concrete(7)})},
-        TypeCase{"x[-9223372036854775808]", type("x", {concrete(kMin)})},
-        TypeCase{"f32[n, param.d_model, layers.*, ..., \"q\", -, ->]",
-                 type("f32", {named("n"), named("param.d_model"), named("layers.*"), named("..."),
-                              named("\"q\""), named("-"), named("->")})},
-        // after a comma the next token is a dimension, even "]" or ","
-        TypeCase{"f32[4,] n]", type("f32", {concrete(4), named("]"), named("n")})},
-        TypeCase{"f32[4,,5]", type("f32", {concrete(4), named(","), concrete(5)})},
-        TypeCase{"\"q\"[2]", type("\"q\"", {concrete(2)})}, TypeCase{"][]", type("]")},
-        TypeCase{"f32 // c\n[ // d\n 4]", type("f32", {concrete(4)})}));
+    ::testing::Values(TypeCase{"f32[]", type("f32")},
+                      TypeCase{"f32[4 5]", type("f32", {concrete(4), concrete(5)})},
+                      TypeCase{"f32[,4,5]", type("f32", {concrete(4), concrete(5)})},
+                      TypeCase{"i8[-3, 007]", type("i8", {concrete(-3), concrete(7)})},
+                      TypeCase{"x[-9223372036854775808]", type("x", {concrete(kMin)})},
+                      TypeCase{
+                          "f32[n, param.d_model, layers.*, ..., \"q\", -, ->]",
+                          type("f32", {named("n"), named("param.d_model"), named("layers.*"),
+                                       named("..."), named("\"q\""), named("-"), named("->")})},
+                      // after a comma the next token is a dimension, even "]" or ","
+                      TypeCase{"f32[4,] n]", type("f32", {concrete(4), named("]"), named("n")})},
+                      TypeCase{"f32[4,,5]", type("f32", {concrete(4), named(","), concrete(5)})},
+                      TypeCase{"\"q\"[2]", type("\"q\"", {concrete(2)})},
+                      TypeCase{"][]", type("]")},
+                      TypeCase{"f32 // c\n[ // d\n 4]", type("f32", {concrete(4)})}));
 
 TEST(ParseType, Failures) {
   struct Case {
@@ -179,9 +179,8 @@ INSTANTIATE_TEST_SUITE_P(
         LiteralCase{"-inf", lit_float(-kInf)}, LiteralCase{"- // c\n inf", lit_float(-kInf)},
         LiteralCase{"[]", lit_list({})},
         LiteralCase{"[1, 2.5, inf]", lit_list({lit_int(1), lit_float(2.5), lit_float(kInf)})},
-        LiteralCase{"[[1 2] [3] []]",
-                    lit_list({lit_list({lit_int(1), lit_int(2)}), lit_list({lit_int(3)}),
-                              lit_list({})})},
+        LiteralCase{"[[1 2] [3] []]", lit_list({lit_list({lit_int(1), lit_int(2)}),
+                                                lit_list({lit_int(3)}), lit_list({})})},
         LiteralCase{"[1 2]", lit_list({lit_int(1), lit_int(2)})},
         LiteralCase{"[,1,2]", lit_list({lit_int(1), lit_int(2)})},
         LiteralCase{"[-inf, -1e999]", lit_list({lit_float(-kInf), lit_float(-kInf)})}));
@@ -260,11 +259,16 @@ TEST(ParseDelimited, PositionalAndKeywordItems) {
            {"(,x,))", {name_atom("x"), name_atom(")")}, {}},
            // the inner text of a quoted token is a name as it stands, never a number
            {"(\"b c\", \"3\", \"\", \"a\\\"\")",
-            {name_atom("b c"), name_atom("3"), name_atom(""), name_atom("a\\\"")}, {}},
+            {name_atom("b c"), name_atom("3"), name_atom(""), name_atom("a\\\"")},
+            {}},
            {"(x, a=2, b=3.9, c=-2.7, d=inf, e=y, f=\"q r\")",
             {name_atom("x")},
-            {{"a", int_atom(2)}, {"b", float_atom(3.9)}, {"c", float_atom(-2.7)},
-             {"d", float_atom(kInf)}, {"e", name_atom("y")}, {"f", name_atom("q r")}}},
+            {{"a", int_atom(2)},
+             {"b", float_atom(3.9)},
+             {"c", float_atom(-2.7)},
+             {"d", float_atom(kInf)},
+             {"e", name_atom("y")},
+             {"f", name_atom("q r")}}},
            // a repeated key keeps its place and takes the later value
            {"(a=1, b=2, a=3)", {}, {{"a", int_atom(3)}, {"b", int_atom(2)}}},
            // only a token that begins with an ASCII letter is a key

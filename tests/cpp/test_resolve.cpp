@@ -23,9 +23,7 @@ std::string resolved(const std::string& source) { return module_to_json(resolve(
 std::string stop_message(const std::string& source) {
   try {
     resolve(parse(source));
-  } catch (const Stop& s) {
-    return s.message;
-  }
+  } catch (const Stop& s) { return s.message; }
   return "<no stop>";
 }
 
@@ -60,18 +58,22 @@ TEST_P(ResolveAxes, FillsTheAxesOfTheRightSide) {
 INSTANTIATE_TEST_SUITE_P(
     WorkedCases, ResolveAxes,
     ::testing::Values(
-        AxesCase{"x: f32[2, 8, 64]", R"~(y: f32[2, 8, 4, 16] = view["b s (h d) -> b s h d"](x))~",
+        AxesCase{"x: f32[2, 8, 64]",
+                 R"~(y: f32[2, 8, 4, 16] = view["b s (h d) -> b s h d"](x))~",
                  {{"h", 4}, {"d", 16}}},
         AxesCase{"x: f32[16]", R"~(y: f32[64] = tile["d -> (r d)"](x))~", {{"r", 4}}},
-        AxesCase{"x: f32[2, 8, 4, 16]", R"~(y: f32[2, 8, 64] = view["b s h d -> b s (h d)"](x))~", {}},
-        AxesCase{"x: f32[2, 3, 12]", R"~(y: f32[2, 3, 3, 4] = view["... d -> ... h e"](x))~",
+        AxesCase{
+            "x: f32[2, 8, 4, 16]", R"~(y: f32[2, 8, 64] = view["b s h d -> b s (h d)"](x))~", {}},
+        AxesCase{"x: f32[2, 3, 12]",
+                 R"~(y: f32[2, 3, 3, 4] = view["... d -> ... h e"](x))~",
                  {{"h", 3}, {"e", 4}}},
         AxesCase{"x: f32[16]", R"~(y: f32[50] = tile["d -> (r d)"](x))~", {{"r", 3}}},
         AxesCase{"x: f32[16]", R"~(y: f32[64] = tile["d -> (r s d)"](x))~", {}},
         AxesCase{"x: f32[n, 16]", R"~(y: f32[64] = view["a b -> (a b)"](x))~", {{"a", 4}}},
         AxesCase{"x: f32[16]", R"~(y: f32[32] = tile["d -> (2 d)"](x))~", {{"2", 2}}},
         AxesCase{"x: f32[6]", R"~(y: f32[n, 5] = view["a -> b c"](x))~", {{"c", 5}}},
-        AxesCase{"x: f32[24]", R"~(y: f32[2, 3, 4] = view["x -> a b a"](x))~", {{"a", 4}, {"b", 3}}},
+        AxesCase{
+            "x: f32[24]", R"~(y: f32[2, 3, 4] = view["x -> a b a"](x))~", {{"a", 4}, {"b", 3}}},
         AxesCase{"x: f32[4, 5]", R"~(y: f32[5] = view["... a b c -> ... c"](x))~", {}},
         AxesCase{"", R"~(y: f32[2, 3] = view["x y -> y x"](nowhere))~", {}},
         AxesCase{"", R"~(y: f32[4, 16] = view["(h d) -> h d"])~", {{"h", 4}, {"d", 16}}}));
@@ -83,17 +85,21 @@ INSTANTIATE_TEST_SUITE_P(
         AxesCase{"x: f32[6]", R"~(y: f32[2, 3] = view["a -> b -> c"](x))~", {{"b", 2}, {"c", 3}}},
         // sides longer than the rank: the elements past it, or before it, are passed over
         AxesCase{"x: f32[6]", R"~(y: f32[2, 3] = view["a -> b c d"](x))~", {{"b", 2}, {"c", 3}}},
-        AxesCase{"x: f32[6]", R"~(y: f32[2, 3] = view["a -> ... b c d"](x))~", {{"c", 2}, {"d", 3}}},
+        AxesCase{
+            "x: f32[6]", R"~(y: f32[2, 3] = view["a -> ... b c d"](x))~", {{"c", 2}, {"d", 3}}},
         AxesCase{"x: f32[2, 3]", R"~(y: f32[6, 1] = view["a b -> (a b) (c d) e"](x))~", {}},
         // a group at a Named dimension gives nothing, a name beside it still does
         AxesCase{"x: f32[16]", R"~(y: f32[n, 3] = tile["d -> (r d) k"](x))~", {{"k", 3}}},
         // a product of zero or below gives nothing
         AxesCase{"x: f32[2, 0]", R"~(y: f32[8] = tile["a d -> (r d)"](x))~", {}},
         AxesCase{"x: f32[-4]", R"~(y: f32[8] = tile["d -> (r d)"](x))~", {}},
-        AxesCase{"x: f32[4294967296, 4294967296]", R"~(y: f32[8] = tile["a b -> (a b r)"](x))~", {}},
-        AxesCase{"x: f32[4611686018427387904, 2]", R"~(y: f32[8] = tile["a b -> (a b r)"](x))~", {}},
+        AxesCase{
+            "x: f32[4294967296, 4294967296]", R"~(y: f32[8] = tile["a b -> (a b r)"](x))~", {}},
+        AxesCase{
+            "x: f32[4611686018427387904, 2]", R"~(y: f32[8] = tile["a b -> (a b r)"](x))~", {}},
         // the product wraps around: 3 * 6148914691236517206 leaves 2
-        AxesCase{"x: f32[3, 6148914691236517206]", R"~(y: f32[10] = tile["a b -> (a b r)"](x))~",
+        AxesCase{"x: f32[3, 6148914691236517206]",
+                 R"~(y: f32[10] = tile["a b -> (a b r)"](x))~",
                  {{"r", 5}}},
         // two negative sizes make a positive product; the division truncates toward zero
         AxesCase{"x: f32[-2, -3]", R"~(y: f32[-13] = tile["a b -> (a b r)"](x))~", {{"r", -2}}},
@@ -116,15 +122,16 @@ INSTANTIATE_TEST_SUITE_P(
         // an operation's own outputs are known before its first input is looked up
         AxesCase{"", R"~(y: f32[64] = tile["d -> (r d)"](y))~", {{"r", 1}}},
         // a later declared type replaces an earlier one of the same name
-        AxesCase{"x: f32[16]", "x: f32[8] = iota()\ny: f32[64] = tile[\"d -> (r d)\"](x)",
-                 {{"r", 8}}},
+        AxesCase{
+            "x: f32[16]", "x: f32[8] = iota()\ny: f32[64] = tile[\"d -> (r d)\"](x)", {{"r", 8}}},
         // an output without a type leaves the known type as it was
         AxesCase{"x: f32[16]", "x = iota()\ny: f32[64] = tile[\"d -> (r d)\"](x)", {{"r", 4}}},
         // types go to outputs by position, as far as both lists reach
-        AxesCase{"", "(p, q): (f32[16]) = iota()\ny: f32[64] = tile[\"d -> (r d)\"](p)",
-                 {{"r", 4}}},
+        AxesCase{
+            "", "(p, q): (f32[16]) = iota()\ny: f32[64] = tile[\"d -> (r d)\"](p)", {{"r", 4}}},
         AxesCase{"", "(p, q): (f32[16]) = iota()\ny: f32[64] = tile[\"d -> (r d)\"](q)", {}},
-        AxesCase{"", "(p): (f32[16], f32[2]) = iota()\ny: f32[64] = tile[\"d -> (r d)\"](p)",
+        AxesCase{"",
+                 "(p): (f32[16], f32[2]) = iota()\ny: f32[64] = tile[\"d -> (r d)\"](p)",
                  {{"r", 4}}},
         // a first input that is a number, a dict parameter, or not the first argument
         AxesCase{"", R"~(y: f32[64] = tile["d -> (r d)"](16))~", {}},
@@ -133,13 +140,13 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     LeftAlone, ResolveAxes,
-    ::testing::Values(
-        AxesCase{"x: f32[4]", R"~(y: f32[4] = view["a b -> a c"](x, c=7))~", {}},
-        AxesCase{"x: f32[4]", R"~(y: f32[4, 2] = tile["a b c"](x))~", {}},
-        AxesCase{"x: f32[4]", R"~(y = view["a -> b"](x))~", {}},
-        AxesCase{"x: f32[4]", R"~((y, z): (f32[4]) = view["a -> b"](x))~", {{"b", 4}}},
-        AxesCase{"x: f32[4]", R"~(y: f32[4] = fold["a -> b", sum](x))~", {}},
-        AxesCase{"x: f32[4]", R"~(y: f32[n] = view["a -> b"](x))~", {}}));
+    ::testing::Values(AxesCase{"x: f32[4]", R"~(y: f32[4] = view["a b -> a c"](x, c=7))~", {}},
+                      AxesCase{"x: f32[4]", R"~(y: f32[4, 2] = tile["a b c"](x))~", {}},
+                      AxesCase{"x: f32[4]", R"~(y = view["a -> b"](x))~", {}},
+                      AxesCase{
+                          "x: f32[4]", R"~((y, z): (f32[4]) = view["a -> b"](x))~", {{"b", 4}}},
+                      AxesCase{"x: f32[4]", R"~(y: f32[4] = fold["a -> b", sum](x))~", {}},
+                      AxesCase{"x: f32[4]", R"~(y: f32[n] = view["a -> b"](x))~", {}}));
 
 TEST(Resolve, KeepsEverythingButTheAxes) {
   std::string source =
@@ -174,8 +181,8 @@ TEST(Resolve, AxesKeepTheirOrderAtScale) {
     names += " a" + std::to_string(i);
     dims += (i ? ", " : "") + std::to_string(i + 1);
   }
-  Module out = resolve(parse(function_of("x: f32[1]", "y: f32[" + dims + "] = view[\"x ->" + names +
-                                                          "\"](x)")));
+  Module out = resolve(
+      parse(function_of("x: f32[1]", "y: f32[" + dims + "] = view[\"x ->" + names + "\"](x)")));
   const Axes& axes = std::get<OpKind::View>(out.functions.find("f")->ops[0].kind.value).axes;
   ASSERT_EQ(axes.size(), static_cast<std::size_t>(n));
   for (int i : {0, 1, 54'321, n - 1}) {
@@ -199,9 +206,7 @@ TEST(Resolve, StopsOnAnOperationWithoutOutputTypes) {
   try {
     resolve(m);
     ADD_FAILURE() << "no stop";
-  } catch (const Stop& s) {
-    EXPECT_EQ(s.message, kBounds0);
-  }
+  } catch (const Stop& s) { EXPECT_EQ(s.message, kBounds0); }
 }
 
 TEST(Resolve, StopsOnAnUnclosedGroupLeftSideFirst) {

@@ -20,9 +20,7 @@ std::vector<std::string> tokens_of(std::string_view side) {
 std::string stop_message(std::string_view side) {
   try {
     parse_pattern_side(side);
-  } catch (const Stop& s) {
-    return s.message;
-  }
+  } catch (const Stop& s) { return s.message; }
   return "<no stop>";
 }
 
@@ -54,7 +52,7 @@ INSTANTIATE_TEST_SUITE_P(
         // identifiers begin with an ASCII letter or "_" and take every word character after
         TokenCase{"_ _a a_1 x2", {"_", "_a", "a_1", "x2"}}, TokenCase{"2x", {"2", "x"}},
         TokenCase{"h\u00e9llo", {"h\u00e9llo"}},
-        TokenCase{"x\u03b1\u03b2 \u03b1\u03b2", {"x\u03b1\u03b2"}},   // Greek after a Latin start
+        TokenCase{"x\u03b1\u03b2 \u03b1\u03b2", {"x\u03b1\u03b2"}},  // Greek after a Latin start
         TokenCase{"\u00e9a", {"a"}},                                 // a non-ASCII start is skipped
         TokenCase{"k\u0448\u043a\u0430\u043b\u0430", {"k\u0448\u043a\u0430\u043b\u0430"}},
         TokenCase{"a\u4e2d\u6587 \u4e2d", {"a\u4e2d\u6587"}},
@@ -65,17 +63,17 @@ INSTANTIATE_TEST_SUITE_P(
         TokenCase{"a\u200db a\u200cb", {"a\u200db", "a\u200cb"}},
         TokenCase{"a\u203fb \u203f", {"a\u203fb"}},
         // what is not a word character ends a word
-        TokenCase{"a\u00b7b", {"a", "b"}}, TokenCase{"x\u00b2", {"x"}}, TokenCase{"a\u2013b", {"a", "b"}},
-        TokenCase{"a\U0001F600b", {"a", "b"}},
+        TokenCase{"a\u00b7b", {"a", "b"}}, TokenCase{"x\u00b2", {"x"}},
+        TokenCase{"a\u2013b", {"a", "b"}}, TokenCase{"a\U0001F600b", {"a", "b"}},
         // numbers are runs of decimal digits of any script; other numerals are skipped
         TokenCase{"0 12 007", {"0", "12", "007"}},
-        TokenCase{"\u0661\u0662\u0663", {"\u0661\u0662\u0663"}},       // Arabic-Indic
-        TokenCase{"1\u0662\u096a", {"1\u0662\u096a"}},                 // mixed scripts, one run
+        TokenCase{"\u0661\u0662\u0663", {"\u0661\u0662\u0663"}},  // Arabic-Indic
+        TokenCase{"1\u0662\u096a", {"1\u0662\u096a"}},            // mixed scripts, one run
         TokenCase{"\u0663x", {"\u0663", "x"}}, TokenCase{"x\u0663", {"x\u0663"}},
-        TokenCase{"\uff11\uff12", {"\uff11\uff12"}},                   // fullwidth
-        TokenCase{"\U0001D7CE\U0001D7CF", {"\U0001D7CE\U0001D7CF"}},   // mathematical digits
-        TokenCase{"\U00011DE0\U00011DE9", {"\U00011DE0\U00011DE9"}},   // Tolong Siki, new in 17
-        TokenCase{"\u00b2\u00bd\u2167", {}}));                         // No, No, Nl
+        TokenCase{"\uff11\uff12", {"\uff11\uff12"}},                  // fullwidth
+        TokenCase{"\U0001D7CE\U0001D7CF", {"\U0001D7CE\U0001D7CF"}},  // mathematical digits
+        TokenCase{"\U00011DE0\U00011DE9", {"\U00011DE0\U00011DE9"}},  // Tolong Siki, new in 17
+        TokenCase{"\u00b2\u00bd\u2167", {}}));                        // No, No, Nl
 
 struct SideCase {
   std::string side;
@@ -93,21 +91,17 @@ TEST_P(PatternSides, ReadsElements) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, PatternSides,
-    ::testing::Values(
-        SideCase{"b s (h d)", false, {N("b"), N("s"), G({"h", "d"})}},
-        SideCase{"... d", true, {N("d")}},
-        SideCase{"(... x)", false, {G({"...", "x"})}},
-        SideCase{"a ... b ...", true, {N("a"), N("b")}},
-        SideCase{"a ) b", false, {N("a"), N(")"), N("b")}},
-        SideCase{"( ( a )", false, {G({"(", "a"})}},
-        SideCase{"()", false, {G({})}},
-        SideCase{"h*w, c", false, {N("h"), N("w"), N("c")}},
-        SideCase{"2x", false, {N("2"), N("x")}},
-        SideCase{"x2", false, {N("x2")}},
-        SideCase{".. a . b", false, {N("a"), N("b")}},
-        SideCase{"", false, {}},
-        SideCase{"   ", false, {}},
-        SideCase{"(a)(b c) ) ()", false, {G({"a"}), G({"b", "c"}), N(")"), G({})}}));
+    ::testing::Values(SideCase{"b s (h d)", false, {N("b"), N("s"), G({"h", "d"})}},
+                      SideCase{"... d", true, {N("d")}},
+                      SideCase{"(... x)", false, {G({"...", "x"})}},
+                      SideCase{"a ... b ...", true, {N("a"), N("b")}},
+                      SideCase{"a ) b", false, {N("a"), N(")"), N("b")}},
+                      SideCase{"( ( a )", false, {G({"(", "a"})}}, SideCase{"()", false, {G({})}},
+                      SideCase{"h*w, c", false, {N("h"), N("w"), N("c")}},
+                      SideCase{"2x", false, {N("2"), N("x")}}, SideCase{"x2", false, {N("x2")}},
+                      SideCase{".. a . b", false, {N("a"), N("b")}}, SideCase{"", false, {}},
+                      SideCase{"   ", false, {}},
+                      SideCase{"(a)(b c) ) ()", false, {G({"a"}), G({"b", "c"}), N(")"), G({})}}));
 
 TEST(PatternSides, UnclosedGroupStopsWithTheTokenCount) {
   EXPECT_EQ(stop_message("(a b"), "index out of bounds: the len is 3 but the index is 3");
@@ -141,7 +135,8 @@ TEST(PatternSidesAtScale, ManyUnpairedParentheses) {
   PatternSide closes = parse_pattern_side(repeat(")", n));
   EXPECT_EQ(closes.elems, std::vector<PatternElem>(n, N(")")));
 
-  EXPECT_EQ(stop_message(repeat("(", n)), "index out of bounds: the len is 200000 but the index is 200000");
+  EXPECT_EQ(stop_message(repeat("(", n)),
+            "index out of bounds: the len is 200000 but the index is 200000");
   EXPECT_EQ(stop_message(repeat(") (", n)),
             "index out of bounds: the len is 400000 but the index is 400000");
 

@@ -5,13 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include "parse_internal.hpp"
 #include "vel/ast.hpp"
 #include "vel/ast_json.hpp"
 #include "vel/check.hpp"
 #include "vel/fmt.hpp"
 #include "vel/json.hpp"
 #include "vel/parse.hpp"
-#include "parse_internal.hpp"
 
 using namespace vel;
 
@@ -48,9 +48,7 @@ g() -> () { z = iota() }
 std::string check_outcome(const Module& module) {
   try {
     return check_result_to_json(check(module));
-  } catch (const Stop& stop) {
-    return "stop: " + stop.message;
-  }
+  } catch (const Stop& stop) { return "stop: " + stop.message; }
 }
 
 TEST(RoundTrip, JsonFormIsStableAndAgreesWithTheSource) {

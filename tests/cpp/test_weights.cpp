@@ -200,10 +200,14 @@ TEST(WeightMapping, ARegularFileIsReadAgain) {
   write("[weights]\nw = 'new'\n");
   EXPECT_EQ(*load_weight_mapping(file).find("weights.w"), "new");
   write("[weights]\nw = 1979-13-01\n");
-  EXPECT_EQ(vel::test::outcome([&] { load_weight_mapping(file); return std::string("read"); }),
-            "stop: failed to parse " + path + ": TOML parse error at line 2, column 5\n"
-            "  |\n2 | w = 1979-13-01\n  |     ^^^^^^^^^^\n"
-            "Error while parsing date: expected month between 1 and 12 (inclusive), saw 13\n");
+  EXPECT_EQ(vel::test::outcome([&] {
+              load_weight_mapping(file);
+              return std::string("read");
+            }),
+            "stop: failed to parse " + path +
+                ": TOML parse error at line 2, column 5\n"
+                "  |\n2 | w = 1979-13-01\n  |     ^^^^^^^^^^\n"
+                "Error while parsing date: expected month between 1 and 12 (inclusive), saw 13\n");
   std::filesystem::remove_all(dir);
 }
 

@@ -57,9 +57,7 @@ std::size_t kind_index(std::string_view word) { return kKinds.find(word); }
 namespace {
 
 std::size_t member_bytes(const std::string& text) { return text.size(); }
-std::size_t member_bytes(const std::optional<std::string>& text) {
-  return text ? text->size() : 0;
-}
+std::size_t member_bytes(const std::optional<std::string>& text) { return text ? text->size() : 0; }
 std::size_t member_bytes(const Axes& axes) {
   std::size_t bytes = 0;
   for (const auto& [axis, size] : axes) bytes += sizeof(Axes::Entry) + axis.size();

@@ -13,10 +13,10 @@
 #include <variant>
 #include <vector>
 
-#include "vel/json.hpp"
-#include "vel/stop.hpp"
 #include "json_record.hpp"
 #include "op_record.hpp"
+#include "vel/json.hpp"
+#include "vel/stop.hpp"
 
 namespace vel {
 
@@ -127,7 +127,8 @@ void write_kind_members(std::string& out, const OpKind& kind) {
       [&out]<class Kind>(const Kind& k) {
         [&]<std::size_t... M>(std::index_sequence<M...>) {
           (write_kind_member<Kind, M>(out, k), ...);
-        }(std::make_index_sequence<op_record::kShapeSize<Kind>>{});
+        }
+        (std::make_index_sequence<op_record::kShapeSize<Kind>>{});
       },
       kind.value);
 }
@@ -540,9 +541,7 @@ LiteralValue read_literal(json::Reader& in, Lists& lists) {
 // The untagged values are made in their slot, their text read straight into it.
 void fill_dim(json::Reader& in, Dim& dim) {
   switch (in.next()) {
-    case json::Next::String:
-      dim.value.emplace<Dim::Named>(std::string(json::read_str(in)));
-      return;
+    case json::Next::String: dim.value.emplace<Dim::Named>(std::string(json::read_str(in))); return;
     case json::Next::Number:
       if (json::Number n = json::read_number(in); fits_i64(n)) {
         dim.value.emplace<Dim::Concrete>(as_i64(n));
@@ -683,9 +682,8 @@ void take_member(Kind& kind, Slots& slots) {
 template <class Kind>
 void build(OpKind::Variant& kind, Slots& slots) {
   Kind& made = kind.emplace<Kind>();
-  [&]<std::size_t... M>(std::index_sequence<M...>) {
-    (take_member<Kind, M>(made, slots), ...);
-  }(std::make_index_sequence<op_record::kShapeSize<Kind>>{});
+  [&]<std::size_t... M>(std::index_sequence<M...>) { (take_member<Kind, M>(made, slots), ...); }
+  (std::make_index_sequence<op_record::kShapeSize<Kind>>{});
 }
 
 template <std::size_t... K>

@@ -24,7 +24,8 @@ constexpr std::string_view kNulInPath = "file name contained an unexpected NUL b
 // names them on Linux; every number not listed is Uncategorized.
 std::string_view os_error_kind(int code) {
   switch (code) {
-    case EPERM: case EACCES: return "PermissionDenied";
+    case EPERM:
+    case EACCES: return "PermissionDenied";
     case ENOENT: return "NotFound";
     case EINTR: return "Interrupted";
     case E2BIG: return "ArgumentListTooLong";
@@ -45,7 +46,8 @@ std::string_view os_error_kind(int code) {
     case EPIPE: return "BrokenPipe";
     case EDEADLK: return "Deadlock";
     case ENAMETOOLONG: return "InvalidFilename";
-    case ENOSYS: case EOPNOTSUPP: return "Unsupported";
+    case ENOSYS:
+    case EOPNOTSUPP: return "Unsupported";
     case ENOTEMPTY: return "DirectoryNotEmpty";
     case ELOOP: return "FilesystemLoop";
     case EADDRINUSE: return "AddrInUse";

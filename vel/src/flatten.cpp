@@ -171,8 +171,8 @@ const Alt* kind_as(const Op& op) {
 // read, so that binding costs nothing for the parameters its body never reads.
 struct Positions {
   using Map = std::unordered_map<std::string_view, std::vector<std::size_t>>;
-  Map params;   // every parameter, positions ascending
-  Map returns;  // the returns that are not parameters
+  Map params;                             // every parameter, positions ascending
+  Map returns;                            // the returns that are not parameters
   std::vector<std::size_t> dict_lengths;  // of dict parameters' names, longest first
   Marks marks;                            // of the names of `params` and `returns`
 };
@@ -389,8 +389,7 @@ std::string_view target_of(const Op& op) {
 
 std::optional<std::size_t> threaded_arg(const Op& loop) {
   for (std::size_t i = 0; i < loop.args.size(); ++i)
-    if (const std::string* name = name_of(loop.args[i]); name && *name == loop.outputs[0])
-      return i;
+    if (const std::string* name = name_of(loop.args[i]); name && *name == loop.outputs[0]) return i;
   return std::nullopt;
 }
 
@@ -678,9 +677,8 @@ Level call_level(const Flattener& f, const Function* callee, const Op& call,
 }
 
 // The level of iteration `i` of a loop, which threads `current` and writes `output`.
-Level iteration_level(const Flattener& f, const Step& step, std::uint64_t i,
-                      std::string current, std::string output,
-                      std::optional<std::string> rebinds) {
+Level iteration_level(const Flattener& f, const Step& step, std::uint64_t i, std::string current,
+                      std::string output, std::optional<std::string> rebinds) {
   std::vector<std::string> outputs;
   outputs.push_back(std::move(output));
   Level level = call_level(f, step.callee, step.op(), loop_prefix(i), std::move(outputs));
@@ -699,8 +697,7 @@ std::optional<Joined> arg_name(const Level& level, std::size_t k) {
   const std::string* name = name_of(level.call->args[k]);
   if (!name) return std::nullopt;
   if (level.threaded_arg && name->ends_with(kStarSuffix))
-    return (out += std::string_view(*name).substr(0, name->size() - 1)) +=
-           level.iteration_digits;
+    return (out += std::string_view(*name).substr(0, name->size() - 1)) += level.iteration_digits;
   return out += *name;
 }
 
@@ -761,14 +758,14 @@ void bind_few(Level& level) {
   if (where.params.size() + where.returns.size() > FewBindings::kMost) return;
   FewBindings few;
   for (const auto* names : {&where.params, &where.returns})
-    for (const auto& [name, at] : *names) few.names[few.count++] = {name, look_up_binding(level, name)};
+    for (const auto& [name, at] : *names)
+      few.names[few.count++] = {name, look_up_binding(level, name)};
   level.few = std::move(few);
 }
 
 // The dict parameter that `name` falls under, as the parameter itself or a dotted name
 // under it, the longest parameter name first; its length and the argument bound to it.
-std::optional<std::pair<std::size_t, Joined>> dict_match(const Level& level,
-                                                         const NameRope& name,
+std::optional<std::pair<std::size_t, Joined>> dict_match(const Level& level, const NameRope& name,
                                                          std::string& scratch) {
   const Positions& where = level.plan->where;
   const std::size_t u = level.call->args.size(), t = level.fn->params.size();
@@ -949,10 +946,9 @@ struct Walk {
       key = name.view(scratch);
       if (may.global && f.globals.contains(key)) return false;
     }
-    const bool record =
-        (may.current && level.current.contains(key)) ||
-        (may.bound && (binding(level, key) || bound_return(level, key))) ||
-        (!level.root && level.dicts && dict_match(level, name, prefix_scratch));
+    const bool record = (may.current && level.current.contains(key)) ||
+                        (may.bound && (binding(level, key) || bound_return(level, key))) ||
+                        (!level.root && level.dicts && dict_match(level, name, prefix_scratch));
     const std::size_t target_size = level.local_prefix.size() + name.size();
     const char target_front = level.local_prefix.empty() ? name.front() : level.local_prefix[0];
     if (record || level.held_marks.has(name_mark(target_size, target_front, name.back()))) {
@@ -1106,9 +1102,8 @@ struct Walk {
         }
       }
       const bool last = level.iteration == step.count;
-      std::string output = last && writes_output(level, x)
-                               ? x
-                               : numbered(x, '_', ++level.numbers[x]);
+      std::string output =
+          last && writes_output(level, x) ? x : numbered(x, '_', ++level.numbers[x]);
       std::optional<std::string> rebinds;
       if (last) {
         ++level.next;
@@ -1116,8 +1111,8 @@ struct Walk {
         if (output != x) rebinds = x;
       }
       std::string current = std::exchange(level.threaded, output);
-      levels.push_back(iteration_level(f, step, i, std::move(current), std::move(output),
-                                       std::move(rebinds)));
+      levels.push_back(
+          iteration_level(f, step, i, std::move(current), std::move(output), std::move(rebinds)));
       bind_few(levels.back());
     } else {
       ++level.next;
@@ -1131,16 +1126,14 @@ struct Walk {
 // call whose target, output and arguments the slot gives; the text that holds the call's
 // output afterwards.
 std::string inline_slot(Flattener& f, const Op& cache, const std::string& function,
-                        const std::string& output, std::vector<Atom> args,
-                        std::vector<Op>& out) {
+                        const std::string& output, std::vector<Atom> args, std::vector<Op>& out) {
   const Function* callee = &f.module.functions.at(function);
   plan_expansion(f, callee);
   Op call{OpKind{OpKind::Call{function}}, {output}, cache.output_types, std::move(args), {}};
   Walk walk{f, out, nullptr};
   walk.levels.push_back(root_level(nullptr, nullptr));
   walk.inline_call(callee, call, output);
-  while (walk.step()) {
-  }
+  while (walk.step()) {}
   return walk.resolve(output, false);
 }
 
@@ -1199,8 +1192,7 @@ Module flatten(const Module& module, std::string_view entry, const CacheKeys& ca
   f.take(ops.capacity() * sizeof(Op));
   Walk walk{f, ops, &ctx};
   walk.levels.push_back(root_level(entry_fn, &f.plans.at(entry_fn)));
-  while (walk.step()) {
-  }
+  while (walk.step()) {}
   // The declared returns name their final values.
   std::vector<Param> returns = entry_fn->returns;
   for (Param& r : returns) r.name = walk.resolve(r.name, false);

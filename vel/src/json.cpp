@@ -4,16 +4,16 @@
 #include <charconv>
 #include <cmath>
 
-#include "vel/stop.hpp"
 #include "json_internal.hpp"
+#include "vel/stop.hpp"
 
 namespace vel::json {
 
 std::string unwrap_message(const JsonError& error) {
   std::string shown = "Error(";
   append_debug_str(shown, error.message);
-  shown += ", line: " + std::to_string(error.line) + ", column: " + std::to_string(error.column) +
-           ")";
+  shown +=
+      ", line: " + std::to_string(error.line) + ", column: " + std::to_string(error.column) + ")";
   return unwrap_err_message(shown);
 }
 
@@ -30,9 +30,18 @@ struct EscapeTable {
     const char hex[] = "0123456789abcdef";
     for (int b = 0; b < 0x20; ++b) {
       char* t = text[b];
-      t[0] = '\\'; t[1] = 'u'; t[2] = '0'; t[3] = '0'; t[4] = hex[b >> 4]; t[5] = hex[b & 15];
+      t[0] = '\\';
+      t[1] = 'u';
+      t[2] = '0';
+      t[3] = '0';
+      t[4] = hex[b >> 4];
+      t[5] = hex[b & 15];
     }
-    auto set2 = [this](int b, char c) { text[b][0] = '\\'; text[b][1] = c; text[b][2] = 0; };
+    auto set2 = [this](int b, char c) {
+      text[b][0] = '\\';
+      text[b][1] = c;
+      text[b][2] = 0;
+    };
     set2('\b', 'b');
     set2('\t', 't');
     set2('\n', 'n');
@@ -236,9 +245,22 @@ void Reader::walk(AnyValue* top) {
     AnyValue ignored;
     AnyValue& v = value ? *value : ignored;
     switch (c) {
-      case 'n': ++pos_; read_ident("ull"); v.kind = AnyValue::Kind::Null; break;
-      case 't': ++pos_; read_ident("rue"); v.kind = AnyValue::Kind::Bool; v.boolean = true; break;
-      case 'f': ++pos_; read_ident("alse"); v.kind = AnyValue::Kind::Bool; break;
+      case 'n':
+        ++pos_;
+        read_ident("ull");
+        v.kind = AnyValue::Kind::Null;
+        break;
+      case 't':
+        ++pos_;
+        read_ident("rue");
+        v.kind = AnyValue::Kind::Bool;
+        v.boolean = true;
+        break;
+      case 'f':
+        ++pos_;
+        read_ident("alse");
+        v.kind = AnyValue::Kind::Bool;
+        break;
       case '"':
         v.kind = AnyValue::Kind::String;
         if constexpr (kRead) {

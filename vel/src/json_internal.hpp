@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "vel/json.hpp"
 #include "json_scan.hpp"
+#include "vel/json.hpp"
 
 namespace vel::json {
 

@@ -25,9 +25,7 @@ void invalid_map(Reader& in, std::string_view expected) {
 void custom_here(const Reader& in, std::string message) {
   try {
     Reader::custom(std::move(message));
-  } catch (Unplaced& e) {
-    in.fail_here(e.message);
-  }
+  } catch (Unplaced& e) { in.fail_here(e.message); }
 }
 
 }  // namespace vel::json

@@ -10,15 +10,15 @@
 #include <string>
 #include <string_view>
 
-#include "vel/json.hpp"
 #include "json_internal.hpp"
+#include "vel/json.hpp"
 
 namespace vel::json {
 
 // A record's members and how messages name it.
 struct RecordShape {
-  std::string_view expecting;        // "struct Param"
-  std::string_view array_expecting;  // "struct Param with 2 elements"
+  std::string_view expecting;                 // "struct Param"
+  std::string_view array_expecting;           // "struct Param with 2 elements"
   std::span<const std::string_view> members;  // in field order
   std::uint32_t required;                     // bit i set: member i has no default
 };

@@ -130,7 +130,14 @@ void skip_str(std::string_view text, std::size_t& pos) {
     if (b != '\\') fail_at(text, pos, kControlInString);
     if (pos >= text.size()) fail_at(text, text.size(), kEofString);
     switch (text[pos++]) {
-      case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't': break;
+      case '"':
+      case '\\':
+      case '/':
+      case 'b':
+      case 'f':
+      case 'n':
+      case 'r':
+      case 't': break;
       case 'u': read_hex4(text, pos); break;
       default: fail_at(text, pos, kInvalidEscape);
     }
@@ -171,7 +178,8 @@ std::size_t skip_digits(const char* p, std::size_t i, std::size_t n) {
 // The decimal digits of [p, end) as an integer; the caller keeps them to 19 or fewer.
 std::uint64_t digits_value(const char* p, const char* end, std::uint64_t value = 0) {
   if constexpr (std::endian::native == std::endian::little)
-    for (; end - p >= 8; p += 8) value = value * 100000000 + eight_digits_value(load<std::uint64_t>(p));
+    for (; end - p >= 8; p += 8)
+      value = value * 100000000 + eight_digits_value(load<std::uint64_t>(p));
   for (; p < end; ++p) value = value * 10 + static_cast<unsigned>(*p - '0');
   return value;
 }
@@ -200,10 +208,10 @@ std::optional<double> nearest_double(std::uint64_t w, std::int64_t e10) {
   if constexpr (std::numeric_limits<long double>::digits == 64 &&
                 std::endian::native == std::endian::little) {
     // 10^27 = 2^27 × 5^27, and 5^27 is below 2^63.
-    static constexpr long double kPowers[] = {
-        1e0L,  1e1L,  1e2L,  1e3L,  1e4L,  1e5L,  1e6L,  1e7L,  1e8L,  1e9L,
-        1e10L, 1e11L, 1e12L, 1e13L, 1e14L, 1e15L, 1e16L, 1e17L, 1e18L, 1e19L,
-        1e20L, 1e21L, 1e22L, 1e23L, 1e24L, 1e25L, 1e26L, 1e27L};
+    static constexpr long double kPowers[] = {1e0L,  1e1L,  1e2L,  1e3L,  1e4L,  1e5L,  1e6L,
+                                              1e7L,  1e8L,  1e9L,  1e10L, 1e11L, 1e12L, 1e13L,
+                                              1e14L, 1e15L, 1e16L, 1e17L, 1e18L, 1e19L, 1e20L,
+                                              1e21L, 1e22L, 1e23L, 1e24L, 1e25L, 1e26L, 1e27L};
     if (e10 >= -27 && e10 <= 27 && extended_precision()) {
       long double x = static_cast<long double>(w);
       long double q = e10 < 0 ? x / kPowers[-e10] : x * kPowers[e10];
@@ -214,7 +222,6 @@ std::optional<double> nearest_double(std::uint64_t w, std::int64_t e10) {
   }
   return std::nullopt;
 }
-
 
 // Where the parts of a number stand in the text.
 struct NumberText {
@@ -301,9 +308,8 @@ Number number_value(std::string_view text, const NumberText& t) {
   if (!t.is_float) {
     // Up to 19 digits always fit 64 bits; 20 digits fit up to 18446744073709551615.
     constexpr std::string_view kMax = "18446744073709551615";
-    bool fits = int_digits < kMax.size() ||
-                (int_digits == kMax.size() &&
-                 std::string_view(p + t.int_begin, int_digits) <= kMax);
+    bool fits = int_digits < kMax.size() || (int_digits == kMax.size() &&
+                                             std::string_view(p + t.int_begin, int_digits) <= kMax);
     if (fits) {
       std::uint64_t value = digits_value(p + t.int_begin, p + t.int_end);
       if (!t.negative) {

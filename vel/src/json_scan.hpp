@@ -14,8 +14,8 @@
 #include <emmintrin.h>
 #endif
 
-#include "vel/json.hpp"
 #include "number_scan.hpp"
+#include "vel/json.hpp"
 
 namespace vel::json::scan {
 
@@ -28,8 +28,7 @@ using number_scan::load;
 inline bool starts_number(int c) { return c == '-' || is_digit(c); }
 
 // Bytes from i that need no care inside a string: all but '"', '\\' and controls.
-[[gnu::always_inline]] inline std::size_t plain_end(const char* p, std::size_t i,
-                                                    std::size_t n) {
+[[gnu::always_inline]] inline std::size_t plain_end(const char* p, std::size_t i, std::size_t n) {
 #ifdef __SSE2__
   for (; i + 16 <= n; i += 16) {
     __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));

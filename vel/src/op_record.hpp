@@ -102,11 +102,13 @@ inline constexpr auto kKindSlots = [] {
   return slots;
 }();
 
-static_assert([] {
-  for (std::string_view lead : kLeadingNames)
-    if (!declared(lead)) return false;
-  return true;
-}(), "a leading name that no kind declares");
+static_assert(
+    [] {
+      for (std::string_view lead : kLeadingNames)
+        if (!declared(lead)) return false;
+      return true;
+    }(),
+    "a leading name that no kind declares");
 
 // The slot of the member named `name`.
 constexpr std::size_t slot_of(std::string_view name) {
@@ -117,8 +119,8 @@ constexpr std::size_t slot_of(std::string_view name) {
 
 // The type of the slot: that of its first declaration, which every other must share.
 template <std::size_t I>
-using SlotType = typename std::tuple_element_t<
-    kKindSlots[I].member, decltype(KindAt<kKindSlots[I].kind>::shape())>::Type;
+using SlotType = typename std::tuple_element_t<kKindSlots[I].member,
+                                               decltype(KindAt<kKindSlots[I].kind>::shape())>::Type;
 
 // The members that every operation has, after those of the kinds.
 struct OwnMember {

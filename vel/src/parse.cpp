@@ -7,12 +7,12 @@
 #include <cstring>
 #include <limits>
 
+#include "number_scan.hpp"
 #include "vel/file.hpp"
 #include "vel/interrupt.hpp"
 #include "vel/numeric.hpp"
 #include "vel/stop.hpp"
 #include "vel/text.hpp"
-#include "number_scan.hpp"
 
 namespace vel {
 
@@ -48,10 +48,10 @@ constexpr ByteClasses make_byte_classes() {
   for (int c = 'A'; c <= 'Z'; ++c) t.lead[c] = Lead::Word;
   t.lead['_'] = Lead::Word;
   const std::pair<unsigned char, TokenKind> punct[] = {
-      {'(', TokenKind::LParen},   {')', TokenKind::RParen},   {'*', TokenKind::Star},
-      {'+', TokenKind::Plus},     {',', TokenKind::Comma},    {':', TokenKind::Colon},
-      {'=', TokenKind::Equals},   {'[', TokenKind::LBracket}, {']', TokenKind::RBracket},
-      {'{', TokenKind::LBrace},   {'}', TokenKind::RBrace},
+      {'(', TokenKind::LParen}, {')', TokenKind::RParen},   {'*', TokenKind::Star},
+      {'+', TokenKind::Plus},   {',', TokenKind::Comma},    {':', TokenKind::Colon},
+      {'=', TokenKind::Equals}, {'[', TokenKind::LBracket}, {']', TokenKind::RBracket},
+      {'{', TokenKind::LBrace}, {'}', TokenKind::RBrace},
   };
   for (auto [c, kind] : punct) {
     t.lead[c] = Lead::Punct;
@@ -134,12 +134,8 @@ Token scan_token(std::string_view src, std::size_t offset) {
       return ending_here(kBytes.punct[static_cast<unsigned char>(*start)]);
     }
     switch (lead) {
-      case Lead::Digit:
-        p = number_end(p, end);
-        return ending_here(TokenKind::Number);
-      case Lead::Quote:
-        p = quoted_end(p, end);
-        return ending_here(TokenKind::Quoted);
+      case Lead::Digit: p = number_end(p, end); return ending_here(TokenKind::Number);
+      case Lead::Quote: p = quoted_end(p, end); return ending_here(TokenKind::Quoted);
       case Lead::Slash:
         if (end - p > 1 && p[1] == '/') {
           p = comment_end(p + 2, end);
@@ -168,8 +164,7 @@ Token scan_token(std::string_view src, std::size_t offset) {
         continue;
       case Lead::Skip:
       case Lead::Word:
-      case Lead::Punct:
-        break;
+      case Lead::Punct: break;
     }
   }
 }
@@ -707,8 +702,7 @@ void read_op(Parser& p, Op& op) {
   if (s.peek() == TokenKind::LParen)
     read_delimited(
         s, TokenKind::LParen, TokenKind::RParen,
-        [&args](const Value& item) { args.push_back(to_atom(item)); },
-        kept_in(paren_keywords));
+        [&args](const Value& item) { args.push_back(to_atom(item)); }, kept_in(paren_keywords));
   op.args = take_from(args, 0);
   Axes axes;
   if (takes_axes) {
@@ -795,9 +789,8 @@ namespace {
 std::size_t function_room(std::string_view source) {
   constexpr std::size_t kSmallestFunction = 32;  // bytes of source per function, at least
   std::size_t braces = 0;
-  for (const char* p = source.data(), *end = p + source.size();
-       (p = static_cast<const char*>(std::memchr(p, '{', static_cast<std::size_t>(end - p))));
-       ++p)
+  for (const char *p = source.data(), *end = p + source.size();
+       (p = static_cast<const char*>(std::memchr(p, '{', static_cast<std::size_t>(end - p)))); ++p)
     ++braces;
   return std::min(braces, source.size() / kSmallestFunction);
 }
@@ -829,8 +822,7 @@ Module parse(std::string_view source) {
 
 Module parse_file(std::string_view path) {
   std::string text;
-  if (auto error = read_text_file(path, text))
-    stop(unwrap_err_message(debug_read_error(*error)));
+  if (auto error = read_text_file(path, text)) stop(unwrap_err_message(debug_read_error(*error)));
   return parse(text);
 }
 

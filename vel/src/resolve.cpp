@@ -86,8 +86,7 @@ Sizes bind_sizes(const PatternSide& left, const TensorType& input) {
 
 // A group's one member of unknown size takes the dimension divided by the product of the
 // others; with no unknown, several, or a product that is not positive, nothing is written.
-void size_group(const PatternElem::Group& group, std::int64_t dim, const Sizes& sizes,
-                Axes& axes) {
+void size_group(const PatternElem::Group& group, std::int64_t dim, const Sizes& sizes, Axes& axes) {
   std::uint64_t product = 1;  // wraps around on overflow
   const std::string* unknown = nullptr;
   std::size_t unknowns = 0;
@@ -109,7 +108,8 @@ Axes resolve_axes(std::string_view pattern, const TensorType* input, const Tenso
   PatternSide right = parse_pattern_side(pattern.substr(arrow + kArrow.size()));
   std::unordered_set<std::string_view> left_names;
   for (const PatternElem& elem : left.elems)
-    if (const auto* name = std::get_if<PatternElem::Name>(&elem.value)) left_names.insert(name->text);
+    if (const auto* name = std::get_if<PatternElem::Name>(&elem.value))
+      left_names.insert(name->text);
   Sizes sizes = input ? bind_sizes(left, *input) : Sizes{};
 
   Axes axes;

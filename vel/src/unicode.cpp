@@ -34,8 +34,8 @@ bool is_word_char(char32_t c) {
   if (c < 0x80) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
   }
-  return is_alphabetic(c) || is_mark(c) || is_decimal_number(c) ||
-         is_connector_punctuation(c) || is_join_control(c);
+  return is_alphabetic(c) || is_mark(c) || is_decimal_number(c) || is_connector_punctuation(c) ||
+         is_join_control(c);
 }
 
 char32_t decode_utf8(std::string_view text, std::size_t& i) {
@@ -57,8 +57,8 @@ char32_t decode_utf8(std::string_view text, std::size_t& i) {
     i += 3;
     return c;
   }
-  char32_t c = ((b & 0x07u) << 18) | ((byte(i + 1) & 0x3Fu) << 12) |
-               ((byte(i + 2) & 0x3Fu) << 6) | (byte(i + 3) & 0x3Fu);
+  char32_t c = ((b & 0x07u) << 18) | ((byte(i + 1) & 0x3Fu) << 12) | ((byte(i + 2) & 0x3Fu) << 6) |
+               (byte(i + 3) & 0x3Fu);
   i += 4;
   return c;
 }
@@ -101,8 +101,7 @@ bool is_valid_utf8(std::string_view text) {
       if (left < 4) return false;
       unsigned char lo = b == 0xF0 ? 0x90 : 0x80;
       unsigned char hi = b == 0xF4 ? 0x8F : 0xBF;
-      if (p[1] < lo || p[1] > hi || !is_continuation(p[2]) || !is_continuation(p[3]))
-        return false;
+      if (p[1] < lo || p[1] > hi || !is_continuation(p[2]) || !is_continuation(p[3])) return false;
       p += 4;
     } else {
       return false;

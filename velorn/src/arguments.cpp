@@ -12,11 +12,12 @@ constexpr const char* kStrToVec = "Can't extract `str` to `Vec`";
 bool raise_too_many_positional(const Signature& sig, Py_ssize_t given) {
   const char* verb = given == 1 ? "was" : "were";
   if (sig.required == sig.positional.size())
-    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd %s given",
-                 sig.name, sig.positional.size(), given, verb);
+    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd %s given", sig.name,
+                 sig.positional.size(), given, verb);
   else
-    PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd %s given",
-                 sig.name, sig.required, sig.positional.size(), given, verb);
+    PyErr_Format(PyExc_TypeError,
+                 "%s() takes from %zu to %zu positional arguments but %zd %s given", sig.name,
+                 sig.required, sig.positional.size(), given, verb);
   return false;
 }
 
@@ -44,8 +45,8 @@ std::string quoted_list(const std::vector<const char*>& names) {
 
 bool raise_missing(const Signature& sig, const char* kind, const std::vector<const char*>& names) {
   std::string list = quoted_list(names);
-  PyErr_Format(PyExc_TypeError, "%s() missing %zu required %s %s: %s", sig.name, names.size(),
-               kind, names.size() == 1 ? "argument" : "arguments", list.c_str());
+  PyErr_Format(PyExc_TypeError, "%s() missing %zu required %s %s: %s", sig.name, names.size(), kind,
+               names.size() == 1 ? "argument" : "arguments", list.c_str());
   return false;
 }
 

@@ -239,9 +239,8 @@ std::string_view scope_of(std::string_view description) {
 
 // Numbers, booleans and date-times: tokens without quotes or brackets.
 bool is_scalar_scope(std::string_view scope) {
-  return scope == "value" || scope == "boolean" || scope == "time" ||
-         scope.ends_with("integer") || scope.ends_with("floating-point") ||
-         scope.starts_with("date");
+  return scope == "value" || scope == "boolean" || scope == "time" || scope.ends_with("integer") ||
+         scope.ends_with("floating-point") || scope.starts_with("date");
 }
 
 bool is_string_scope(std::string_view scope) {
@@ -254,8 +253,8 @@ bool is_blank(char c) { return c == ' ' || c == '\t'; }
 std::size_t offset_of(std::string_view text, std::size_t line, std::size_t column) {
   std::size_t i = 0;
   for (std::size_t n = 1; n < line && i < text.size(); ++n) i = line_end(text, i) + 1;
-  for (std::size_t c = 1; c < column && i < text.size(); ++c)
-    do ++i;
+  for (std::size_t c = 1; c < column && i < text.size(); ++c) do
+      ++i;
     while (i < text.size() && is_continuation(text[i]));
   return std::min(i, text.size());
 }
@@ -269,8 +268,8 @@ std::size_t document_end(std::string_view text) {
 }
 
 bool ends_scalar(char c) {
-  return is_blank(c) || c == '\r' || c == '\n' || c == ',' || c == '[' || c == ']' ||
-         c == '{' || c == '}' || c == '=' || c == '#';
+  return is_blank(c) || c == '\r' || c == '\n' || c == ',' || c == '[' || c == ']' || c == '{' ||
+         c == '}' || c == '=' || c == '#';
 }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -295,8 +294,8 @@ Span scalar_around(std::string_view text, std::size_t at) {
     start -= kDate + 1;
   std::size_t end = start;
   while (end < text.size() && !ends_scalar(text[end])) ++end;
-  if (is_full_date(text.substr(start, end - start)) && end + 1 < text.size() &&
-      text[end] == ' ' && is_digit(text[end + 1]))
+  if (is_full_date(text.substr(start, end - start)) && end + 1 < text.size() && text[end] == ' ' &&
+      is_digit(text[end + 1]))
     for (++end; end < text.size() && !ends_scalar(text[end]);) ++end;
   return {start, end};
 }
@@ -427,8 +426,9 @@ toml::table parse_toml(std::string_view config_path, std::string_view text) {
   try {
     return toml::parse(text);
   } catch (const toml::parse_error& error) {
-    fail_parse(config_path, toml_error_report(text, error_place(text, error.source().begin, error.description()),
-                                              error.description()));
+    fail_parse(config_path,
+               toml_error_report(text, error_place(text, error.source().begin, error.description()),
+                                 error.description()));
   }
 }
 

@@ -79,9 +79,7 @@ PyObject* fail_with(const vel::Stop& stop) noexcept {
 PyObject* fail_with(const vel::json::JsonError& error) noexcept {
   try {
     return fail_with(stop_here(vel::json::unwrap_message(error)));
-  } catch (...) {
-    PyErr_NoMemory();
-  }
+  } catch (...) { PyErr_NoMemory(); }
   return nullptr;
 }
 
@@ -95,13 +93,9 @@ PyObject* fail_current() noexcept {
       return fail_with(stop);
     } catch (const vel::json::JsonError& error) {
       return fail_with(error);
-    } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();
-    } catch (const std::exception& error) {
+    } catch (const std::bad_alloc&) { PyErr_NoMemory(); } catch (const std::exception& error) {
       raise_panic(stop_here(error.what()));
-    } catch (...) {
-      raise_panic(stop_here(std::string(kNoPanicText)));
-    }
+    } catch (...) { raise_panic(stop_here(std::string(kNoPanicText))); }
   } catch (...) {
     // Building the report itself ran out of memory.
     PyErr_NoMemory();

@@ -29,9 +29,7 @@ PyObject* guarded(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject*
     // The usual failures are handled where they are caught: throwing again costs as much
     // as the rest of a small call.
     return fail_with(stop);
-  } catch (const vel::json::JsonError& error) {
-    return fail_with(error);
-  } catch (...) {
+  } catch (const vel::json::JsonError& error) { return fail_with(error); } catch (...) {
     return fail_current();
   }
 }

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "arguments.hpp"
-#include "load_flat.hpp"
 #include "failure.hpp"
+#include "load_flat.hpp"
 #include "vel/ast.hpp"
 #include "vel/ast_json.hpp"
 #include "vel/check.hpp"
@@ -68,8 +68,8 @@ PyObject* load_flat_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
   std::string_view vel_path, config_path, entry = kDefaultEntry;
   std::vector<std::string> cache_keys;
   if (!text_arg(slots[0], "vel_path", vel_path) ||
-      !text_arg(slots[1], "config_path", config_path) ||
-      !text_arg_or(slots[2], "entry", entry) || !keys_arg(slots[3], cache_keys))
+      !text_arg(slots[1], "config_path", config_path) || !text_arg_or(slots[2], "entry", entry) ||
+      !keys_arg(slots[3], cache_keys))
     return nullptr;
   ConfigFile config{config_path, std::nullopt};
   vel::CacheKeys keys(cache_keys.begin(), cache_keys.end());
@@ -169,10 +169,10 @@ PyObject* fmt_file(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) 
   return new_text(vel::format_vel(vel::parse_file(path), width));
 }
 
-#define VEL_FUNCTION(name, signature)                                                        \
-  PyMethodDef {                                                                              \
-    #name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<name>)),       \
-        METH_FASTCALL | METH_KEYWORDS, signature "\n--\n\n"                                  \
+#define VEL_FUNCTION(name, signature)                                                      \
+  PyMethodDef {                                                                            \
+#name, reinterpret_cast < PyCFunction>(reinterpret_cast <void (*)()>(guarded <name>)), \
+        METH_FASTCALL | METH_KEYWORDS, signature "\n--\n\n"                                \
   }
 
 // Registration order; the interpreter reads each signature line off its documentation.

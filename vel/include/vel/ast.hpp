@@ -128,17 +128,14 @@ struct OpKind {
     std::string pattern;
     Axes axes;
     static constexpr auto shape() {
-      return std::tuple{kind_member("pattern", &View::pattern),
-                        kind_member("axes", &View::axes)};
+      return std::tuple{kind_member("pattern", &View::pattern), kind_member("axes", &View::axes)};
     }
     bool operator==(const View&) const = default;
   };
   struct Map {
     static constexpr std::string_view kWord = "map";
     std::string function;
-    static constexpr auto shape() {
-      return std::tuple{kind_member("function", &Map::function)};
-    }
+    static constexpr auto shape() { return std::tuple{kind_member("function", &Map::function)}; }
     bool operator==(const Map&) const = default;
   };
   struct Fold {
@@ -156,17 +153,14 @@ struct OpKind {
     std::string pattern;
     Axes axes;
     static constexpr auto shape() {
-      return std::tuple{kind_member("pattern", &Tile::pattern),
-                        kind_member("axes", &Tile::axes)};
+      return std::tuple{kind_member("pattern", &Tile::pattern), kind_member("axes", &Tile::axes)};
     }
     bool operator==(const Tile&) const = default;
   };
   struct Read {
     static constexpr std::string_view kWord = "read";
     std::string pattern;
-    static constexpr auto shape() {
-      return std::tuple{kind_member("pattern", &Read::pattern)};
-    }
+    static constexpr auto shape() { return std::tuple{kind_member("pattern", &Read::pattern)}; }
     bool operator==(const Read&) const = default;
   };
   struct Write {
@@ -182,17 +176,13 @@ struct OpKind {
   struct Contract {
     static constexpr std::string_view kWord = "contract";
     std::string pattern;
-    static constexpr auto shape() {
-      return std::tuple{kind_member("pattern", &Contract::pattern)};
-    }
+    static constexpr auto shape() { return std::tuple{kind_member("pattern", &Contract::pattern)}; }
     bool operator==(const Contract&) const = default;
   };
   struct Literal {
     static constexpr std::string_view kWord = "literal";
     LiteralValue value;
-    static constexpr auto shape() {
-      return std::tuple{kind_member("value", &Literal::value)};
-    }
+    static constexpr auto shape() { return std::tuple{kind_member("value", &Literal::value)}; }
     bool operator==(const Literal&) const = default;
   };
   struct Iota {
@@ -213,9 +203,7 @@ struct OpKind {
   struct Call {
     static constexpr std::string_view kWord = "call";
     std::string target;
-    static constexpr auto shape() {
-      return std::tuple{kind_member("target", &Call::target)};
-    }
+    static constexpr auto shape() { return std::tuple{kind_member("target", &Call::target)}; }
     bool operator==(const Call&) const = default;
   };
   struct Loop {
@@ -223,8 +211,7 @@ struct OpKind {
     std::string target;
     LoopCount count;
     static constexpr auto shape() {
-      return std::tuple{kind_member("target", &Loop::target),
-                        kind_member("count", &Loop::count)};
+      return std::tuple{kind_member("target", &Loop::target), kind_member("count", &Loop::count)};
     }
     bool operator==(const Loop&) const = default;
   };
@@ -234,8 +221,7 @@ struct OpKind {
     std::string init;
     std::optional<std::string> extend;
     static constexpr auto shape() {
-      return std::tuple{kind_member("var", &Cache::var),
-                        kind_member("init", &Cache::init),
+      return std::tuple{kind_member("var", &Cache::var), kind_member("init", &Cache::init),
                         kind_member("extend", &Cache::extend)};
     }
     bool operator==(const Cache&) const = default;

@@ -30,7 +30,8 @@ inline std::uint32_t ticks_left = kInterruptPollTicks;
 }  // namespace interrupt_detail
 
 inline void poll_interrupt() {
-  if (--interrupt_detail::ticks_left == 0) [[unlikely]] check_interrupt();
+  if (--interrupt_detail::ticks_left == 0) [[unlikely]]
+    check_interrupt();
 }
 
 }  // namespace vel

@@ -134,8 +134,17 @@ class Reader {
       case '"': return Next::String;
       case '[': return Next::Array;
       case '{': return Next::Object;
-      case '-': case '0': case '1': case '2': case '3': case '4':
-      case '5': case '6': case '7': case '8': case '9': return Next::Number;
+      case '-':
+      case '0':
+      case '1':
+      case '2':
+      case '3':
+      case '4':
+      case '5':
+      case '6':
+      case '7':
+      case '8':
+      case '9': return Next::Number;
       default: return Next::Other;
     }
   }
@@ -232,7 +241,7 @@ class Reader {
   // The byte that starts the next item of an array or object, after the comma that must
   // stand before every item but the first; `close` when the items end.
   [[gnu::always_inline]] int item_start(bool first, char close, std::string_view eof,
-                                         std::string_view expected_end) {
+                                        std::string_view expected_end) {
     poll_interrupt();
     int c = peek_token();
     if (c < 0) fail_peek(eof);
@@ -308,9 +317,7 @@ auto read_document(std::string_view text, F&& read_value) {
     auto value = read_value(reader);
     reader.expect_end();
     return value;
-  } catch (Unplaced& e) {
-    reader.fail_here(e.message);
-  }
+  } catch (Unplaced& e) { reader.fail_here(e.message); }
 }
 
 }  // namespace vel::json

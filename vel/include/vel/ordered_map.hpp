@@ -33,23 +33,31 @@ class MapEntry {
 
   template <std::size_t I>
   auto& get() & {
-    if constexpr (I == 0) return std::as_const(key_);
-    else return value_;
+    if constexpr (I == 0)
+      return std::as_const(key_);
+    else
+      return value_;
   }
   template <std::size_t I>
   const auto& get() const& {
-    if constexpr (I == 0) return key_;
-    else return value_;
+    if constexpr (I == 0)
+      return key_;
+    else
+      return value_;
   }
   template <std::size_t I>
   auto&& get() && {
-    if constexpr (I == 0) return std::move(std::as_const(key_));
-    else return std::move(value_);
+    if constexpr (I == 0)
+      return std::move(std::as_const(key_));
+    else
+      return std::move(value_);
   }
   template <std::size_t I>
   const auto&& get() const&& {
-    if constexpr (I == 0) return std::move(key_);
-    else return std::move(value_);
+    if constexpr (I == 0)
+      return std::move(key_);
+    else
+      return std::move(value_);
   }
 
   bool operator==(const MapEntry&) const = default;

@@ -10,8 +10,8 @@ bool is_grapheme_extend(char32_t c);
 // False for Cc, Cf, Cs, Co, Cn, Zl, Zp and Zs, except the plain space.
 bool is_printable(char32_t c);
 bool is_alphabetic(char32_t c);
-bool is_mark(char32_t c);  // Mn, Mc, Me
-bool is_decimal_number(char32_t c);  // Nd
+bool is_mark(char32_t c);                   // Mn, Mc, Me
+bool is_decimal_number(char32_t c);         // Nd
 bool is_connector_punctuation(char32_t c);  // Pc
 bool is_join_control(char32_t c);
 // A word character of the Unicode regular-expression guideline: Alphabetic, a mark, Nd, Pc
