@@ -300,9 +300,9 @@ class NameRope {
     tail_ = text;
   }
   void reset(const Joined& text) {
-    head_.clear();
-    tail_ = text.count == 0 ? std::string_view() : text.pieces[text.count - 1];
-    for (std::size_t k = text.count - (text.count == 0 ? 0 : 1); k-- > 0;) prepend(text.pieces[k]);
+    if (text.count == 0) return reset(std::string_view());
+    reset(text.pieces[text.count - 1]);
+    for (std::size_t k = text.count - 1; k-- > 0;) prepend(text.pieces[k]);
   }
   void prepend(std::string_view text) { head_.append(text.rbegin(), text.rend()); }
   std::size_t size() const { return head_.size() + tail_.size(); }
@@ -347,12 +347,12 @@ class NameRope {
   std::string_view tail_;  // the rest
 };
 
-// "{}.{}" and "{}_{}" with a decimal number.
-std::string numbered(std::string_view stem, char joint, std::uint64_t number) {
+// "{}_{}": a name renewed, or a loop's output, with its number.
+std::string numbered(std::string_view stem, std::uint64_t number) {
   std::string out;
   out.reserve(stem.size() + 21);
   out += stem;
-  out += joint;
+  out += '_';
   append_uint(out, number);
   return out;
 }
@@ -364,10 +364,19 @@ std::string loop_prefix(std::uint64_t i) {
   return out;
 }
 
-// A name ending in ".*" made the iteration's own: weights.layers.* becomes weights.layers.3.
+// A name ending in ".*" is made an iteration's own by its number in place of the "*":
+// weights.layers.* becomes weights.layers.3. The stem keeps the point.
+std::optional<std::string_view> star_stem(std::string_view name) {
+  if (!name.ends_with(kStarSuffix)) return std::nullopt;
+  return name.substr(0, name.size() - 1);
+}
+
 std::optional<std::string> star_for_iteration(const std::string& name, std::uint64_t i) {
-  if (name.size() < kStarSuffix.size() || !name.ends_with(kStarSuffix)) return std::nullopt;
-  return numbered(std::string_view(name).substr(0, name.size() - kStarSuffix.size()), '.', i);
+  auto stem = star_stem(name);
+  if (!stem) return std::nullopt;
+  std::string out(*stem);
+  append_uint(out, i);
+  return out;
 }
 
 void substitute_cache_var_star(Op& op, std::uint64_t i) {
@@ -690,14 +699,21 @@ Level iteration_level(const Flattener& f, const Step& step, std::uint64_t i, std
   return level;
 }
 
+// The arguments that bind one parameter each: with fewer arguments than parameters, the
+// last one stands for itself and for every later parameter.
+std::size_t args_given(const Level& level) {
+  const std::size_t u = level.call->args.size(), t = level.fn->params.size();
+  return u < t ? u - 1 : u;
+}
+
 // The call's argument `k`, if it is a name.
 std::optional<Joined> arg_name(const Level& level, std::size_t k) {
   Joined out;
   if (level.threaded_arg == k) return out += level.threaded_text;
   const std::string* name = name_of(level.call->args[k]);
   if (!name) return std::nullopt;
-  if (level.threaded_arg && name->ends_with(kStarSuffix))
-    return (out += std::string_view(*name).substr(0, name->size() - 1)) += level.iteration_digits;
+  if (auto stem = level.threaded_arg ? star_stem(*name) : std::nullopt)
+    return (out += *stem) += level.iteration_digits;
   return out += *name;
 }
 
@@ -707,12 +723,11 @@ std::optional<Joined> arg_name(const Level& level, std::size_t k) {
 // arguments given falls to `dict_match` instead.
 std::optional<Bound> look_up_binding(const Level& level, std::string_view name) {
   const Positions& where = level.plan->where;
-  const std::size_t u = level.call->args.size(), t = level.fn->params.size();
   if (auto at = where.params.find(name); at != where.params.end()) {
-    const std::size_t given = u < t ? u - 1 : u;  // the arguments that bind one parameter
+    const std::size_t given = args_given(level);
     for (auto pos = at->second.rbegin(); pos != at->second.rend(); ++pos) {
       if (*pos >= given) {
-        if (arg_name(level, u - 1)) return Bound{Bound::Past, *pos};
+        if (arg_name(level, given)) return Bound{Bound::Past, *pos};
       } else if (level.fn->params[*pos].ty.dtype != kDictDtype) {
         if (arg_name(level, *pos)) return Bound{Bound::Argument, *pos};
       }
@@ -768,8 +783,7 @@ void bind_few(Level& level) {
 std::optional<std::pair<std::size_t, Joined>> dict_match(const Level& level, const NameRope& name,
                                                          std::string& scratch) {
   const Positions& where = level.plan->where;
-  const std::size_t u = level.call->args.size(), t = level.fn->params.size();
-  const std::size_t given = u < t ? u - 1 : u;
+  const std::size_t given = args_given(level);
   for (const std::size_t length : where.dict_lengths) {
     if (length > name.size() || (length < name.size() && name.at(length) != '.')) continue;
     auto at = where.params.find(name.prefix(length, scratch));
@@ -836,12 +850,11 @@ std::vector<const std::string*> params_bound_to(const Level& level, std::string_
     auto arg = binding(level, p);
     if (arg && *arg == text) out.push_back(&p);
   };
-  const std::size_t u = level.call->args.size(), t = level.fn->params.size();
-  const std::size_t given = u < t ? u - 1 : u;
+  const std::size_t given = args_given(level);
   for (std::size_t k = 0; k < given; ++k)
     if (auto arg = arg_name(level, k); arg && *arg == text) bound_here(level.fn->params[k].name);
-  if (given < t) {
-    auto last = arg_name(level, u - 1);
+  if (given < level.fn->params.size()) {
+    auto last = arg_name(level, given);
     if (last && text.size() > last->size() && *last == text.substr(0, last->size()) &&
         text[last->size()] == '.') {
       const std::string_view rest = text.substr(last->size() + 1);
@@ -887,8 +900,8 @@ struct Walk {
   std::string key{};  // the name that a write looks up, while it is written
   std::string prefix_scratch{};
 
-  // Which of the names that a level rewrites a name of this length may be: all of them
-  // are told apart by length first, so that most names are never put together.
+  // Which of the names that a level rewrites `name` may be, by its length and its mark:
+  // most names are told apart from all of them without being put together.
   struct Lookups {
     bool global, current, bound;
     bool any() const { return global || current || bound; }
@@ -961,7 +974,7 @@ struct Walk {
       bool renewed = false;
       while (held_by_other(level, target, key)) {
         const std::uint64_t n = ++level.numbers[key];
-        target = level.local_prefix + numbered(key, '_', n);
+        target = level.local_prefix + numbered(key, n);
         renewed = true;
       }
       if (record || renewed) {
@@ -1102,8 +1115,7 @@ struct Walk {
         }
       }
       const bool last = level.iteration == step.count;
-      std::string output =
-          last && writes_output(level, x) ? x : numbered(x, '_', ++level.numbers[x]);
+      std::string output = last && writes_output(level, x) ? x : numbered(x, ++level.numbers[x]);
       std::optional<std::string> rebinds;
       if (last) {
         ++level.next;

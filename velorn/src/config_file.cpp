@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <sys/stat.h>
@@ -417,7 +418,7 @@ TomlErrorPlace error_place(std::string_view text, const toml::source_position& p
   if (ends_line(text, start) && start > 0 && text[start - 1] != '\n') {
     end = start;
     do --start;
-    while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80);
+    while (start > 0 && is_continuation(text[start]));
   }
   return place_at(text, start, char_count(text.substr(start, end - start)));
 }
@@ -497,15 +498,12 @@ bool is_no_regular_file(std::string_view path) {
 
 }  // namespace
 
-toml::table read_config_file(std::string_view config_path) {
-  return parse_config_text(config_path, read_config_text(config_path));
-}
-
 toml::table read_config_file(ConfigFile& file) {
   if (file.kept) return parse_config_text(file.path, *file.kept);
   std::string text = read_config_text(file.path);
-  if (is_no_regular_file(file.path)) file.kept = text;
-  return parse_config_text(file.path, text);
+  if (!is_no_regular_file(file.path)) return parse_config_text(file.path, text);
+  file.kept = std::move(text);
+  return parse_config_text(file.path, *file.kept);
 }
 
 }  // namespace velorn

@@ -169,11 +169,14 @@ PyObject* fmt_file(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) 
   return new_text(vel::format_vel(vel::parse_file(path), width));
 }
 
+// The formatter would take the stringized name for a directive.
+// clang-format off
 #define VEL_FUNCTION(name, signature)                                                      \
   PyMethodDef {                                                                            \
-#name, reinterpret_cast < PyCFunction>(reinterpret_cast <void (*)()>(guarded <name>)), \
+    #name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<name>)),     \
         METH_FASTCALL | METH_KEYWORDS, signature "\n--\n\n"                                \
   }
+// clang-format on
 
 // Registration order; the interpreter reads each signature line off its documentation.
 PyMethodDef functions[] = {

@@ -11,10 +11,9 @@
 
 namespace velorn {
 
-// The configuration file parsed whole as TOML. Stops the call with "failed to read {}: {}"
-// or "failed to parse {}: {}", the path shown as given.
-toml::table read_config_file(std::string_view config_path);
-// The same of the file, or of the text a first reading kept.
+// The configuration file parsed whole as TOML, or the text that a first reading kept.
+// Stops the call with "failed to read {}: {}" or "failed to parse {}: {}", the path shown
+// as given.
 toml::table read_config_file(ConfigFile& file);
 // The same for a text already read; `config_path` only names it in the message.
 toml::table parse_config_text(std::string_view config_path, std::string_view text);
