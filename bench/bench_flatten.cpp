@@ -138,7 +138,7 @@ void BM_FlattenChain(benchmark::State& state) {
     state.PauseTiming();
     name_bytes = 0;
     for (const Op& op : flat.functions.at("f0").ops)
-      for (const std::string& name : op.outputs) name_bytes += static_cast<double>(name.size());
+      for (const Text& name : op.outputs) name_bytes += static_cast<double>(name.size());
     state.ResumeTiming();
   }
   state.counters["output_name_bytes"] = name_bytes;

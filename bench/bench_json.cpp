@@ -86,7 +86,7 @@ Module make_module(std::size_t functions) {
       if (k % 4 == 0) op.comments = {"// note on " + out};
       fn.ops.push_back(std::move(op));
     }
-    std::string key = fn.name;
+    std::string key = fn.name.str();
     m.functions.store(std::move(key), std::move(fn));
   }
   return m;

@@ -30,9 +30,9 @@ class Generator {
     for (int i = 0; bytes < kTargetBytes; ++i) {
       Function f = function(i);
       Module one;
-      one.functions.store(f.name, f);
+      one.functions.store(f.name.str(), f);
       bytes += vel::format_vel(one, kWidth).size() + 1;
-      std::string key = f.name;
+      std::string key = f.name.str();
       m.functions.store(std::move(key), std::move(f));
       names_.push_back(m.functions.entries().back().key());
     }
@@ -80,8 +80,8 @@ class Generator {
     }
   }
 
-  std::vector<Atom> args(std::size_t most) {
-    std::vector<Atom> out;
+  Args args(std::size_t most) {
+    Args out;
     for (std::size_t n = 1 + pick(most); n > 0; --n) out.push_back(arg());
     return out;
   }

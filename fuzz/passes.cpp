@@ -92,7 +92,7 @@ std::vector<std::string> slot_candidates(const Module& module) {
   for (const auto& [key, fn] : module.functions)
     for (const Op& op : fn.ops)
       if (const auto* cache = std::get_if<OpKind::Cache>(&op.kind.value)) {
-        slots.push_back(cache->var);
+        slots.push_back(cache->var.str());
         if (cache->var.ends_with(".*")) {
           std::string stem = cache->var.substr(0, cache->var.size() - 1);
           slots.push_back(stem + "0");
@@ -220,7 +220,7 @@ std::optional<std::string> weight_mapping_fault(const toml::table& root) {
   Module flat;
   flat.functions.store("main", std::move(fn));
   velorn::apply_weight_mapping(flat, mapping);
-  const std::vector<Atom>& renamed = flat.functions.at("main").ops[0].args;
+  const Args& renamed = flat.functions.at("main").ops[0].args;
   for (std::size_t i = 0; i < texts.size(); ++i) {
     const std::string& path = texts[i].first;
     const auto& got = std::get<Atom::Name>(renamed[2 * i].value).text;

@@ -201,7 +201,7 @@ void clear_dict_shape(TensorType& type) {
   if (type.dtype == kDictDtype) type.shape.clear();
 }
 
-void append(std::vector<std::string>& to, const std::vector<std::string>& lines) {
+void append(std::vector<Text>& to, const std::vector<Text>& lines) {
   to.insert(to.end(), lines.begin(), lines.end());
 }
 
@@ -223,7 +223,7 @@ Op as_printed(Op op) {
 std::optional<Module> as_read_back(const Module& module) {
   Module out;
   out.header_comments = module.header_comments;
-  std::vector<std::string> pending;
+  std::vector<Text> pending;
   for (const auto& [key, fn] : module.functions) {
     if (!carries_function(fn)) return std::nullopt;
     Function copy{fn.name, std::move(pending), fn.params, fn.returns, {}};
@@ -249,7 +249,7 @@ std::optional<Module> as_read_back(const Module& module) {
       append(copy.comments, pending);
       pending.clear();
     }
-    std::string name = copy.name;
+    std::string name = copy.name.str();
     out.functions.store(std::move(name), std::move(copy));
   }
   return out;

@@ -33,13 +33,13 @@ struct A {
   A(const char* s) : atom{Atom::Name{s}} {}
 };
 
-inline std::vector<Dim> dims(std::vector<D> ds) {
-  std::vector<Dim> out;
+inline Shape dims(std::vector<D> ds) {
+  Shape out;
   for (D& d : ds) out.push_back(std::move(d.dim));
   return out;
 }
-inline std::vector<Atom> atoms(std::vector<A> as) {
-  std::vector<Atom> out;
+inline Args atoms(std::vector<A> as) {
+  Args out;
   for (A& a : as) out.push_back(std::move(a.atom));
   return out;
 }
@@ -76,10 +76,10 @@ inline OpKind cache(std::string var, std::string init, std::optional<std::string
   return OpKind{OpKind::Cache{std::move(var), std::move(init), std::move(extend)}};
 }
 
-using Types = std::vector<std::optional<TensorType>>;
+using Types = OutputTypes;
 
-inline Op op(OpKind kind, std::vector<std::string> outputs, Types types = {},
-             std::vector<A> args = {}, std::vector<std::string> comments = {}) {
+inline Op op(OpKind kind, Outputs outputs, Types types = {},
+             std::vector<A> args = {}, std::vector<Text> comments = {}) {
   return Op{std::move(kind), std::move(outputs), std::move(types), atoms(std::move(args)),
             std::move(comments)};
 }
@@ -91,7 +91,7 @@ inline Op op1(OpKind kind, std::string output, std::optional<TensorType> type,
 
 inline Function fn(std::string name, std::vector<Param> params = {},
                    std::vector<Param> returns = {}, std::vector<Op> ops = {},
-                   std::vector<std::string> comments = {}) {
+                   std::vector<Text> comments = {}) {
   return Function{std::move(name), std::move(comments), std::move(params), std::move(returns),
                   std::move(ops)};
 }
@@ -105,11 +105,11 @@ inline Module module_keyed(std::vector<std::pair<std::string, Function>> functio
 }
 
 // Each function under its own name.
-inline Module module_of(std::vector<Function> functions, std::vector<std::string> header = {}) {
+inline Module module_of(std::vector<Function> functions, std::vector<Text> header = {}) {
   Module m;
   m.header_comments = std::move(header);
   for (Function& f : functions) {
-    std::string key = f.name;
+    std::string key = f.name.str();
     m.functions.store(std::move(key), std::move(f));
   }
   return m;

@@ -44,7 +44,8 @@ Module mod(std::vector<std::pair<std::string, Function>> functions) {
   return module_keyed(std::move(functions));
 }
 Ty ty(std::string dtype, std::vector<D> ds = {}) {
-  return Ty{std::move(dtype), vel::test::dims(std::move(ds))};
+  vel::Shape shape = vel::test::dims(std::move(ds));
+  return Ty{std::move(dtype), {shape.begin(), shape.end()}};
 }
 
 OpKind view() { return {OpKind::View{"a b -> (a b)", {}}}; }

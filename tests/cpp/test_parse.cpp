@@ -13,8 +13,8 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 
 // The longer names these tests use for two builders.
-Op make_op(OpKind kind, std::vector<std::string> outputs, Types types, std::vector<A> args = {},
-           std::vector<std::string> comments = {}) {
+Op make_op(OpKind kind, Outputs outputs, Types types, std::vector<A> args = {},
+           std::vector<Text> comments = {}) {
   return op(std::move(kind), std::move(outputs), std::move(types), std::move(args),
             std::move(comments));
 }
@@ -25,7 +25,7 @@ Op y_op(OpKind kind, std::vector<A> args = {}) {
 }
 
 Function function(std::string name, std::vector<Param> params = {}, std::vector<Param> returns = {},
-                  std::vector<Op> ops = {}, std::vector<std::string> comments = {}) {
+                  std::vector<Op> ops = {}, std::vector<Text> comments = {}) {
   return fn(std::move(name), std::move(params), std::move(returns), std::move(ops),
             std::move(comments));
 }
@@ -125,8 +125,8 @@ TEST(ParseOp, CommentsOfALineAreThosePendingWhenItBegins) {
   std::vector<Op> ops = ops_of("a = iota // one\n// two\nb = literal([1 // three\n]) c = iota");
   ASSERT_EQ(ops.size(), 3u);
   EXPECT_TRUE(ops[0].comments.empty());
-  EXPECT_EQ(ops[1].comments, (std::vector<std::string>{"// one", "// two"}));
-  EXPECT_EQ(ops[2].comments, (std::vector<std::string>{"// three"}));
+  EXPECT_EQ(ops[1].comments, (std::vector<Text>{"// one", "// two"}));
+  EXPECT_EQ(ops[2].comments, (std::vector<Text>{"// three"}));
 }
 
 TEST(ParseOp, TwoLinesOnOneTextLine) {
@@ -212,7 +212,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Parse, EmptyAndCommentOnlySources) {
   for (std::string source : {"", " \n\t\r\n"}) EXPECT_EQ(parse(source), Module{}) << source;
   Module m = parse("// a\r\n\n  // b");
-  EXPECT_EQ(m.header_comments, (std::vector<std::string>{"// a\r", "// b"}));
+  EXPECT_EQ(m.header_comments, (std::vector<Text>{"// a\r", "// b"}));
   EXPECT_TRUE(m.functions.empty());
 }
 
@@ -248,9 +248,9 @@ TEST(Parse, RepeatedNameKeepsFirstPlaceAndLastDefinition) {
 
 TEST(Parse, CommentLinesBetweenDefinitions) {
   Module m = parse("// h\nf() -> () {}\n// t\ng() -> () {}\n// z\n");
-  EXPECT_EQ(m.header_comments, std::vector<std::string>{"// h"});
+  EXPECT_EQ(m.header_comments, std::vector<Text>{"// h"});
   EXPECT_TRUE(m.functions.at("f").comments.empty());
-  EXPECT_EQ(m.functions.at("g").comments, std::vector<std::string>{"// t"});
+  EXPECT_EQ(m.functions.at("g").comments, std::vector<Text>{"// t"});
 }
 
 TEST(Parse, CommentLinesOfDefinitionsAndLines) {
@@ -264,13 +264,13 @@ TEST(Parse, CommentLinesOfDefinitionsAndLines) {
       "  // F\n"
       "}\n";
   Module with_g = parse(f + "g() -> () {}\n");
-  EXPECT_EQ(with_g.header_comments, std::vector<std::string>{"// A"});
+  EXPECT_EQ(with_g.header_comments, std::vector<Text>{"// A"});
   const Function& fn = with_g.functions.at("f");
-  EXPECT_EQ(fn.comments, (std::vector<std::string>{"// B", "// C"}));
+  EXPECT_EQ(fn.comments, (std::vector<Text>{"// B", "// C"}));
   ASSERT_EQ(fn.ops.size(), 2u);
   EXPECT_TRUE(fn.ops[0].comments.empty());
-  EXPECT_EQ(fn.ops[1].comments, (std::vector<std::string>{"// D", "// E"}));
-  EXPECT_EQ(with_g.functions.at("g").comments, std::vector<std::string>{"// F"});
+  EXPECT_EQ(fn.ops[1].comments, (std::vector<Text>{"// D", "// E"}));
+  EXPECT_EQ(with_g.functions.at("g").comments, std::vector<Text>{"// F"});
 
   Module alone = parse(f);
   EXPECT_EQ(alone.functions.at("f"), fn);
@@ -278,14 +278,14 @@ TEST(Parse, CommentLinesOfDefinitionsAndLines) {
 
   // pending lines before a name come first, then the function's own
   Module both = parse("f() -> () { a = iota }\n// P\ng( // Q\n) -> () { // R\n}");
-  EXPECT_EQ(both.functions.at("g").comments, (std::vector<std::string>{"// P", "// Q", "// R"}));
+  EXPECT_EQ(both.functions.at("g").comments, (std::vector<Text>{"// P", "// Q", "// R"}));
 }
 
 TEST(Parse, CommentInsideHeaderReadsLikeTheHeaderWithout) {
   Module plain = parse("f(x: f32[4]) -> () {}");
   Module commented = parse("f(x: f32[4] // note\n) -> () {}");
   EXPECT_EQ(commented.functions.at("f").params, plain.functions.at("f").params);
-  EXPECT_EQ(commented.functions.at("f").comments, std::vector<std::string>{"// note"});
+  EXPECT_EQ(commented.functions.at("f").comments, std::vector<Text>{"// note"});
 }
 
 TEST(Parse, CanonicalTextOfAWholeModule) {

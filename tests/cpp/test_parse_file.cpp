@@ -38,7 +38,7 @@ TEST_F(ReadFile, ParsesAFileReadWhole) {
   std::string source =
       "// \xc3\xa9 \xf0\x9d\x84\x9e\nf() -> () {\n" + std::string(100'000, ' ') + "}\n";
   Module m = parse_file(write("ok.vel", source));
-  EXPECT_EQ(m.header_comments, std::vector<std::string>{"// \xc3\xa9 \xf0\x9d\x84\x9e"});
+  EXPECT_EQ(m.header_comments, std::vector<Text>{"// \xc3\xa9 \xf0\x9d\x84\x9e"});
   EXPECT_EQ(m.functions.size(), 1u);
 
   std::string text;

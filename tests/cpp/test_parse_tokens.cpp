@@ -77,7 +77,7 @@ TEST(Stream, PeekSkipsCommentsAndKeepsThemPending) {
   EXPECT_EQ(s.pos, 2u);
   EXPECT_EQ(peek_text(s), "x");
   EXPECT_EQ(s.next(), "x");
-  EXPECT_EQ(s.take_comments(), (std::vector<std::string>{"// a", "// b"}));
+  EXPECT_EQ(s.take_comments(), (std::vector<Text>{"// a", "// b"}));
   EXPECT_TRUE(s.pending_comments.empty());
   EXPECT_EQ(peek_text(s), "y");
   s.next();

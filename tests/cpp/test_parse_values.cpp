@@ -220,7 +220,7 @@ TEST(ParseLiteral, CommentsBetweenItemsStayPending) {
   const std::string s_src = "[1 // a\n 2 // b\n]";
   parser::Parser p = parser_of(s_src);
   EXPECT_EQ(parser::parse_list_literal(p), lit_list({lit_int(1), lit_int(2)}));
-  EXPECT_EQ(p.cursor.take_comments(), (std::vector<std::string>{"// a", "// b"}));
+  EXPECT_EQ(p.cursor.take_comments(), (std::vector<Text>{"// a", "// b"}));
 }
 
 TEST(ParseLiteral, NestingStopsBeyondTheDepthLimit) {

@@ -123,7 +123,7 @@ using vel::test::name_atom;
 vel::Module flat_module(std::vector<vel::Atom> args) {
   using namespace vel::test;
   vel::Op use = op(map("f"), {"weights.out"});
-  use.args = std::move(args);
+  use.args.assign(args.begin(), args.end());
   return module_of({fn("main", {{"weights.p", type("f32")}}, {}, {std::move(use)})});
 }
 
@@ -177,7 +177,7 @@ none = "n"
     EXPECT_EQ(std::get<vel::Atom::Name>(op.args[i + 2].value).text, cases[i].expected)
         << cases[i].reference;
   // Only arguments are renamed: outputs and parameters keep their names.
-  EXPECT_EQ(op.outputs, std::vector<std::string>{"weights.out"});
+  EXPECT_EQ(op.outputs, vel::Outputs{"weights.out"});
   EXPECT_EQ(main.params[0].name, "weights.p");
 }
 

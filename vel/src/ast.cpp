@@ -56,8 +56,8 @@ std::size_t kind_index(std::string_view word) { return kKinds.find(word); }
 
 namespace {
 
-std::size_t member_bytes(const std::string& text) { return text.size(); }
-std::size_t member_bytes(const std::optional<std::string>& text) { return text ? text->size() : 0; }
+std::size_t member_bytes(const Text& text) { return text.size(); }
+std::size_t member_bytes(const std::optional<Text>& text) { return text ? text->size() : 0; }
 std::size_t member_bytes(const Axes& axes) {
   std::size_t bytes = 0;
   for (const auto& [axis, size] : axes) bytes += sizeof(Axes::Entry) + axis.size();
@@ -101,7 +101,7 @@ std::string debug_dim(const Dim& dim) {
   return out;
 }
 
-std::string debug_shape(const std::vector<Dim>& shape) {
+std::string debug_shape(std::span<const Dim> shape) {
   std::string out = "[";
   for (std::size_t i = 0; i < shape.size(); ++i) {
     if (i) out += ", ";

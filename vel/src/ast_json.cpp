@@ -26,8 +26,8 @@ using namespace std::string_view_literals;
 
 using json::write_strings;
 
-template <class T>
-void write_records(std::string& out, const std::vector<T>& items) {
+template <class List>
+void write_records(std::string& out, const List& items) {
   out += '[';
   for (std::size_t i = 0; i < items.size(); ++i) {
     poll_interrupt();
@@ -44,14 +44,14 @@ void write_member(std::string& out, std::string_view name_and_colon, std::string
 
 // Members that stand in the JSON form only when they hold something.
 bool written(const Axes& axes) { return !axes.empty(); }
-bool written(const std::optional<std::string>& text) { return text.has_value(); }
+bool written(const std::optional<Text>& text) { return text.has_value(); }
 template <class T>
 bool written(const T&) {
   return true;
 }
 
-void write_value(std::string& out, const std::string& text) { json::write_string(out, text); }
-void write_value(std::string& out, const std::optional<std::string>& text) {
+void write_value(std::string& out, const Text& text) { json::write_string(out, text); }
+void write_value(std::string& out, const std::optional<Text>& text) {
   json::write_string(out, *text);
 }
 
@@ -269,9 +269,10 @@ struct JsonLength {
 
   void text(std::string_view t) { bytes += t.size() + 3; }
   void member(std::string_view t) { bytes += kMember + t.size() + 2; }
-  void texts(const std::vector<std::string>& list) {
+  template <class List>
+  void texts(const List& list) {
     bytes += kMember;
-    for (const std::string& t : list) text(t);
+    for (const Text& t : list) text(t);
   }
   void number() { bytes += kNumber; }
 
@@ -410,23 +411,29 @@ class Lists {
  public:
   // A list member: `element` reads each element, into a new slot given as `element(T& slot)`,
   // or as the value it returns, from which the element is made in place.
-  template <class T, class F>
-  std::vector<T> read(json::Reader& in, F&& element) {
-    return gather<T>([&](auto&& each) { in.read_list(each); }, element);
+  template <class List, class F>
+  List read(json::Reader& in, F&& element) {
+    return gather<List>([&](auto&& each) { in.read_list(each); }, element);
   }
   // The same, at the list's opening bracket.
-  template <class T, class F>
-  std::vector<T> read_array(json::Reader& in, F&& element) {
-    return gather<T>([&](auto&& each) { in.read_array(each); }, element);
+  template <class List, class F>
+  List read_array(json::Reader& in, F&& element) {
+    return gather<List>([&](auto&& each) { in.read_array(each); }, element);
   }
 
-  std::vector<std::string> strings(json::Reader& in) {
-    return read<std::string>(in, [&] { return json::read_text(in); });
+  template <class List = std::vector<Text>>
+  List texts(json::Reader& in) {
+    return read<List>(in, [&] { return text(in); });
   }
+  // A text member, stored once for the whole reading.
+  Text text(json::Reader& in) { return texts_.intern(json::read_text(in)); }
+  Text str(json::Reader& in) { return texts_.intern(json::read_str(in)); }
+  Text intern(std::string_view text) { return texts_.intern(text); }
 
  private:
-  template <class T, class Items, class F>
-  std::vector<T> gather(Items&& items, F&& element) {
+  template <class List, class Items, class F>
+  List gather(Items&& items, F&& element) {
+    using T = typename List::value_type;
     std::vector<T> gathered = std::move(scratch<T>());
     items([&] {
       if constexpr (std::is_invocable_v<F&, T&>)
@@ -434,8 +441,7 @@ class Lists {
       else
         gathered.emplace_back(element());
     });
-    std::vector<T> list(std::make_move_iterator(gathered.begin()),
-                        std::make_move_iterator(gathered.end()));
+    List list(std::make_move_iterator(gathered.begin()), std::make_move_iterator(gathered.end()));
     gathered.clear();
     scratch<T>() = std::move(gathered);
     return list;
@@ -446,7 +452,8 @@ class Lists {
     return std::get<std::vector<T>>(scratch_);
   }
 
-  std::tuple<std::vector<std::string>, std::vector<Dim>, std::vector<std::optional<TensorType>>,
+  TextTable texts_;
+  std::tuple<std::vector<Text>, std::vector<Dim>, std::vector<std::optional<TensorType>>,
              std::vector<Atom>, std::vector<LiteralValue>, std::vector<Param>, std::vector<Op>>
       scratch_;
 };
@@ -465,10 +472,10 @@ struct RawCount {
   enum class Kind : std::uint8_t { Absent, Unsigned, OtherNumber, String, Other };
   Kind kind = Kind::Absent;
   std::uint64_t count = 0;
-  std::string text;
+  Text text;
 };
 
-RawCount read_count(json::Reader& in) {
+RawCount read_count(json::Reader& in, Lists& lists) {
   RawCount count;
   if (in.read_null()) return count;
   json::AnyValue value = in.read_any();
@@ -483,7 +490,7 @@ RawCount read_count(json::Reader& in) {
       break;
     case json::AnyValue::Kind::String:
       count.kind = RawCount::Kind::String;
-      count.text = std::move(value.text);
+      count.text = lists.intern(value.text);
       break;
     default: count.kind = RawCount::Kind::Other;
   }
@@ -522,7 +529,7 @@ LiteralValue read_literal(json::Reader& in, Lists& lists) {
     }
     case json::Next::Array:
       return {LiteralValue::List{
-          lists.read_array<LiteralValue>(in, [&] { return read_literal(in, lists); })}};
+          lists.read_array<std::vector<LiteralValue>>(in, [&] { return read_literal(in, lists); })}};
     case json::Next::Object: json::invalid_map(in, kLiteralExpecting);
     case json::Next::Other: json::invalid_type(in, kLiteralExpecting);
     case json::Next::Number: break;
@@ -539,9 +546,9 @@ LiteralValue read_literal(json::Reader& in, Lists& lists) {
 }
 
 // The untagged values are made in their slot, their text read straight into it.
-void fill_dim(json::Reader& in, Dim& dim) {
+void fill_dim(json::Reader& in, Lists& lists, Dim& dim) {
   switch (in.next()) {
-    case json::Next::String: dim.value.emplace<Dim::Named>(std::string(json::read_str(in))); return;
+    case json::Next::String: dim.value.emplace<Dim::Named>(lists.str(in)); return;
     case json::Next::Number:
       if (json::Number n = json::read_number(in); fits_i64(n)) {
         dim.value.emplace<Dim::Concrete>(as_i64(n));
@@ -553,10 +560,10 @@ void fill_dim(json::Reader& in, Dim& dim) {
   json::Reader::custom("data did not match any variant of untagged enum Dim");
 }
 
-void fill_atom(json::Reader& in, Atom& atom) {
+void fill_atom(json::Reader& in, Lists& lists, Atom& atom) {
   switch (in.next()) {
     case json::Next::String:
-      atom.value.emplace<Atom::Name>(std::string(json::read_str(in)));
+      atom.value.emplace<Atom::Name>(lists.str(in));
       return;
     case json::Next::Number:
       if (json::Number n = json::read_number(in); fits_i64(n))
@@ -572,9 +579,9 @@ void fill_atom(json::Reader& in, Atom& atom) {
 void fill_tensor_type(json::Reader& in, Lists& lists, TensorType& type) {
   json::read_record(in, kTypeShape, [&](int member) {
     if (member == 0)
-      type.dtype = json::read_text(in);
+      type.dtype = lists.text(in);
     else
-      type.shape = lists.read<Dim>(in, [&](Dim& dim) { fill_dim(in, dim); });
+      type.shape = lists.read<Shape>(in, [&](Dim& dim) { fill_dim(in, lists, dim); });
   });
 }
 
@@ -607,12 +614,12 @@ auto held_slots(std::index_sequence<I...>)
     -> std::tuple<typename Held<op_record::SlotType<I>>::Type...>;
 using Slots = decltype(held_slots(std::make_index_sequence<op_record::kKindMembers>{}));
 
-void read_held(json::Reader& in, Lists&, std::string& text) { text = json::read_text(in); }
-void read_held(json::Reader& in, Lists&, std::optional<std::string>& text) {
+void read_held(json::Reader& in, Lists& lists, Text& text) { text = lists.text(in); }
+void read_held(json::Reader& in, Lists& lists, std::optional<Text>& text) {
   if (in.read_null())
     text.reset();
   else
-    text = json::read_text(in);
+    text = lists.text(in);
 }
 void read_held(json::Reader& in, Lists&, Axes& axes) {
   axes = Axes();
@@ -625,7 +632,7 @@ void read_held(json::Reader& in, Lists& lists, std::optional<LiteralValue>& valu
     value = read_literal(in, lists);
 }
 void read_held(json::Reader& in, Lists&, std::optional<double>& bound) { bound = read_bound(in); }
-void read_held(json::Reader& in, Lists&, RawCount& count) { count = read_count(in); }
+void read_held(json::Reader& in, Lists& lists, RawCount& count) { count = read_count(in, lists); }
 
 // The members that a kind may not go without are bounds; the others take their default.
 bool present(const std::optional<double>& bound) { return bound.has_value(); }
@@ -634,8 +641,8 @@ bool present(const T&) {
   return true;
 }
 
-void take(std::string& member, std::string& held) { member = std::move(held); }
-void take(std::optional<std::string>& member, std::optional<std::string>& held) {
+void take(Text& member, Text& held) { member = std::move(held); }
+void take(std::optional<Text>& member, std::optional<Text>& held) {
   member = std::move(held);
 }
 void take(Axes& member, Axes& held) { member = std::move(held); }
@@ -711,16 +718,16 @@ void fill_op(json::Reader& in, Lists& lists, Op& op) {
       return;
     }
     switch (static_cast<Own>(at - op_record::kFirstOwn)) {
-      case Own::Outputs: op.outputs = lists.strings(in); break;
+      case Own::Outputs: op.outputs = lists.texts<Outputs>(in); break;
       case Own::OutputTypes:
-        op.output_types = lists.read<std::optional<TensorType>>(in, [&](auto& type) {
+        op.output_types = lists.read<OutputTypes>(in, [&](auto& type) {
           if (!in.read_null()) fill_tensor_type(in, lists, type.emplace());
         });
         break;
       case Own::Args:
-        op.args = lists.read<Atom>(in, [&](Atom& atom) { fill_atom(in, atom); });
+        op.args = lists.read<Args>(in, [&](Atom& atom) { fill_atom(in, lists, atom); });
         break;
-      case Own::Comments: op.comments = lists.strings(in); break;
+      case Own::Comments: op.comments = lists.texts(in); break;
     }
   });
   if (kind == kKindCount) json::Reader::custom("unknown op kind: " + unknown_kind);
@@ -730,24 +737,24 @@ void fill_op(json::Reader& in, Lists& lists, Op& op) {
 void fill_param(json::Reader& in, Lists& lists, Param& param) {
   json::read_record(in, kParamShape, [&](int member) {
     if (member == 0)
-      param.name = json::read_text(in);
+      param.name = lists.text(in);
     else
       fill_tensor_type(in, lists, param.ty);
   });
 }
 
 std::vector<Param> read_params(json::Reader& in, Lists& lists) {
-  return lists.read<Param>(in, [&](Param& param) { fill_param(in, lists, param); });
+  return lists.read<std::vector<Param>>(in, [&](Param& param) { fill_param(in, lists, param); });
 }
 
 void fill_function(json::Reader& in, Lists& lists, Function& function) {
   json::read_record(in, kFunctionShape, [&](int member) {
     switch (member) {
-      case 0: function.name = json::read_text(in); break;
-      case 1: function.comments = lists.strings(in); break;
+      case 0: function.name = lists.text(in); break;
+      case 1: function.comments = lists.texts(in); break;
       case 2: function.params = read_params(in, lists); break;
       case 3: function.returns = read_params(in, lists); break;
-      case 4: function.ops = lists.read<Op>(in, [&](Op& op) { fill_op(in, lists, op); }); break;
+      case 4: function.ops = lists.read<std::vector<Op>>(in, [&](Op& op) { fill_op(in, lists, op); }); break;
     }
   });
 }
@@ -756,7 +763,7 @@ Module read_module(json::Reader& in, Lists& lists) {
   Module module;
   json::read_record(in, kModuleShape, [&](int member) {
     if (member == 0) {
-      module.header_comments = lists.strings(in);
+      module.header_comments = lists.texts(in);
     } else {
       in.read_map([&](std::string key) {
         Function function;
@@ -780,14 +787,16 @@ T read_alone(json::Reader& in, void (*fill)(json::Reader&, Lists&, T&)) {
 }  // namespace
 
 Dim read_dim(json::Reader& in) {
+  Lists lists;
   Dim dim;
-  fill_dim(in, dim);
+  fill_dim(in, lists, dim);
   return dim;
 }
 
 Atom read_atom(json::Reader& in) {
+  Lists lists;
   Atom atom;
-  fill_atom(in, atom);
+  fill_atom(in, lists, atom);
   return atom;
 }
 

@@ -32,7 +32,7 @@ TyRef ref(const Ty& ty) { return {ty.dtype, ty.shape}; }
 TyRef ref(const TensorType& ty) { return {ty.dtype, ty.shape}; }
 
 std::string debug_ref(TyRef ty) {
-  return debug_type(TensorType{std::string(ty.dtype), {ty.shape.begin(), ty.shape.end()}}, "Ty");
+  return debug_type(TensorType{Text(ty.dtype), {ty.shape.begin(), ty.shape.end()}}, "Ty");
 }
 
 bool is_wildcard(const Dim& dim) {
@@ -125,10 +125,10 @@ std::optional<TyRef> param_ty(const Param& param) {
 std::optional<TyRef> lookup_input(Scope& scope, const Atom& arg) {
   const auto* name = std::get_if<Atom::Name>(&arg.value);
   if (!name) return std::nullopt;
-  const std::string& text = name->text;
+  const Text& text = name->text;
   if (auto found = scope.env.find(text); found != scope.env.end()) return found->second;
   if (is_config_name(text)) {
-    scope.result.constraints.params.insert(text);
+    scope.result.constraints.params.insert(text.str());
     return std::nullopt;
   }
   if (is_dict_access(scope, text) || scope.dim_symbols.contains(text)) return std::nullopt;
@@ -218,13 +218,11 @@ std::optional<TyRef> rule(Scope& scope, const Op&, const OpKind::Map& map,
   for (const auto& in : scope.inputs) {
     if (!in) continue;
     if (&*in != first && !std::ranges::equal(in->shape, first->shape)) {
-      std::vector<Dim> first_shape(first->shape.begin(), first->shape.end());
-      std::vector<Dim> shape(in->shape.begin(), in->shape.end());
       scope.result.errors.push_back(
           op_context(scope) + ": map[" + map.function +
           "] requires all inputs to share the same shape; input 0 has shape " +
-          debug_shape(first_shape) + " but input " + std::to_string(position) + " has shape " +
-          debug_shape(shape) + ". Use an explicit `tile` to broadcast first.");
+          debug_shape(first->shape) + " but input " + std::to_string(position) + " has shape " +
+          debug_shape(in->shape) + ". Use an explicit `tile` to broadcast first.");
     }
     ++position;
   }
@@ -298,7 +296,7 @@ void record_weights(Scope& scope, const Op& op, const Function& callee) {
     const auto* name = std::get_if<Atom::Name>(&op.args[i].value);
     if (!name || !is_dict_access(scope, name->text)) continue;
     auto& inner = scope.result.constraints.weights[std::string(scope.key)];
-    auto [stored, inserted] = inner.try_emplace(name->text, param.ty);
+    auto [stored, inserted] = inner.try_emplace(name->text.str(), param.ty);
     if (inserted || stored->second == param.ty) continue;
     scope.result.errors.push_back(op_context(scope) + ": weight '" + name->text +
                                   "' used with conflicting types: " + debug_type(stored->second) +
@@ -339,7 +337,7 @@ std::optional<TyRef> rule(Scope& scope, const Op& op, const OpKind::Call& call, 
 std::optional<TyRef> rule(Scope& scope, const Op& op, const OpKind::Loop& loop, const TensorType&) {
   if (const auto* count = std::get_if<LoopCount::Named>(&loop.count.value);
       count && is_config_name(count->name))
-    scope.result.constraints.params.insert(count->name);
+    scope.result.constraints.params.insert(count->name.str());
   check_args(scope, op, loop.target);
   return std::nullopt;
 }
@@ -406,8 +404,8 @@ bool dims_match(const Dim& a, const Dim& b) {
   const auto* cb = std::get_if<Dim::Concrete>(&b.value);
   if (ca && cb) return ca->size == cb->size;
   if (ca || cb) return true;
-  const std::string& s = std::get<Dim::Named>(a.value).name;
-  const std::string& t = std::get<Dim::Named>(b.value).name;
+  const Text& s = std::get<Dim::Named>(a.value).name;
+  const Text& t = std::get<Dim::Named>(b.value).name;
   if (s == kWildcard || t == kWildcard) return true;
   // Only two dotted names (configuration names, say) can disagree.
   if (s.find('.') == std::string::npos || t.find('.') == std::string::npos) return true;

@@ -147,8 +147,8 @@ struct GlobalNames {
   TextSet names;
   LengthSet lengths;
 
-  void insert(const std::string& name) {
-    names.insert(name);
+  void insert(std::string_view name) {
+    names.emplace(name);
     lengths.add(name.size());
   }
   bool contains(std::string_view name) const {
@@ -156,7 +156,7 @@ struct GlobalNames {
   }
 };
 
-const std::string* name_of(const Atom& atom) {
+const Text* name_of(const Atom& atom) {
   const auto* name = std::get_if<Atom::Name>(&atom.value);
   return name ? &name->text : nullptr;
 }
@@ -186,7 +186,7 @@ Positions positions(const Function& fn) {
     if (p.ty.dtype == kDictDtype) out.dict_lengths.push_back(p.name.size());
   }
   for (std::size_t j = 0; j < fn.returns.size(); ++j) {
-    const std::string& r = fn.returns[j].name;
+    const Text& r = fn.returns[j].name;
     if (out.params.contains(r)) continue;
     out.returns[r].push_back(j);
     out.marks.add(name_mark(r));
@@ -202,20 +202,21 @@ std::uint64_t block_bytes(std::size_t n) {
   return n == 0 ? 0 : std::max<std::uint64_t>(32, (std::uint64_t{n} + 8 + 15) / 16 * 16);
 }
 
-// The longest text that a string holds without a block of its own.
-const std::size_t kInlineText = std::string().capacity();
-
-// The memory that a record takes beyond its own size.
-std::uint64_t heap_bytes(const std::string& text) {
-  return text.capacity() > kInlineText ? block_bytes(text.capacity() + 1) : 0;
-}
+// The memory that a record takes beyond its own size. A text shared by several records is
+// counted for each of them, which is what the bound may take at most.
+std::uint64_t heap_bytes(const Text& text) { return block_bytes(text.heap_bytes()); }
 template <class T>
 std::uint64_t heap_bytes(const std::vector<T>& list) {
   return block_bytes(list.capacity() * sizeof(T));
 }
-std::uint64_t heap_bytes(const std::vector<std::string>& texts) {
-  std::uint64_t bytes = block_bytes(texts.capacity() * sizeof(std::string));
-  for (const std::string& text : texts) bytes += heap_bytes(text);
+template <class T, std::size_t N>
+std::uint64_t heap_bytes(const SmallList<T, N>& list) {
+  return list.on_heap() ? block_bytes(list.capacity() * sizeof(T)) : 0;
+}
+template <class Texts>
+std::uint64_t text_list_bytes(const Texts& texts) {
+  std::uint64_t bytes = heap_bytes(texts);
+  for (const Text& text : texts) bytes += heap_bytes(text);
   return bytes;
 }
 std::uint64_t heap_bytes(const TensorType& type) {
@@ -227,10 +228,10 @@ std::uint64_t heap_bytes(const TensorType& type) {
 // What an operation takes in memory, its records and their blocks: the measure of the
 // bound on bytes, which is thereby a bound on the memory that flattening holds.
 std::uint64_t op_bytes(const Op& op) {
-  std::uint64_t bytes = sizeof(Op) + heap_bytes(op.outputs) + heap_bytes(op.args) +
-                        heap_bytes(op.output_types) + heap_bytes(op.comments);
+  std::uint64_t bytes = sizeof(Op) + text_list_bytes(op.outputs) + heap_bytes(op.args) +
+                        heap_bytes(op.output_types) + text_list_bytes(op.comments);
   for (const Atom& arg : op.args)
-    if (const std::string* name = name_of(arg)) bytes += heap_bytes(*name);
+    if (const Text* name = name_of(arg)) bytes += heap_bytes(*name);
   for (const auto& type : op.output_types)
     if (type) bytes += heap_bytes(*type);
   // The kind's members by their texts, which is about what their blocks take.
@@ -258,7 +259,7 @@ GlobalNames global_names(const Module& module) {
         if (type) collect_dims(*type, dims);
     for (const Op& op : fn.ops)
       for (const Atom& arg : op.args)
-        if (const std::string* name = name_of(arg))
+        if (const Text* name = name_of(arg))
           if (is_config_name(*name) || dims.contains(*name)) out.insert(*name);
   }
   return out;
@@ -371,7 +372,7 @@ std::optional<std::string_view> star_stem(std::string_view name) {
   return name.substr(0, name.size() - 1);
 }
 
-std::optional<std::string> star_for_iteration(const std::string& name, std::uint64_t i) {
+std::optional<std::string> star_for_iteration(std::string_view name, std::uint64_t i) {
   auto stem = star_stem(name);
   if (!stem) return std::nullopt;
   std::string out(*stem);
@@ -398,7 +399,7 @@ std::string_view target_of(const Op& op) {
 
 std::optional<std::size_t> threaded_arg(const Op& loop) {
   for (std::size_t i = 0; i < loop.args.size(); ++i)
-    if (const std::string* name = name_of(loop.args[i]); name && *name == loop.outputs[0]) return i;
+    if (const Text* name = name_of(loop.args[i]); name && *name == loop.outputs[0]) return i;
   return std::nullopt;
 }
 
@@ -440,7 +441,7 @@ Liveness liveness(const Function& fn) {
       if (returns.contains(op.outputs[k])) out.last_writer[op.outputs[k]] = i;
     const std::optional<std::size_t> threaded = loop ? threaded_arg(op) : std::nullopt;
     for (std::size_t k = 0; k < op.args.size(); ++k) {
-      const std::string* name = name_of(op.args[k]);
+      const Text* name = name_of(op.args[k]);
       if (name && k != threaded && params.contains(*name))
         out.last_read[*name] = 2 * i + (inlines ? 1 : 0);
     }
@@ -621,7 +622,7 @@ struct Level {
   std::optional<std::size_t> threaded_arg{};
   std::string threaded_text{};
   std::string iteration_digits{};
-  std::vector<std::string> outputs{};
+  Outputs outputs{};
   std::optional<std::uint64_t> loop_iteration{};
   // The last iteration of a loop whose output is not the loop's name: that name then
   // stands for this iteration's output.
@@ -640,18 +641,18 @@ struct CacheCtx {
   TextSet input_names;
   TextSet output_names;
 
-  void record_input(Flattener& f, const std::string& name, const TensorType& type) {
+  void record_input(Flattener& f, const Text& name, const TensorType& type) {
     record(f, input_names, input_params, name, type);
   }
-  void record_output(Flattener& f, const std::string& name, const TensorType& type) {
+  void record_output(Flattener& f, const Text& name, const TensorType& type) {
     record(f, output_names, output_params, name, type);
   }
   static void record(Flattener& f, TextSet& names, std::vector<Param>& params,
-                     const std::string& name, const TensorType& type) {
-    if (names.contains(name)) return;
+                     const Text& name, const TensorType& type) {
+    if (names.contains(name.view())) return;
     // The name twice (the list and the set), its type, their places.
     f.take(2 * (heap_bytes(name) + sizeof(Param)) + heap_bytes(type));
-    names.insert(name);
+    names.emplace(name);
     params.push_back(Param{name, type});
   }
 };
@@ -669,7 +670,7 @@ Level root_level(const Function* fn, const Plan* plan) {
 // The level of a call of `callee` whose parameters `call`'s arguments bind, its returns
 // `outputs`.
 Level call_level(const Flattener& f, const Function* callee, const Op& call,
-                 std::string_view prefix, std::vector<std::string> outputs) {
+                 std::string_view prefix, Outputs outputs) {
   check_arity(target_of(call), call.args.size(), callee->params.size());
   Level level;
   level.fn = callee;
@@ -688,8 +689,8 @@ Level call_level(const Flattener& f, const Function* callee, const Op& call,
 // The level of iteration `i` of a loop, which threads `current` and writes `output`.
 Level iteration_level(const Flattener& f, const Step& step, std::uint64_t i, std::string current,
                       std::string output, std::optional<std::string> rebinds) {
-  std::vector<std::string> outputs;
-  outputs.push_back(std::move(output));
+  Outputs outputs;
+  outputs.emplace_back(output);
   Level level = call_level(f, step.callee, step.op(), loop_prefix(i), std::move(outputs));
   level.threaded_arg = step.threaded;
   level.threaded_text = std::move(current);
@@ -710,7 +711,7 @@ std::size_t args_given(const Level& level) {
 std::optional<Joined> arg_name(const Level& level, std::size_t k) {
   Joined out;
   if (level.threaded_arg == k) return out += level.threaded_text;
-  const std::string* name = name_of(level.call->args[k]);
+  const Text* name = name_of(level.call->args[k]);
   if (!name) return std::nullopt;
   if (auto stem = level.threaded_arg ? star_stem(*name) : std::nullopt)
     return (out += *stem) += level.iteration_digits;
@@ -844,9 +845,9 @@ bool is_return_name(const Function& fn, std::string_view name) {
 // The parameters of the call that stand for `text` in the caller: those among the
 // arguments given, and one past them named by the rest of `text` after the last argument
 // and a point.
-std::vector<const std::string*> params_bound_to(const Level& level, std::string_view text) {
-  std::vector<const std::string*> out;
-  auto bound_here = [&](const std::string& p) {
+std::vector<const Text*> params_bound_to(const Level& level, std::string_view text) {
+  std::vector<const Text*> out;
+  auto bound_here = [&](const Text& p) {
     auto arg = binding(level, p);
     if (arg && *arg == text) out.push_back(&p);
   };
@@ -874,8 +875,8 @@ std::optional<std::size_t> writes_output(const Level& level, std::string_view na
   const Liveness& live = level.plan->live;
   auto writer = live.last_writer.find(name);
   if (writer == live.last_writer.end() || writer->second != level.pos) return std::nullopt;
-  const std::string& output = level.outputs[*j];
-  for (const std::string* p : params_bound_to(level, output)) {
+  const Text& output = level.outputs[*j];
+  for (const Text* p : params_bound_to(level, output)) {
     if (level.current.contains(*p)) continue;  // written since: no longer the argument
     if (*p != name && is_return_name(*level.fn, *p)) return std::nullopt;
     auto read = live.last_read.find(*p);
@@ -989,7 +990,7 @@ struct Walk {
     return true;
   }
 
-  std::string resolve(const std::string& name, bool write) {
+  std::string resolve(std::string_view name, bool write) {
     rope.reset(name);
     for (std::size_t j = levels.size(); j-- > 0;)
       if (!(write ? write_level(levels[j], rope) : read_level(levels[j], rope))) break;
@@ -1004,12 +1005,12 @@ struct Walk {
     Op copy{op.kind, {}, op.output_types, {}, op.comments};
     copy.args.reserve(op.args.size());
     for (const Atom& arg : op.args) {
-      const std::string* name = name_of(arg);
+      const Text* name = name_of(arg);
       copy.args.push_back(name ? Atom{Atom::Name{resolve(*name, false)}} : arg);
     }
     if (with_outputs) {
       copy.outputs.reserve(op.outputs.size());
-      for (const std::string& name : op.outputs) copy.outputs.push_back(resolve(name, true));
+      for (const Text& name : op.outputs) copy.outputs.push_back(resolve(name, true));
     }
     // The innermost loop around it ends the cache var that ends in ".*".
     if (kind_as<OpKind::Cache>(copy))
@@ -1060,7 +1061,7 @@ struct Walk {
     std::vector<std::pair<std::string, Entry>> moved;
     const std::size_t bound = std::min(inner.fn->returns.size(), inner.outputs.size());
     for (std::size_t j = 0; j < bound; ++j) {
-      const std::string& output = inner.outputs[j];
+      const Text& output = inner.outputs[j];
       rope.reset(inner.fn->returns[j].name);
       if (read_level(inner, rope)) {
         if (rope.size() == output.size() && rope.view(scratch) == output) continue;
@@ -1071,7 +1072,7 @@ struct Walk {
       }
     }
     std::optional<std::string> rebinds = std::move(inner.rebinds);
-    std::string output = inner.outputs.empty() ? std::string() : inner.outputs[0];
+    std::string output = inner.outputs.empty() ? std::string() : inner.outputs[0].str();
     for (auto& [name, entry] : moved) set_entry(outer, name, std::move(entry));
     levels.pop_back();
     if (rebinds && !f.globals.contains(*rebinds)) {
@@ -1100,7 +1101,7 @@ struct Walk {
         ++level.next;
         return true;
       }
-      const std::string& x = op.outputs[0];
+      const Text& x = op.outputs[0];
       std::uint64_t i = level.iteration++;
       if (i == 0) {
         level.threaded = x;
@@ -1108,14 +1109,15 @@ struct Walk {
         // same in every iteration, or for the threaded one: its last iteration alone, from
         // the loop's own argument, gives what all of them give.
         if (f.plans.at(step.callee).size == 0 && step.count > 1) {
-          Counts::mapped_type& number = level.numbers[x];
+          Counts::mapped_type& number = level.numbers[x.str()];
           number = saturating_add(number, step.count - 1);
           i = step.count - 1;
           level.iteration = step.count;
         }
       }
       const bool last = level.iteration == step.count;
-      std::string output = last && writes_output(level, x) ? x : numbered(x, ++level.numbers[x]);
+      std::string output =
+          last && writes_output(level, x) ? x.str() : numbered(x, ++level.numbers[x.str()]);
       std::optional<std::string> rebinds;
       if (last) {
         ++level.next;
@@ -1137,8 +1139,8 @@ struct Walk {
 // The body of a slot's init or extend function in place of its cache operation, for a
 // call whose target, output and arguments the slot gives; the text that holds the call's
 // output afterwards.
-std::string inline_slot(Flattener& f, const Op& cache, const std::string& function,
-                        const std::string& output, std::vector<Atom> args, std::vector<Op>& out) {
+std::string inline_slot(Flattener& f, const Op& cache, const Text& function, const Text& output,
+                        Args args, std::vector<Op>& out) {
   const Function* callee = &f.module.functions.at(function);
   plan_expansion(f, callee);
   Op call{OpKind{OpKind::Call{function}}, {output}, cache.output_types, std::move(args), {}};
@@ -1156,23 +1158,23 @@ std::string expand_slot(Flattener& f, CacheCtx& ctx, const Op& op, std::vector<O
   const auto& cache = *kind_as<OpKind::Cache>(op);
   if (op.output_types.empty() || !op.output_types[0]) stop(std::string(kCacheNeedsType));
   const TensorType& type = *op.output_types[0];
-  const std::string& s = cache.var;
-  if (!ctx.cache_keys.contains(s)) {
+  const Text& s = cache.var;
+  if (!ctx.cache_keys.contains(s.str())) {
     ctx.record_output(f, s, type);
     return inline_slot(f, op, cache.init, s, op.args, out);
   }
   ctx.record_input(f, s, type);
   if (!cache.extend) {
     ctx.record_output(f, s, type);
-    return s;
+    return s.str();
   }
-  std::string n = s + std::string(kNewSuffix);
+  Text n = s + kNewSuffix;
   ctx.record_output(f, n, type);
   // The slot's incoming value, then the operation's own arguments.
-  std::vector<Atom> args = op.args;
+  Args args = op.args;
   args.insert(args.begin(), Atom{Atom::Name{s}});
   inline_slot(f, op, *cache.extend, n, std::move(args), out);
-  return s;
+  return s.str();
 }
 
 void Walk::expand_cache(const Op& op) {
@@ -1186,9 +1188,9 @@ void Walk::expand_cache(const Op& op) {
 // `base` followed by each extra entry whose name `base` does not hold already.
 std::vector<Param> with_extras(std::vector<Param> base, std::vector<Param> extras) {
   std::unordered_set<std::string> names;
-  for (const Param& p : base) names.insert(p.name);
+  for (const Param& p : base) names.insert(p.name.str());
   for (Param& extra : extras)
-    if (!names.contains(extra.name)) base.push_back(std::move(extra));
+    if (!names.contains(extra.name.str())) base.push_back(std::move(extra));
   return base;
 }
 

@@ -132,7 +132,7 @@ void append_param(std::string& out, const Param& param) {
   append_type(out, param.ty);
 }
 
-void append_args(std::string& out, const std::vector<Atom>& args) {
+void append_args(std::string& out, const Args& args) {
   out += '(';
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (i > 0) out += ", ";
@@ -181,7 +181,7 @@ void append_bracketed(std::string& out, std::initializer_list<std::string_view> 
 // that a kind added to `OpKind` does not build until it is given its template here.
 struct RightHand {
   std::string& out;
-  const std::vector<Atom>& args;
+  const Args& args;
 
   void operator()(const OpKind::View& k) const { pattern_axes(k.pattern, k.axes); }
   void operator()(const OpKind::Map& k) const { names({k.function}); }
@@ -326,7 +326,7 @@ void append_header(std::string& out, const Function& fn, std::uint64_t width) {
 void append_outputs(std::string& out, const Op& op, Columns columns) {
   const std::size_t m = op.outputs.size();
   for (std::size_t i = 0; i < m; ++i) {
-    const std::string& name = op.outputs[i];
+    const Text& name = op.outputs[i];
     const TensorType* type = output_type(op, i);
     out += kIndent;
     out += name;
@@ -358,7 +358,7 @@ void append_outputs(std::string& out, const Op& op, Columns columns) {
 
 void append_function(std::string& out, const Function& fn, std::uint64_t width) {
   append_header(out, fn, width);
-  for (const std::string& comment : fn.comments) {
+  for (const Text& comment : fn.comments) {
     out += kIndent;
     out += comment;
     out += '\n';
@@ -369,7 +369,7 @@ void append_function(std::string& out, const Function& fn, std::uint64_t width) 
     const Op& op = fn.ops[k];
     if (!op.comments.empty()) {
       if (k > 0) out += '\n';
-      for (const std::string& comment : op.comments) {
+      for (const Text& comment : op.comments) {
         out += kIndent;
         out += comment;
         out += '\n';
@@ -387,7 +387,7 @@ std::string format_vel(const Module& module, std::uint64_t width, std::size_t si
   // outgrows its room is copied and leaves the old room with the process.
   std::string out;
   out.reserve(size_hint);
-  for (const std::string& comment : module.header_comments) {
+  for (const Text& comment : module.header_comments) {
     out += comment;
     out += '\n';
   }

@@ -200,8 +200,8 @@ std::vector<Token> tokenize(std::string_view src) {
   return tokens;
 }
 
-std::vector<std::string> Stream::take_pending_comments() {
-  std::vector<std::string> lines;
+std::vector<Text> Stream::take_pending_comments() {
+  std::vector<Text> lines;
   lines.reserve(pending_comments.size());
   for (Token comment : pending_comments) lines.emplace_back(text(comment));
   pending_comments.clear();
@@ -360,28 +360,30 @@ Value read_item(std::string_view token) {
   return Value{Value::Kind::Name, 0, 0, token.substr(1, token.size() - 2)};
 }
 
-Atom to_atom(const Value& value) {
+Atom to_atom(const Value& value, TextTable& texts) {
   switch (value.kind) {
     case Value::Kind::Int: return Atom{Atom::Int{value.integer}};
     case Value::Kind::Float: return Atom{Atom::Float{value.real}};
     case Value::Kind::Name: break;
   }
-  return Atom{Atom::Name{std::string(value.name)}};
+  return Atom{Atom::Name{texts.intern(value.name)}};
 }
 
-// Moves the scratch items from `mark` on into a vector of exactly their number.
-template <class T>
-std::vector<T> take_from(std::vector<T>& scratch, std::size_t mark) {
+// Moves the scratch items from `mark` on into a list of exactly their number: a vector, or
+// the record's own kind of list.
+template <class List = void, class T>
+auto take_from(std::vector<T>& scratch, std::size_t mark) {
+  using Out = std::conditional_t<std::is_void_v<List>, std::vector<T>, List>;
   auto first = scratch.begin() + static_cast<std::ptrdiff_t>(mark);
-  std::vector<T> items(std::make_move_iterator(first), std::make_move_iterator(scratch.end()));
+  Out items(std::make_move_iterator(first), std::make_move_iterator(scratch.end()));
   scratch.erase(first, scratch.end());
   return items;
 }
 
-std::vector<std::string> owned_texts(const std::vector<std::string_view>& views) {
-  std::vector<std::string> texts;
+Outputs owned_texts(const std::vector<std::string_view>& views, TextTable& table) {
+  Outputs texts;
   texts.reserve(views.size());
-  for (std::string_view view : views) texts.emplace_back(view);
+  for (std::string_view view : views) texts.push_back(table.intern(view));
   return texts;
 }
 
@@ -423,7 +425,7 @@ LiteralValue parse_list_literal_at(Parser& p, std::size_t depth) {
 TensorType parse_type(Parser& p) {
   Stream& s = p.cursor;
   TensorType type;
-  type.dtype = std::string(s.next());
+  type.dtype = p.scratch.texts.intern(s.next());
   s.expect(TokenKind::LBracket);
   std::vector<Dim>& dims = p.scratch.dims;
   dims.clear();
@@ -435,11 +437,11 @@ TensorType parse_type(Parser& p) {
       if (read.fault != IntFault::None) stop_int_fault(read.fault);
       dims.emplace_back().value.emplace<Dim::Concrete>(Dim::Concrete{read.value});
     } else {
-      dims.emplace_back().value.emplace<Dim::Named>(Dim::Named{std::string(s.text(token))});
+      dims.emplace_back().value.emplace<Dim::Named>(Dim::Named{p.scratch.texts.intern(s.text(token))});
     }
   });
   s.expect(TokenKind::RBracket);
-  type.shape = take_from(dims, 0);
+  type.shape = take_from<Shape>(dims, 0);
   return type;
 }
 
@@ -450,12 +452,15 @@ namespace {
 TensorType read_item_type(Parser& p) {
   if (p.cursor.peek() != TokenKind::Star) return parse_type(p);
   p.cursor.next_token();
-  return TensorType{std::string(kDictDtype), {}};
+  return TensorType{Text(kDictDtype), {}};
 }
 
 }  // namespace
 
-Atom parse_atom(std::string_view token) { return to_atom(read_value(token)); }
+Atom parse_atom(std::string_view token) {
+  TextTable texts;
+  return to_atom(read_value(token), texts);
+}
 
 LiteralValue parse_literal_scalar(Parser& p) {
   constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -538,68 +543,75 @@ void store_axes(Axes& axes, OrderedMap<Value> keywords) {
   }
 }
 
-std::string own(std::string_view text) { return std::string(text); }
-
 // Each kind from the items of its line. A literal reads its own value before any list.
 template <class Kind>
 struct Tag {};
 
-OpKind build(Tag<OpKind::View>, const Bins& bins, Axes& axes) {
-  return {OpKind::View{own(bins.pattern), std::move(axes)}};
+// The items of a kind's bracket list, with the table that its texts are stored in.
+struct Items {
+  const Bins& bins;
+  TextTable& texts;
+  Text pattern() const { return texts.intern(bins.pattern); }
+  Text first_name() const { return texts.intern(bins.first_name()); }
+  Text name(std::size_t i) const { return texts.intern(bins.names[i]); }
+};
+
+OpKind build(Tag<OpKind::View>, const Items& in, Axes& axes) {
+  return {OpKind::View{in.pattern(), std::move(axes)}};
 }
-OpKind build(Tag<OpKind::Map>, const Bins& bins, Axes&) {
-  return {OpKind::Map{own(bins.first_name())}};
+OpKind build(Tag<OpKind::Map>, const Items& in, Axes&) {
+  return {OpKind::Map{in.first_name()}};
 }
-OpKind build(Tag<OpKind::Fold>, const Bins& bins, Axes&) {
-  if (bins.first_name().empty()) stop(std::string(kFoldNeedsReduction));
-  return {OpKind::Fold{own(bins.pattern), own(bins.names[0])}};
+OpKind build(Tag<OpKind::Fold>, const Items& in, Axes&) {
+  if (in.bins.first_name().empty()) stop(std::string(kFoldNeedsReduction));
+  return {OpKind::Fold{in.pattern(), in.name(0)}};
 }
-OpKind build(Tag<OpKind::Tile>, const Bins& bins, Axes& axes) {
-  return {OpKind::Tile{own(bins.pattern), std::move(axes)}};
+OpKind build(Tag<OpKind::Tile>, const Items& in, Axes& axes) {
+  return {OpKind::Tile{in.pattern(), std::move(axes)}};
 }
-OpKind build(Tag<OpKind::Read>, const Bins& bins, Axes&) {
-  return {OpKind::Read{own(bins.pattern)}};
+OpKind build(Tag<OpKind::Read>, const Items& in, Axes&) {
+  return {OpKind::Read{in.pattern()}};
 }
-OpKind build(Tag<OpKind::Write>, const Bins& bins, Axes&) {
-  if (bins.first_name().empty()) stop(std::string(kWriteNeedsReduction));
-  return {OpKind::Write{own(bins.pattern), own(bins.names[0])}};
+OpKind build(Tag<OpKind::Write>, const Items& in, Axes&) {
+  if (in.bins.first_name().empty()) stop(std::string(kWriteNeedsReduction));
+  return {OpKind::Write{in.pattern(), in.name(0)}};
 }
-OpKind build(Tag<OpKind::Contract>, const Bins& bins, Axes&) {
-  return {OpKind::Contract{own(bins.pattern)}};
+OpKind build(Tag<OpKind::Contract>, const Items& in, Axes&) {
+  return {OpKind::Contract{in.pattern()}};
 }
-OpKind build(Tag<OpKind::Literal>, const Bins&, Axes&) { return {OpKind::Literal{}}; }
-OpKind build(Tag<OpKind::Iota>, const Bins&, Axes&) { return {OpKind::Iota{}}; }
-OpKind build(Tag<OpKind::Random>, const Bins& bins, Axes&) {
-  if (bins.floats.size() < 2) stop(std::string(kRandomNeedsBounds));
-  return {OpKind::Random{bins.floats[0], bins.floats[1]}};
+OpKind build(Tag<OpKind::Literal>, const Items&, Axes&) { return {OpKind::Literal{}}; }
+OpKind build(Tag<OpKind::Iota>, const Items&, Axes&) { return {OpKind::Iota{}}; }
+OpKind build(Tag<OpKind::Random>, const Items& in, Axes&) {
+  if (in.bins.floats.size() < 2) stop(std::string(kRandomNeedsBounds));
+  return {OpKind::Random{in.bins.floats[0], in.bins.floats[1]}};
 }
-OpKind build(Tag<OpKind::Call>, const Bins& bins, Axes&) {
-  return {OpKind::Call{own(bins.first_name())}};
+OpKind build(Tag<OpKind::Call>, const Items& in, Axes&) {
+  return {OpKind::Call{in.first_name()}};
 }
-OpKind build(Tag<OpKind::Loop>, const Bins& bins, Axes&) {
-  if (bins.names.size() >= 2)
-    return {OpKind::Loop{own(bins.first_name()), LoopCount{LoopCount::Named{own(bins.names[1])}}}};
+OpKind build(Tag<OpKind::Loop>, const Items& in, Axes&) {
+  if (in.bins.names.size() >= 2)
+    return {OpKind::Loop{in.first_name(), LoopCount{LoopCount::Named{in.name(1)}}}};
   // A negative count would otherwise turn into a huge unsigned one.
-  if (bins.ints.empty() || bins.ints[0] < 0) stop(std::string(kLoopNeedsCount));
-  return {OpKind::Loop{own(bins.first_name()),
-                       LoopCount{LoopCount::Concrete{static_cast<std::uint64_t>(bins.ints[0])}}}};
+  if (in.bins.ints.empty() || in.bins.ints[0] < 0) stop(std::string(kLoopNeedsCount));
+  return {OpKind::Loop{in.first_name(),
+                       LoopCount{LoopCount::Concrete{static_cast<std::uint64_t>(in.bins.ints[0])}}}};
 }
-OpKind build(Tag<OpKind::Cache>, const Bins& bins, Axes&) {
-  if (bins.names.empty()) stop(std::string(kCacheNeedsVar));
-  if (bins.names.size() == 1) stop(std::string(kCacheNeedsInit));
-  std::optional<std::string> extend;
-  if (bins.names.size() >= 3) extend = own(bins.names[2]);
-  return {OpKind::Cache{own(bins.names[0]), own(bins.names[1]), std::move(extend)}};
+OpKind build(Tag<OpKind::Cache>, const Items& in, Axes&) {
+  if (in.bins.names.empty()) stop(std::string(kCacheNeedsVar));
+  if (in.bins.names.size() == 1) stop(std::string(kCacheNeedsInit));
+  std::optional<Text> extend;
+  if (in.bins.names.size() >= 3) extend = in.name(2);
+  return {OpKind::Cache{in.name(0), in.name(1), std::move(extend)}};
 }
 
 // One builder per alternative of the variant, so a kind without its `build` does not compile.
 template <std::size_t... K>
-OpKind build_kind(std::size_t index, const Bins& bins, Axes& axes, std::index_sequence<K...>) {
-  using Builder = OpKind (*)(const Bins&, Axes&);
-  static constexpr Builder builders[] = {[](const Bins& b, Axes& a) {
+OpKind build_kind(std::size_t index, const Items& items, Axes& axes, std::index_sequence<K...>) {
+  using Builder = OpKind (*)(const Items&, Axes&);
+  static constexpr Builder builders[] = {[](const Items& b, Axes& a) {
     return build(Tag<std::variant_alternative_t<K, OpKind::Variant>>{}, b, a);
   }...};
-  return builders[index](bins, axes);
+  return builders[index](items, axes);
 }
 
 // Whether a kind keeps the sizes of its keyword items, as an `axes` member.
@@ -654,8 +666,8 @@ void read_outputs(Parser& p, Op& op) {
     read_grouped_outputs(p);
   else
     read_list_outputs(p);
-  op.outputs = owned_texts(p.scratch.outputs);
-  op.output_types = take_from(p.scratch.output_types, 0);
+  op.outputs = owned_texts(p.scratch.outputs, p.scratch.texts);
+  op.output_types = take_from<OutputTypes>(p.scratch.output_types, 0);
 }
 
 // Fills `op` with the line at the cursor; `parse_op` and the body loop share it, the loop
@@ -702,24 +714,27 @@ void read_op(Parser& p, Op& op) {
   if (s.peek() == TokenKind::LParen)
     read_delimited(
         s, TokenKind::LParen, TokenKind::RParen,
-        [&args](const Value& item) { args.push_back(to_atom(item)); }, kept_in(paren_keywords));
-  op.args = take_from(args, 0);
+        [&](const Value& item) { args.push_back(to_atom(item, p.scratch.texts)); },
+        kept_in(paren_keywords));
+  op.args = take_from<Args>(args, 0);
   Axes axes;
   if (takes_axes) {
     store_axes(axes, std::move(bracket_keywords));
     store_axes(axes, std::move(paren_keywords));
   }
   if (kind == kKindCount) stop("Unknown op: " + debug_str(word));
-  op.kind = build_kind(kind, bins, axes, std::make_index_sequence<kKindCount>{});
+  op.kind = build_kind(kind, Items{bins, p.scratch.texts}, axes,
+                       std::make_index_sequence<kKindCount>{});
 }
 
 }  // namespace
 
 Delimited parse_delimited(Parser& p, TokenKind open, TokenKind close) {
   Delimited list;
-  auto positional = [&list](const Value& item) { list.positional.push_back(to_atom(item)); };
-  auto keyword = [&list](std::string_view key, const Value& value) {
-    list.keywords.store(std::string(key), to_atom(value));
+  TextTable& texts = p.scratch.texts;
+  auto positional = [&](const Value& item) { list.positional.push_back(to_atom(item, texts)); };
+  auto keyword = [&](std::string_view key, const Value& value) {
+    list.keywords.store(std::string(key), to_atom(value, texts));
   };
   read_delimited(p.cursor, open, close, positional, keyword);
   return list;
@@ -743,7 +758,7 @@ std::vector<Param> read_items(Parser& p) {
   items.clear();
   each_item(s, TokenKind::RParen, [&] {
     Param& item = items.emplace_back();
-    item.name = std::string(s.next());
+    item.name = p.scratch.texts.intern(s.next());
     s.expect(TokenKind::Colon);
     item.ty = read_item_type(p);
   });
@@ -757,7 +772,7 @@ std::vector<Param> read_items(Parser& p) {
 Function parse_fn(Parser& p) {
   Stream& s = p.cursor;
   Function fn;
-  fn.name = std::string(s.next());
+  fn.name = Text(s.next());
   s.expect(TokenKind::LParen);
   fn.params = read_items(p);
   s.expect(TokenKind::RParen);
@@ -804,7 +819,7 @@ std::size_t function_room(std::string_view source) {
   while (s.peek() != parser::TokenKind::End) {
     poll_interrupt();
     Function fn = parser::parse_fn(p);
-    std::string name = fn.name;
+    std::string name = fn.name.str();
     module.functions.store(std::move(name), std::move(fn));
   }
 }

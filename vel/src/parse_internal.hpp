@@ -118,7 +118,7 @@ struct Stream {
   }
   // Hands over the pending comment lines and leaves none pending. Most constructs have
   // none, and take them without a call.
-  std::vector<std::string> take_comments() {
+  std::vector<Text> take_comments() {
     if (pending_comments.empty()) return {};
     return take_pending_comments();
   }
@@ -127,7 +127,7 @@ struct Stream {
   [[noreturn]] void stop_expected(TokenKind kind, Token got) const;
 
  private:
-  std::vector<std::string> take_pending_comments();
+  std::vector<Text> take_pending_comments();
   [[gnu::always_inline]] void advance() {
     current = scan_token(source, current.offset + current.length);
     ++pos;
@@ -156,6 +156,8 @@ struct Scratch {
   std::vector<Atom> args;
   std::vector<LiteralValue> literal_items;
   Bins bins;
+  // Each longer text of the source once, however many records name it.
+  TextTable texts;
 };
 
 // The cursor with the readers' scratch lists.

@@ -53,7 +53,7 @@ bool begins_with_digit(std::string_view name) { return !name.empty() && is_ascii
 // Each element of a side stands for one dimension; with "..." the last element meets the
 // last dimension. `visit` sees the elements whose place lies within the shape.
 template <class Visit>
-void for_each_placed(const PatternSide& side, const std::vector<Dim>& shape, Visit visit) {
+void for_each_placed(const PatternSide& side, const Shape& shape, Visit visit) {
   auto rank = static_cast<std::ptrdiff_t>(shape.size());
   auto count = static_cast<std::ptrdiff_t>(side.elems.size());
   std::ptrdiff_t place = side.has_ellipsis ? rank - count : 0;
@@ -136,7 +136,7 @@ const TensorType* first_input_type(const Op& op, const KnownTypes& known) {
 }
 
 // The pattern and axes of a view or tile; nothing for the other kinds.
-std::pair<const std::string*, Axes*> pattern_and_axes(OpKind& kind) {
+std::pair<const Text*, Axes*> pattern_and_axes(OpKind& kind) {
   if (auto* view = std::get_if<OpKind::View>(&kind.value)) return {&view->pattern, &view->axes};
   if (auto* tile = std::get_if<OpKind::Tile>(&kind.value)) return {&tile->pattern, &tile->axes};
   return {nullptr, nullptr};

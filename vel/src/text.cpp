@@ -16,6 +16,10 @@ std::string bounds_message(std::size_t len, std::size_t index) {
 
 std::string first_of_empty_message() { return bounds_message(0, 0); }
 
+std::string list_too_long_message(std::size_t count) {
+  return "a list of " + std::to_string(count) + " elements is longer than a record holds";
+}
+
 namespace {
 
 void append_code_point_escape(std::string& out, char32_t c) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -12,6 +13,8 @@
 #include <vector>
 
 #include "vel/ordered_map.hpp"
+#include "vel/shared_text.hpp"
+#include "vel/small_list.hpp"
 #include "vel/text.hpp"
 
 namespace vel {
@@ -22,7 +25,7 @@ struct Dim {
     bool operator==(const Concrete&) const = default;
   };
   struct Named {
-    std::string name;
+    Text name;
     bool operator==(const Named&) const = default;
   };
   std::variant<Concrete, Named> value;
@@ -30,9 +33,12 @@ struct Dim {
   bool operator==(const Dim&) const = default;
 };
 
+// Most shapes have one to three dimensions; two stay inside the record.
+using Shape = SmallList<Dim, 2>;
+
 struct TensorType {
-  std::string dtype;
-  std::vector<Dim> shape;
+  Text dtype;
+  Shape shape;
 
   bool operator==(const TensorType&) const = default;
 };
@@ -46,7 +52,7 @@ inline constexpr std::string_view kConfigPrefix = "param.";
 inline bool is_config_name(std::string_view name) { return name.starts_with(kConfigPrefix); }
 
 struct Param {
-  std::string name;
+  Text name;
   TensorType ty;
 
   bool operator==(const Param&) const = default;
@@ -62,7 +68,7 @@ struct Atom {
     bool operator==(const Float&) const = default;
   };
   struct Name {
-    std::string text;
+    Text text;
     bool operator==(const Name&) const = default;
   };
   std::variant<Int, Float, Name> value;
@@ -94,7 +100,7 @@ struct LoopCount {
     bool operator==(const Concrete&) const = default;
   };
   struct Named {
-    std::string name;
+    Text name;
     bool operator==(const Named&) const = default;
   };
   std::variant<Concrete, Named> value;
@@ -125,7 +131,7 @@ constexpr KindMember<Kind, T> kind_member(std::string_view name, T Kind::*field,
 struct OpKind {
   struct View {
     static constexpr std::string_view kWord = "view";
-    std::string pattern;
+    Text pattern;
     Axes axes;
     static constexpr auto shape() {
       return std::tuple{kind_member("pattern", &View::pattern), kind_member("axes", &View::axes)};
@@ -134,14 +140,14 @@ struct OpKind {
   };
   struct Map {
     static constexpr std::string_view kWord = "map";
-    std::string function;
+    Text function;
     static constexpr auto shape() { return std::tuple{kind_member("function", &Map::function)}; }
     bool operator==(const Map&) const = default;
   };
   struct Fold {
     static constexpr std::string_view kWord = "fold";
-    std::string pattern;
-    std::string reduction;
+    Text pattern;
+    Text reduction;
     static constexpr auto shape() {
       return std::tuple{kind_member("pattern", &Fold::pattern),
                         kind_member("reduction", &Fold::reduction)};
@@ -150,7 +156,7 @@ struct OpKind {
   };
   struct Tile {
     static constexpr std::string_view kWord = "tile";
-    std::string pattern;
+    Text pattern;
     Axes axes;
     static constexpr auto shape() {
       return std::tuple{kind_member("pattern", &Tile::pattern), kind_member("axes", &Tile::axes)};
@@ -159,14 +165,14 @@ struct OpKind {
   };
   struct Read {
     static constexpr std::string_view kWord = "read";
-    std::string pattern;
+    Text pattern;
     static constexpr auto shape() { return std::tuple{kind_member("pattern", &Read::pattern)}; }
     bool operator==(const Read&) const = default;
   };
   struct Write {
     static constexpr std::string_view kWord = "write";
-    std::string pattern;
-    std::string reduction;
+    Text pattern;
+    Text reduction;
     static constexpr auto shape() {
       return std::tuple{kind_member("pattern", &Write::pattern),
                         kind_member("reduction", &Write::reduction)};
@@ -175,7 +181,7 @@ struct OpKind {
   };
   struct Contract {
     static constexpr std::string_view kWord = "contract";
-    std::string pattern;
+    Text pattern;
     static constexpr auto shape() { return std::tuple{kind_member("pattern", &Contract::pattern)}; }
     bool operator==(const Contract&) const = default;
   };
@@ -202,13 +208,13 @@ struct OpKind {
   };
   struct Call {
     static constexpr std::string_view kWord = "call";
-    std::string target;
+    Text target;
     static constexpr auto shape() { return std::tuple{kind_member("target", &Call::target)}; }
     bool operator==(const Call&) const = default;
   };
   struct Loop {
     static constexpr std::string_view kWord = "loop";
-    std::string target;
+    Text target;
     LoopCount count;
     static constexpr auto shape() {
       return std::tuple{kind_member("target", &Loop::target), kind_member("count", &Loop::count)};
@@ -217,9 +223,9 @@ struct OpKind {
   };
   struct Cache {
     static constexpr std::string_view kWord = "cache";
-    std::string var;
-    std::string init;
-    std::optional<std::string> extend;
+    Text var;
+    Text init;
+    std::optional<Text> extend;
     static constexpr auto shape() {
       return std::tuple{kind_member("var", &Cache::var), kind_member("init", &Cache::init),
                         kind_member("extend", &Cache::extend)};
@@ -284,19 +290,24 @@ std::size_t kind_bytes(const OpKind& kind);
 // The same for one literal value, the record itself included.
 std::size_t literal_bytes(const LiteralValue& value);
 
+// An operation's lists as they nearly always are: one output, one or two arguments.
+using Outputs = SmallList<Text, 1>;
+using OutputTypes = SmallList<std::optional<TensorType>, 1>;
+using Args = SmallList<Atom, 2>;
+
 struct Op {
   OpKind kind;
-  std::vector<std::string> outputs;
-  std::vector<std::optional<TensorType>> output_types;
-  std::vector<Atom> args;
-  std::vector<std::string> comments;
+  Outputs outputs;
+  OutputTypes output_types;
+  Args args;
+  std::vector<Text> comments;
 
   bool operator==(const Op&) const = default;
 };
 
 struct Function {
-  std::string name;
-  std::vector<std::string> comments;
+  Text name;
+  std::vector<Text> comments;
   std::vector<Param> params;
   std::vector<Param> returns;
   std::vector<Op> ops;
@@ -305,7 +316,7 @@ struct Function {
 };
 
 struct Module {
-  std::vector<std::string> header_comments;
+  std::vector<Text> header_comments;
   OrderedMap<Function> functions;
 
   bool operator==(const Module&) const = default;
@@ -315,7 +326,7 @@ struct Module {
 // of a debug rendering, `Dim` as Concrete(4) or Named("n"), `TensorType` as
 // TensorType { dtype: "f32", shape: [Concrete(4)] }.
 std::string debug_dim(const Dim& dim);
-std::string debug_shape(const std::vector<Dim>& shape);
+std::string debug_shape(std::span<const Dim> shape);
 // `word` names the record: the checker shows its own type record as Ty.
 std::string debug_type(const TensorType& type, std::string_view word = "TensorType");
 

@@ -34,7 +34,7 @@ template <class Texts>
 void write_strings(std::string& out, const Texts& texts) {
   out += '[';
   bool first = true;
-  for (const std::string& text : texts) {
+  for (std::string_view text : texts) {
     if (!first) out += ',';
     first = false;
     write_string(out, text);

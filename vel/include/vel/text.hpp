@@ -51,6 +51,8 @@ std::string bounds_message(std::size_t len, std::size_t index);
 // The bounds message of the first item of an empty list: what an operation without outputs
 // stops with where its first output is taken.
 std::string first_of_empty_message();
+// What a record's list of more elements than it can count stops with.
+std::string list_too_long_message(std::size_t count);
 
 // Hashes a text for maps that are looked up by views as well as by owned texts.
 struct TextHash {
