@@ -78,8 +78,8 @@ inline OpKind cache(std::string var, std::string init, std::optional<std::string
 
 using Types = OutputTypes;
 
-inline Op op(OpKind kind, Outputs outputs, Types types = {},
-             std::vector<A> args = {}, std::vector<Text> comments = {}) {
+inline Op op(OpKind kind, Outputs outputs, Types types = {}, std::vector<A> args = {},
+             std::vector<Text> comments = {}) {
   return Op{std::move(kind), std::move(outputs), std::move(types), atoms(std::move(args)),
             std::move(comments)};
 }

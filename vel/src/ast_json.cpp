@@ -528,8 +528,8 @@ LiteralValue read_literal(json::Reader& in, Lists& lists) {
       json::custom_here(in, "unexpected string: " + std::string(text));
     }
     case json::Next::Array:
-      return {LiteralValue::List{
-          lists.read_array<std::vector<LiteralValue>>(in, [&] { return read_literal(in, lists); })}};
+      return {LiteralValue::List{lists.read_array<std::vector<LiteralValue>>(
+          in, [&] { return read_literal(in, lists); })}};
     case json::Next::Object: json::invalid_map(in, kLiteralExpecting);
     case json::Next::Other: json::invalid_type(in, kLiteralExpecting);
     case json::Next::Number: break;
@@ -562,9 +562,7 @@ void fill_dim(json::Reader& in, Lists& lists, Dim& dim) {
 
 void fill_atom(json::Reader& in, Lists& lists, Atom& atom) {
   switch (in.next()) {
-    case json::Next::String:
-      atom.value.emplace<Atom::Name>(lists.str(in));
-      return;
+    case json::Next::String: atom.value.emplace<Atom::Name>(lists.str(in)); return;
     case json::Next::Number:
       if (json::Number n = json::read_number(in); fits_i64(n))
         atom.value.emplace<Atom::Int>(as_i64(n));
@@ -642,9 +640,7 @@ bool present(const T&) {
 }
 
 void take(Text& member, Text& held) { member = std::move(held); }
-void take(std::optional<Text>& member, std::optional<Text>& held) {
-  member = std::move(held);
-}
+void take(std::optional<Text>& member, std::optional<Text>& held) { member = std::move(held); }
 void take(Axes& member, Axes& held) { member = std::move(held); }
 void take(double& member, std::optional<double>& held) { member = held.value_or(0); }
 void take(LiteralValue& member, std::optional<LiteralValue>& held) {
@@ -754,7 +750,9 @@ void fill_function(json::Reader& in, Lists& lists, Function& function) {
       case 1: function.comments = lists.texts(in); break;
       case 2: function.params = read_params(in, lists); break;
       case 3: function.returns = read_params(in, lists); break;
-      case 4: function.ops = lists.read<std::vector<Op>>(in, [&](Op& op) { fill_op(in, lists, op); }); break;
+      case 4:
+        function.ops = lists.read<std::vector<Op>>(in, [&](Op& op) { fill_op(in, lists, op); });
+        break;
     }
   });
 }

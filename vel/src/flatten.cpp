@@ -342,6 +342,15 @@ class NameRope {
     out += tail_;
     return out;
   }
+  // The whole text as a record holds it; `source` itself when it is what the rope holds.
+  Text record_text(const Text& source) const {
+    if (head_.empty() && tail_.data() == source.data() && tail_.size() == source.size())
+      return source;
+    return Text::make(size(), [&](char* bytes) {
+      bytes = std::copy(head_.rbegin(), head_.rend(), bytes);
+      std::copy(tail_.begin(), tail_.end(), bytes);
+    });
+  }
 
  private:
   std::string head_;       // the front, reversed
@@ -647,8 +656,8 @@ struct CacheCtx {
   void record_output(Flattener& f, const Text& name, const TensorType& type) {
     record(f, output_names, output_params, name, type);
   }
-  static void record(Flattener& f, TextSet& names, std::vector<Param>& params,
-                     const Text& name, const TensorType& type) {
+  static void record(Flattener& f, TextSet& names, std::vector<Param>& params, const Text& name,
+                     const TensorType& type) {
     if (names.contains(name.view())) return;
     // The name twice (the list and the set), its type, their places.
     f.take(2 * (heap_bytes(name) + sizeof(Param)) + heap_bytes(type));
@@ -990,11 +999,19 @@ struct Walk {
     return true;
   }
 
-  std::string resolve(std::string_view name, bool write) {
+  void walk_out(std::string_view name, bool write) {
     rope.reset(name);
     for (std::size_t j = levels.size(); j-- > 0;)
       if (!(write ? write_level(levels[j], rope) : read_level(levels[j], rope))) break;
+  }
+  std::string resolve(std::string_view name, bool write) {
+    walk_out(name, write);
     return rope.text();
+  }
+  // The same for a record's name, which an unchanged name shares.
+  Text resolve_text(const Text& name, bool write) {
+    walk_out(name, write);
+    return rope.record_text(name);
   }
 
   // The operation rewritten from the innermost function's names into the flat form's:
@@ -1006,11 +1023,11 @@ struct Walk {
     copy.args.reserve(op.args.size());
     for (const Atom& arg : op.args) {
       const Text* name = name_of(arg);
-      copy.args.push_back(name ? Atom{Atom::Name{resolve(*name, false)}} : arg);
+      copy.args.push_back(name ? Atom{Atom::Name{resolve_text(*name, false)}} : arg);
     }
     if (with_outputs) {
       copy.outputs.reserve(op.outputs.size());
-      for (const Text& name : op.outputs) copy.outputs.push_back(resolve(name, true));
+      for (const Text& name : op.outputs) copy.outputs.push_back(resolve_text(name, true));
     }
     // The innermost loop around it ends the cache var that ends in ".*".
     if (kind_as<OpKind::Cache>(copy))
@@ -1209,7 +1226,7 @@ Module flatten(const Module& module, std::string_view entry, const CacheKeys& ca
   while (walk.step()) {}
   // The declared returns name their final values.
   std::vector<Param> returns = entry_fn->returns;
-  for (Param& r : returns) r.name = walk.resolve(r.name, false);
+  for (Param& r : returns) r.name = walk.resolve_text(r.name, false);
 
   Function flat{entry_fn->name, entry_fn->comments,
                 with_extras(entry_fn->params, std::move(ctx.input_params)),

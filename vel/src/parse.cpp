@@ -437,7 +437,8 @@ TensorType parse_type(Parser& p) {
       if (read.fault != IntFault::None) stop_int_fault(read.fault);
       dims.emplace_back().value.emplace<Dim::Concrete>(Dim::Concrete{read.value});
     } else {
-      dims.emplace_back().value.emplace<Dim::Named>(Dim::Named{p.scratch.texts.intern(s.text(token))});
+      dims.emplace_back().value.emplace<Dim::Named>(
+          Dim::Named{p.scratch.texts.intern(s.text(token))});
     }
   });
   s.expect(TokenKind::RBracket);
@@ -559,9 +560,7 @@ struct Items {
 OpKind build(Tag<OpKind::View>, const Items& in, Axes& axes) {
   return {OpKind::View{in.pattern(), std::move(axes)}};
 }
-OpKind build(Tag<OpKind::Map>, const Items& in, Axes&) {
-  return {OpKind::Map{in.first_name()}};
-}
+OpKind build(Tag<OpKind::Map>, const Items& in, Axes&) { return {OpKind::Map{in.first_name()}}; }
 OpKind build(Tag<OpKind::Fold>, const Items& in, Axes&) {
   if (in.bins.first_name().empty()) stop(std::string(kFoldNeedsReduction));
   return {OpKind::Fold{in.pattern(), in.name(0)}};
@@ -569,9 +568,7 @@ OpKind build(Tag<OpKind::Fold>, const Items& in, Axes&) {
 OpKind build(Tag<OpKind::Tile>, const Items& in, Axes& axes) {
   return {OpKind::Tile{in.pattern(), std::move(axes)}};
 }
-OpKind build(Tag<OpKind::Read>, const Items& in, Axes&) {
-  return {OpKind::Read{in.pattern()}};
-}
+OpKind build(Tag<OpKind::Read>, const Items& in, Axes&) { return {OpKind::Read{in.pattern()}}; }
 OpKind build(Tag<OpKind::Write>, const Items& in, Axes&) {
   if (in.bins.first_name().empty()) stop(std::string(kWriteNeedsReduction));
   return {OpKind::Write{in.pattern(), in.name(0)}};
@@ -585,16 +582,14 @@ OpKind build(Tag<OpKind::Random>, const Items& in, Axes&) {
   if (in.bins.floats.size() < 2) stop(std::string(kRandomNeedsBounds));
   return {OpKind::Random{in.bins.floats[0], in.bins.floats[1]}};
 }
-OpKind build(Tag<OpKind::Call>, const Items& in, Axes&) {
-  return {OpKind::Call{in.first_name()}};
-}
+OpKind build(Tag<OpKind::Call>, const Items& in, Axes&) { return {OpKind::Call{in.first_name()}}; }
 OpKind build(Tag<OpKind::Loop>, const Items& in, Axes&) {
   if (in.bins.names.size() >= 2)
     return {OpKind::Loop{in.first_name(), LoopCount{LoopCount::Named{in.name(1)}}}};
   // A negative count would otherwise turn into a huge unsigned one.
   if (in.bins.ints.empty() || in.bins.ints[0] < 0) stop(std::string(kLoopNeedsCount));
-  return {OpKind::Loop{in.first_name(),
-                       LoopCount{LoopCount::Concrete{static_cast<std::uint64_t>(in.bins.ints[0])}}}};
+  return {OpKind::Loop{in.first_name(), LoopCount{LoopCount::Concrete{
+                                            static_cast<std::uint64_t>(in.bins.ints[0])}}}};
 }
 OpKind build(Tag<OpKind::Cache>, const Items& in, Axes&) {
   if (in.bins.names.empty()) stop(std::string(kCacheNeedsVar));
@@ -723,8 +718,8 @@ void read_op(Parser& p, Op& op) {
     store_axes(axes, std::move(paren_keywords));
   }
   if (kind == kKindCount) stop("Unknown op: " + debug_str(word));
-  op.kind = build_kind(kind, Items{bins, p.scratch.texts}, axes,
-                       std::make_index_sequence<kKindCount>{});
+  op.kind =
+      build_kind(kind, Items{bins, p.scratch.texts}, axes, std::make_index_sequence<kKindCount>{});
 }
 
 }  // namespace

@@ -43,12 +43,20 @@ class Text {
   }
   ~Text() { release(); }
 
+  // A text of `size` bytes that `fill(char* bytes)` writes, made in its place.
+  template <class Fill>
+  static Text make(std::size_t size, Fill&& fill) {
+    Text text;
+    fill(text.allocate(size));
+    return text;
+  }
+
   void swap(Text& other) noexcept { std::swap(bits_, other.bits_); }
 
   std::string_view view() const noexcept {
     if (is_inline()) return {inline_bytes(), static_cast<std::size_t>((bits_ & 0xff) >> 1)};
-    const Block* b = block();
-    return {b->bytes, b->size};
+    Block* b = block();
+    return {b->bytes(), b->size};
   }
   operator std::string_view() const noexcept { return view(); }
   std::string str() const { return std::string(view()); }
@@ -121,10 +129,11 @@ class Text {
  private:
   friend class TextTable;
 
+  // The bytes follow the block's header.
   struct Block {
     std::size_t refs;
     std::size_t size;
-    char bytes[];
+    char* bytes() noexcept { return reinterpret_cast<char*>(this + 1); }
   };
 
   static_assert(std::endian::native == std::endian::little,
@@ -135,22 +144,24 @@ class Text {
   static constexpr std::uint64_t kEmpty = 1;
 
   bool is_inline() const noexcept { return (bits_ & 1) != 0; }
-  const char* inline_bytes() const noexcept {
-    return reinterpret_cast<const char*>(&bits_) + 1;
-  }
+  const char* inline_bytes() const noexcept { return reinterpret_cast<const char*>(&bits_) + 1; }
   Block* block() const noexcept { return reinterpret_cast<Block*>(bits_); }
 
-  void assign(std::string_view text) {
-    if (text.size() <= kInlineMost) {
-      bits_ = (static_cast<std::uint64_t>(text.size()) << 1) | 1;
-      if (!text.empty()) std::memcpy(reinterpret_cast<char*>(&bits_) + 1, text.data(), text.size());
-      return;
+  // Room for `size` bytes, inside the handle or in a new block, for a text that holds none.
+  char* allocate(std::size_t size) {
+    if (size <= kInlineMost) {
+      bits_ = (static_cast<std::uint64_t>(size) << 1) | 1;
+      return reinterpret_cast<char*>(&bits_) + 1;
     }
-    auto* b = static_cast<Block*>(::operator new(sizeof(Block) + text.size()));
+    auto* b = static_cast<Block*>(::operator new(sizeof(Block) + size));
     b->refs = 1;
-    b->size = text.size();
-    std::memcpy(b->bytes, text.data(), text.size());
+    b->size = size;
     bits_ = reinterpret_cast<std::uint64_t>(b);
+    return b->bytes();
+  }
+  void assign(std::string_view text) {
+    char* bytes = allocate(text.size());
+    if (!text.empty()) std::memcpy(bytes, text.data(), text.size());
   }
   void retain() const noexcept {
     if (!is_inline()) ++block()->refs;

@@ -159,7 +159,7 @@ class SmallList {
   void grow_to(size_type want) {
     if (want > std::numeric_limits<Count>::max()) stop(list_too_long_message(want));
     want = std::max<size_type>(want, N + 1);
-    T* block = static_cast<T*>(::operator new(want * sizeof(T), std::align_val_t{alignof(T)}));
+    T* block = static_cast<T*>(::operator new (want * sizeof(T), std::align_val_t{alignof(T)}));
     T* from = data();
     std::uninitialized_move_n(from, size_, block);
     std::destroy_n(from, size_);
@@ -169,7 +169,7 @@ class SmallList {
   }
 
   void free_block() noexcept {
-    if (!is_inline()) ::operator delete(heap_, std::align_val_t{alignof(T)});
+    if (!is_inline()) ::operator delete (heap_, std::align_val_t{alignof(T)});
   }
   void release() noexcept {
     std::destroy_n(data(), size_);
