@@ -34,7 +34,7 @@ class Generator {
       bytes += vel::format_vel(one, kWidth).size() + 1;
       std::string key = f.name.str();
       m.functions.store(std::move(key), std::move(f));
-      names_.push_back(m.functions.entries().back().key());
+      names_.push_back(m.functions.entries().back().key().str());
     }
     return m;
   }

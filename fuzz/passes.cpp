@@ -80,7 +80,7 @@ std::optional<Module> with_resolved_axes(Module module, const Module& resolved) 
 // Every function name of the module, and one that no module of the seeds holds.
 std::vector<std::string> entry_candidates(const Module& module) {
   std::vector<std::string> names;
-  for (const auto& [key, fn] : module.functions) names.push_back(key);
+  for (const auto& [key, fn] : module.functions) names.push_back(key.str());
   names.emplace_back("no such entry");
   return names;
 }

@@ -91,7 +91,7 @@ TEST(OrderedMap, ValuesChangedWhileIteratingKeepEveryKeyFound) {
   OrderedMap<int> map;
   for (int i = 0; i < 20; ++i) map.store("k" + std::to_string(i), i);
   for (auto& [key, value] : map) {
-    static_assert(std::is_same_v<decltype(key), const std::string>, "a stored key stays put");
+    static_assert(std::is_same_v<decltype(key), const Text>, "a stored key stays put");
     value += 100;
   }
   for (auto [key, value] : map) value = -1;  // a copy: the map keeps its values
@@ -110,9 +110,9 @@ TEST(OrderedMap, ValuesChangedWhileIteratingKeepEveryKeyFound) {
 TEST(OrderedMap, ConsumingTheMapHandsOverItsEntriesAndLeavesNothing) {
   OrderedMap<std::string> map;
   for (int i = 0; i < 20; ++i) map.store("k" + std::to_string(i), "v" + std::to_string(i));
-  std::vector<std::pair<std::string, std::string>> entries = std::move(map).into_entries();
+  std::vector<std::pair<Text, std::string>> entries = std::move(map).into_entries();
   ASSERT_EQ(entries.size(), 20u);
-  EXPECT_EQ(entries[19], (std::pair<std::string, std::string>("k19", "v19")));
+  EXPECT_EQ(entries[19], (std::pair<Text, std::string>("k19", "v19")));
   EXPECT_TRUE(map.empty());  // NOLINT(bugprone-use-after-move): a consumed map is empty
   EXPECT_EQ(map.find("k3"), nullptr);
   map.store("k3", "again");

@@ -766,7 +766,7 @@ Module read_module(json::Reader& in, Lists& lists) {
       in.read_map([&](std::string key) {
         Function function;
         fill_function(in, lists, function);
-        module.functions.store(std::move(key), std::move(function));
+        module.functions.store(lists.intern(key), std::move(function));
       });
     }
   });

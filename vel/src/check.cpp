@@ -416,7 +416,7 @@ std::optional<std::string> types_match(const Ty& a, const Ty& b) {
   return match_refs(ref(a), ref(b));
 }
 
-void check_function(const std::string& key, const Function& function,
+void check_function(std::string_view key, const Function& function,
                     const OrderedMap<Function>& functions, CheckResult& result) {
   Scope scope{key, functions, result, {}, {}, {}, {}, {}};
   set_up(scope, function);

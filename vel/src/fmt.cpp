@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <initializer_list>
 #include <string_view>
 #include <variant>
@@ -18,6 +19,77 @@ namespace {
 
 constexpr std::string_view kIndent = "  ";
 
+// The text being written, with room ahead of the last byte: each piece is copied without the
+// string's own bookkeeping. The room is made in steps, so that little past the text is ever
+// touched; `finish` cuts the string to what was written.
+class Sink {
+ public:
+  Sink(std::string& text, std::size_t reserve) : text_(text) {
+    text_.clear();
+    text_.reserve(reserve);
+    at_ = end_ = text_.data();
+  }
+  Sink(const Sink&) = delete;
+  Sink& operator=(const Sink&) = delete;
+
+  Sink& operator+=(char c) {
+    if (at_ == end_) more(1);
+    *at_++ = c;
+    return *this;
+  }
+  Sink& operator+=(std::string_view piece) {
+    append(piece.data(), piece.size());
+    return *this;
+  }
+  void append(const char* bytes, std::size_t n) {
+    if (static_cast<std::size_t>(end_ - at_) < n) more(n);
+    copy(at_, bytes, n);
+    at_ += n;
+  }
+  void append(std::size_t n, char c) {
+    if (static_cast<std::size_t>(end_ - at_) < n) more(n);
+    std::memset(at_, c, n);
+    at_ += n;
+  }
+  std::size_t size() const { return static_cast<std::size_t>(at_ - text_.data()); }
+  // Drops what was written from `n` on.
+  void resize(std::size_t n) { at_ = text_.data() + n; }
+  void finish() { text_.resize(size()); }
+
+ private:
+  static constexpr std::size_t kStep = 256 * 1024;
+
+  // Most pieces are a few bytes long: they are copied with two moves of a fixed width that
+  // overlap, instead of a call.
+  static void copy(char* to, const char* from, std::size_t n) {
+    if (n >= 16) {
+      std::memcpy(to, from, n);
+    } else if (n >= 8) {
+      std::memcpy(to, from, 8);
+      std::memcpy(to + n - 8, from + n - 8, 8);
+    } else if (n >= 4) {
+      std::memcpy(to, from, 4);
+      std::memcpy(to + n - 4, from + n - 4, 4);
+    } else if (n > 0) {
+      to[0] = from[0];
+      to[n - 1] = from[n - 1];
+      to[n / 2] = from[n / 2];
+    }
+  }
+
+  [[gnu::noinline]] void more(std::size_t n) {
+    const std::size_t used = size();
+    const std::size_t step = std::min(text_.size() + 64, kStep);
+    text_.resize(std::max(text_.size() + step, used + n));
+    at_ = text_.data() + used;
+    end_ = text_.data() + text_.size();
+  }
+
+  std::string& text_;
+  char* at_;
+  char* end_;
+};
+
 template <class... F>
 struct Overloaded : F... {
   using F::operator()...;
@@ -25,7 +97,7 @@ struct Overloaded : F... {
 template <class... F>
 Overloaded(F...) -> Overloaded<F...>;
 
-void append_float(std::string& out, double value) {
+void append_float(Sink& out, double value) {
   if (std::isnan(value)) {
     out += "NaN.0";
     return;
@@ -57,7 +129,7 @@ void append_float(std::string& out, double value) {
 }
 
 // Literal nesting is bounded by the parser and the JSON reader, so recursion is safe.
-void append_literal(std::string& out, const LiteralValue& value) {
+void append_literal(Sink& out, const LiteralValue& value) {
   std::visit(Overloaded{
                  [&](const LiteralValue::Int& v) { append_int(out, v.value); },
                  [&](const LiteralValue::Float& v) { append_float(out, v.value); },
@@ -117,7 +189,7 @@ std::size_t type_width(const TensorType& type) {
   return width.bytes;
 }
 
-void append_atom(std::string& out, const Atom& atom) {
+void append_atom(Sink& out, const Atom& atom) {
   std::visit(Overloaded{
                  [&](const Atom::Int& v) { append_int(out, v.value); },
                  [&](const Atom::Float& v) { append_float(out, v.value); },
@@ -126,13 +198,13 @@ void append_atom(std::string& out, const Atom& atom) {
              atom.value);
 }
 
-void append_param(std::string& out, const Param& param) {
+void append_param(Sink& out, const Param& param) {
   out += param.name;
   out += ": ";
   append_type(out, param.ty);
 }
 
-void append_args(std::string& out, const Args& args) {
+void append_args(Sink& out, const Args& args) {
   out += '(';
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (i > 0) out += ", ";
@@ -141,14 +213,14 @@ void append_args(std::string& out, const Args& args) {
   out += ')';
 }
 
-void append_quoted(std::string& out, std::string_view pattern) {
+void append_quoted(Sink& out, std::string_view pattern) {
   out += '"';
   out += pattern;
   out += '"';
 }
 
 // The axes stand as keyword items after the pattern: "a b -> b a", a=4, b=8.
-void append_pattern_axes(std::string& out, std::string_view pattern, const Axes& axes) {
+void append_pattern_axes(Sink& out, std::string_view pattern, const Axes& axes) {
   append_quoted(out, pattern);
   for (const auto& [axis, size] : axes) {
     out += ", ";
@@ -158,14 +230,14 @@ void append_pattern_axes(std::string& out, std::string_view pattern, const Axes&
   }
 }
 
-void append_count(std::string& out, const LoopCount& count) {
+void append_count(Sink& out, const LoopCount& count) {
   if (const auto* concrete = std::get_if<LoopCount::Concrete>(&count.value))
     append_uint(out, concrete->count);
   else
     out += std::get<LoopCount::Named>(count.value).name;
 }
 
-void append_bracketed(std::string& out, std::initializer_list<std::string_view> items) {
+void append_bracketed(Sink& out, std::initializer_list<std::string_view> items) {
   out += '[';
   bool first = true;
   for (std::string_view item : items) {
@@ -180,7 +252,7 @@ void append_bracketed(std::string& out, std::initializer_list<std::string_view> 
 // which a literal and a random do not print. One overload per kind and none for the rest, so
 // that a kind added to `OpKind` does not build until it is given its template here.
 struct RightHand {
-  std::string& out;
+  Sink& out;
   const Args& args;
 
   void operator()(const OpKind::View& k) const { pattern_axes(k.pattern, k.axes); }
@@ -246,7 +318,7 @@ struct RightHand {
   }
 };
 
-void append_right_hand(std::string& out, const Op& op) {
+void append_right_hand(Sink& out, const Op& op) {
   out += kind_word(op.kind);
   std::visit(RightHand{out, op.args}, op.kind.value);
 }
@@ -274,7 +346,7 @@ Columns function_columns(const Function& fn) {
   return columns;
 }
 
-void append_returns(std::string& out, const Function& fn) {
+void append_returns(Sink& out, const Function& fn) {
   out += '(';
   for (std::size_t i = 0; i < fn.returns.size(); ++i) {
     if (i > 0) out += ", ";
@@ -285,7 +357,7 @@ void append_returns(std::string& out, const Function& fn) {
 
 // One line when it fits in `width` bytes; otherwise one parameter per line, names padded
 // so that their colons align. The returns are never split.
-void append_header(std::string& out, const Function& fn, std::uint64_t width) {
+void append_header(Sink& out, const Function& fn, std::uint64_t width) {
   const std::size_t start = out.size();
   out += fn.name;
   out += '(';
@@ -323,7 +395,7 @@ void append_header(std::string& out, const Function& fn, std::uint64_t width) {
 
 // The output lines of one operation: every ":" in the name column's place, every " = " past
 // the type column, whether the last output is typed or not.
-void append_outputs(std::string& out, const Op& op, Columns columns) {
+void append_outputs(Sink& out, const Op& op, Columns columns) {
   const std::size_t m = op.outputs.size();
   for (std::size_t i = 0; i < m; ++i) {
     const Text& name = op.outputs[i];
@@ -356,7 +428,7 @@ void append_outputs(std::string& out, const Op& op, Columns columns) {
   }
 }
 
-void append_function(std::string& out, const Function& fn, std::uint64_t width) {
+void append_function(Sink& out, const Function& fn, std::uint64_t width) {
   append_header(out, fn, width);
   for (const Text& comment : fn.comments) {
     out += kIndent;
@@ -385,8 +457,8 @@ void append_function(std::string& out, const Function& fn, std::uint64_t width) 
 std::string format_vel(const Module& module, std::uint64_t width, std::size_t size_hint) {
   // Room reserved once and never written is never touched either, while a text that
   // outgrows its room is copied and leaves the old room with the process.
-  std::string out;
-  out.reserve(size_hint);
+  std::string text;
+  Sink out(text, size_hint);
   for (const Text& comment : module.header_comments) {
     out += comment;
     out += '\n';
@@ -401,44 +473,43 @@ std::string format_vel(const Module& module, std::uint64_t width, std::size_t si
   }
   // Lines are joined by line feeds and the text ends with one more, so no lines at all
   // still give a single line feed.
-  if (out.empty()) out += '\n';
-  return out;
+  if (out.size() == 0) out += '\n';
+  out.finish();
+  return text;
+}
+
+// A text written by one of the renderers alone.
+template <class Render>
+std::string rendered(Render&& render) {
+  std::string text;
+  Sink out(text, 0);
+  render(out);
+  out.finish();
+  return text;
 }
 
 std::string format_float(double value) {
-  std::string out;
-  append_float(out, value);
-  return out;
+  return rendered([&](Sink& out) { append_float(out, value); });
 }
 
 std::string fmt_literal(const LiteralValue& value) {
-  std::string out;
-  append_literal(out, value);
-  return out;
+  return rendered([&](Sink& out) { append_literal(out, value); });
 }
 
 std::string fmt_type(const TensorType& type) {
-  std::string out;
-  append_type(out, type);
-  return out;
+  return rendered([&](Sink& out) { append_type(out, type); });
 }
 
 std::string fmt_dim(const Dim& dim) {
-  std::string out;
-  append_dim(out, dim);
-  return out;
+  return rendered([&](Sink& out) { append_dim(out, dim); });
 }
 
 std::string fmt_atom(const Atom& atom) {
-  std::string out;
-  append_atom(out, atom);
-  return out;
+  return rendered([&](Sink& out) { append_atom(out, atom); });
 }
 
 std::string fmt_param(const Param& param) {
-  std::string out;
-  append_param(out, param);
-  return out;
+  return rendered([&](Sink& out) { append_param(out, param); });
 }
 
 }  // namespace vel

@@ -767,7 +767,7 @@ std::vector<Param> read_items(Parser& p) {
 Function parse_fn(Parser& p) {
   Stream& s = p.cursor;
   Function fn;
-  fn.name = Text(s.next());
+  fn.name = p.scratch.texts.intern(s.next());
   s.expect(TokenKind::LParen);
   fn.params = read_items(p);
   s.expect(TokenKind::RParen);
@@ -814,7 +814,7 @@ std::size_t function_room(std::string_view source) {
   while (s.peek() != parser::TokenKind::End) {
     poll_interrupt();
     Function fn = parser::parse_fn(p);
-    std::string name = fn.name.str();
+    Text name = fn.name;
     module.functions.store(std::move(name), std::move(fn));
   }
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -108,7 +109,49 @@ struct LoopCount {
   bool operator==(const LoopCount&) const = default;
 };
 
-using Axes = OrderedMap<std::int64_t>;
+// The sizes of a view's or a tile's axes by name. Most operations have none, so the record
+// holds only the place of its entries, and a copy copies them.
+class Axes {
+ public:
+  using Map = OrderedMap<std::int64_t>;
+  using Entry = Map::Entry;
+  using Pair = Map::Pair;
+
+  Axes() = default;
+  Axes(const Axes& other) : map_(other.map_ ? std::make_unique<Map>(*other.map_) : nullptr) {}
+  Axes(Axes&&) noexcept = default;
+  Axes& operator=(const Axes& other) {
+    if (this != &other) map_ = other.map_ ? std::make_unique<Map>(*other.map_) : nullptr;
+    return *this;
+  }
+  Axes& operator=(Axes&&) noexcept = default;
+
+  static Axes from_pairs(std::vector<Pair> pairs) { return from_pairs<Text>(std::move(pairs)); }
+  template <class Key>
+  static Axes from_pairs(std::vector<std::pair<Key, std::int64_t>> pairs) {
+    Axes axes;
+    for (auto& [key, value] : pairs) axes.store(std::move(key), value);
+    return axes;
+  }
+
+  std::int64_t& store(Text key, std::int64_t value) {
+    if (!map_) map_ = std::make_unique<Map>();
+    return map_->store(std::move(key), value);
+  }
+  const std::int64_t* find(std::string_view key) const { return map_ ? map_->find(key) : nullptr; }
+
+  const std::vector<Entry>& entries() const { return map_ ? map_->entries() : kNone; }
+  std::size_t size() const { return entries().size(); }
+  bool empty() const { return entries().empty(); }
+  auto begin() const { return entries().begin(); }
+  auto end() const { return entries().end(); }
+
+  bool operator==(const Axes& other) const { return entries() == other.entries(); }
+
+ private:
+  static inline const std::vector<Entry> kNone{};
+  std::unique_ptr<Map> map_;
+};
 
 // One member of an operation kind: its name in the JSON form, where the kind keeps it, and
 // whether a JSON record of the kind without it is refused instead of given the default.

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "vel/shared_text.hpp"
 #include "vel/stop.hpp"
 
 namespace vel {
@@ -25,9 +26,9 @@ class OrderedMap;
 template <class V>
 class MapEntry {
  public:
-  MapEntry(std::string key, V value) : key_(std::move(key)), value_(std::move(value)) {}
+  MapEntry(Text key, V value) : key_(std::move(key)), value_(std::move(value)) {}
 
-  const std::string& key() const { return key_; }
+  const Text& key() const { return key_; }
   V& value() { return value_; }
   const V& value() const { return value_; }
 
@@ -65,7 +66,7 @@ class MapEntry {
  private:
   friend class OrderedMap<V>;  // hands the key over once the map is consumed
 
-  std::string key_;
+  Text key_;
   V value_;
 };
 
@@ -75,7 +76,7 @@ template <class V>
 struct std::tuple_size<vel::MapEntry<V>> : std::integral_constant<std::size_t, 2> {};
 template <class V>
 struct std::tuple_element<0, vel::MapEntry<V>> {
-  using type = const std::string;
+  using type = const vel::Text;
 };
 template <class V>
 struct std::tuple_element<1, vel::MapEntry<V>> {
@@ -89,20 +90,24 @@ class OrderedMap {
  public:
   using Entry = MapEntry<V>;
   // An entry outside a map, whose key is free to change.
-  using Pair = std::pair<std::string, V>;
+  using Pair = std::pair<Text, V>;
 
   OrderedMap() = default;
 
   // Builds the map by storing the pairs one after the other, so a repeated key keeps its
   // first position and its last value.
   static OrderedMap from_pairs(std::vector<Pair> pairs) {
+    return from_pairs<Text>(std::move(pairs));
+  }
+  template <class Key>
+  static OrderedMap from_pairs(std::vector<std::pair<Key, V>> pairs) {
     OrderedMap map;
     for (auto& [key, value] : pairs) map.store(std::move(key), std::move(value));
     return map;
   }
 
   // Appends a new key; a key already present keeps its position and takes the new value.
-  V& store(std::string key, V value) {
+  V& store(Text key, V value) {
     if (V* found = find(key)) {
       *found = std::move(value);
       return *found;
