@@ -498,12 +498,19 @@ bool is_no_regular_file(std::string_view path) {
 
 }  // namespace
 
-toml::table read_config_file(ConfigFile& file) {
-  if (file.kept) return parse_config_text(file.path, *file.kept);
-  std::string text = read_config_text(file.path);
-  if (!is_no_regular_file(file.path)) return parse_config_text(file.path, text);
-  file.kept = std::move(text);
-  return parse_config_text(file.path, *file.kept);
+const toml::table& read_config_file(ConfigFile& file) {
+  std::string read;
+  if (!file.kept) {
+    read = read_config_text(file.path);
+    if (is_no_regular_file(file.path)) file.kept = std::move(read);
+  }
+  std::string_view text = file.kept ? std::string_view(*file.kept) : std::string_view(read);
+  // The same bytes give the same tables: a file read twice is parsed once while it stays
+  // as it was.
+  if (!file.last || file.last->text != text)
+    file.last = std::make_shared<const ParsedConfig>(
+        ParsedConfig{std::string(text), parse_config_text(file.path, text)});
+  return file.last->root;
 }
 
 }  // namespace velorn

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,9 +15,12 @@ namespace velorn {
 // The configuration file of one call, which reads it once for its values and once for its
 // weight mapping. A regular file is read anew each time; any other (a pipe, a terminal)
 // may give its text only once, so the first reading keeps that text for the second.
+struct ParsedConfig;  // a text and its tables, private to the unit
 struct ConfigFile {
   std::string_view path;
   std::optional<std::string> kept;
+  // The last text parsed, which a reading that finds the same bytes takes again.
+  std::shared_ptr<const ParsedConfig> last{};
 };
 // The configuration map of the file: stops the call with "failed to read {}: {}" or
 // "failed to parse {}: {}" (the path shown as given), or with "unexpected value in vector

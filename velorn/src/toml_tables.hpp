@@ -4,6 +4,7 @@
 
 #include <toml++/toml.h>
 
+#include <string>
 #include <string_view>
 
 #include "config_file.hpp"
@@ -11,10 +12,15 @@
 
 namespace velorn {
 
+struct ParsedConfig {
+  std::string text;
+  toml::table root;
+};
+
 // The configuration file parsed whole as TOML, or the text that a first reading kept.
 // Stops the call with "failed to read {}: {}" or "failed to parse {}: {}", the path shown
-// as given.
-toml::table read_config_file(ConfigFile& file);
+// as given. The tables last as long as `file`, or until it is read again.
+const toml::table& read_config_file(ConfigFile& file);
 // The same for a text already read; `config_path` only names it in the message.
 toml::table parse_config_text(std::string_view config_path, std::string_view text);
 
