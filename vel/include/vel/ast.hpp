@@ -110,21 +110,12 @@ struct LoopCount {
 };
 
 // The sizes of a view's or a tile's axes by name. Most operations have none, so the record
-// holds only the place of its entries, and a copy copies them.
+// holds only the place of its entries, which its copies share until one of them changes.
 class Axes {
  public:
   using Map = OrderedMap<std::int64_t>;
   using Entry = Map::Entry;
   using Pair = Map::Pair;
-
-  Axes() = default;
-  Axes(const Axes& other) : map_(other.map_ ? std::make_unique<Map>(*other.map_) : nullptr) {}
-  Axes(Axes&&) noexcept = default;
-  Axes& operator=(const Axes& other) {
-    if (this != &other) map_ = other.map_ ? std::make_unique<Map>(*other.map_) : nullptr;
-    return *this;
-  }
-  Axes& operator=(Axes&&) noexcept = default;
 
   static Axes from_pairs(std::vector<Pair> pairs) { return from_pairs<Text>(std::move(pairs)); }
   template <class Key>
@@ -135,7 +126,10 @@ class Axes {
   }
 
   std::int64_t& store(Text key, std::int64_t value) {
-    if (!map_) map_ = std::make_unique<Map>();
+    if (!map_)
+      map_ = std::make_shared<Map>();
+    else if (map_.use_count() > 1)
+      map_ = std::make_shared<Map>(*map_);
     return map_->store(std::move(key), value);
   }
   const std::int64_t* find(std::string_view key) const { return map_ ? map_->find(key) : nullptr; }
@@ -150,7 +144,7 @@ class Axes {
 
  private:
   static inline const std::vector<Entry> kNone{};
-  std::unique_ptr<Map> map_;
+  std::shared_ptr<Map> map_;
 };
 
 // One member of an operation kind: its name in the JSON form, where the kind keeps it, and
