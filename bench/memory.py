@@ -15,7 +15,7 @@ import sys
 
 import _velorn
 
-TARGET_RATIO = 6.0
+TARGET_RATIO = 4.0
 CALLS = ["fmt_source", "parse_to_json"]
 DTYPES = ["f32", "bf16", "i32"]
 DIMS = ["n", "d", "param.hidden", "4", "64", "1024"]
