@@ -1017,9 +1017,20 @@ struct Walk {
   // The operation rewritten from the innermost function's names into the flat form's:
   // its arguments read before its outputs are written.
   Op resolved(const Op& op, bool with_outputs = true) {
+    Op copy;
+    resolve_into(op, copy, with_outputs);
+    return copy;
+  }
+  // The same, built in `copy`, which holds nothing before.
+  void resolve_into(const Op& op, Op& copy, bool with_outputs = true) {
     const Level& root = levels.front();
-    if (levels.size() == 1 && root.current.empty()) return op;
-    Op copy{op.kind, {}, op.output_types, {}, op.comments};
+    if (levels.size() == 1 && root.current.empty()) {
+      copy = op;
+      return;
+    }
+    copy.kind = op.kind;
+    copy.output_types = op.output_types;
+    copy.comments = op.comments;
     copy.args.reserve(op.args.size());
     for (const Atom& arg : op.args) {
       const Text* name = name_of(arg);
@@ -1036,16 +1047,15 @@ struct Walk {
           substitute_cache_var_star(copy, *levels[j].loop_iteration);
           break;
         }
-    return copy;
   }
 
-  void emit(Op op) {
+  // The operation rewritten, built in its place at the end of the flat function.
+  void emit(const Op& op) {
     if (out.size() == kMaxFlatOps) stop_too_large();
-    std::uint64_t more = op_bytes(op) - sizeof(Op);
     if (out.size() == out.capacity())  // the list grows, twice as long
-      more += std::max<std::uint64_t>(out.capacity(), 1) * sizeof(Op);
-    f.take(more);
-    out.push_back(std::move(op));
+      f.take(std::max<std::uint64_t>(out.capacity(), 1) * sizeof(Op));
+    resolve_into(op, out.emplace_back());
+    f.take(op_bytes(out.back()) - sizeof(Op));
   }
 
   // A cache operation of the entry's expansion: its slot's body takes its place, and its
@@ -1056,7 +1066,7 @@ struct Walk {
     if (ctx && kind_as<OpKind::Cache>(op))
       expand_cache(op);
     else
-      emit(resolved(op));
+      emit(op);
   }
 
   void inline_call(const Function* callee, const Op& call, std::string_view prefix) {

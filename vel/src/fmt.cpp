@@ -452,13 +452,23 @@ void append_function(Sink& out, const Function& fn, std::uint64_t width) {
   out += "}\n";
 }
 
+// About the length of a module's text, from the number of its operations alone: lines
+// are seldom longer than this, and room that stays unused is never touched.
+std::size_t guessed_length(const Module& module) {
+  constexpr std::size_t kFunctionBytes = 128, kLineBytes = 64;
+  std::size_t bytes = 0;
+  for (const auto& [key, fn] : module.functions)
+    bytes += kFunctionBytes + kLineBytes * (fn.ops.size() + fn.params.size());
+  return bytes;
+}
+
 }  // namespace
 
 std::string format_vel(const Module& module, std::uint64_t width, std::size_t size_hint) {
   // Room reserved once and never written is never touched either, while a text that
   // outgrows its room is copied and leaves the old room with the process.
   std::string text;
-  Sink out(text, size_hint);
+  Sink out(text, size_hint != 0 ? size_hint : guessed_length(module));
   for (const Text& comment : module.header_comments) {
     out += comment;
     out += '\n';
