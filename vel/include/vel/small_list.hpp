@@ -35,18 +35,17 @@ class SmallList {
   using const_iterator = const T*;
 
   SmallList() noexcept {}
-  SmallList(std::initializer_list<T> items) { append(items.begin(), items.end()); }
+  // Each delegates to the empty list first, so that an element whose copy throws leaves
+  // a list that its destructor frees.
+  SmallList(std::initializer_list<T> items) : SmallList() { append(items.begin(), items.end()); }
   template <class It, class = typename std::iterator_traits<It>::iterator_category>
-  SmallList(It first, It last) {
+  SmallList(It first, It last) : SmallList() {
     append(first, last);
   }
-  SmallList(const SmallList& other) { append(other.begin(), other.end()); }
+  SmallList(const SmallList& other) : SmallList() { append(other.begin(), other.end()); }
   SmallList(SmallList&& other) noexcept { take(other); }
   SmallList& operator=(const SmallList& other) {
-    if (this != &other) {
-      clear();
-      append(other.begin(), other.end());
-    }
+    if (this != &other) *this = SmallList(other);
     return *this;
   }
   SmallList& operator=(SmallList&& other) noexcept {
@@ -114,10 +113,10 @@ class SmallList {
     while (size_ > count) pop_back();
     while (size_ < count) emplace_back();
   }
+  // The range may be part of this list: it is copied before the list changes.
   template <class It>
   void assign(It first, It last) {
-    clear();
-    append(first, last);
+    *this = SmallList(first, last);
   }
 
   iterator insert(const_iterator at, T value) {
