@@ -1,13 +1,18 @@
 // The storage that records are made of: shared texts, the table that stores each text once,
 // and the lists that keep a few elements inside themselves.
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "vel/ast.hpp"
 #include "vel/ast_json.hpp"
+#include "vel/block_pool.hpp"
 #include "vel/parse.hpp"
 #include "vel/shared_text.hpp"
 #include "vel/small_list.hpp"
@@ -132,5 +137,64 @@ TEST(SmallList, EditsLikeAVector) {
   list.clear();
   EXPECT_TRUE(list.empty());
 }
+
+// Blocks taken while others are given back, of every pooled size and past it: none overlaps
+// another, each keeps what was written into it, and a thread may give back what another
+// took.
+TEST(BlockPool, BlocksKeepTheirBytesApart) {
+  struct Taken {
+    unsigned char* block;
+    std::size_t bytes;
+    unsigned char fill;
+  };
+  std::vector<Taken> taken;
+  auto check = [](const Taken& t) {
+    for (std::size_t i = 0; i < t.bytes; ++i)
+      if (t.block[i] != t.fill) return false;
+    return true;
+  };
+  for (int round = 0; round < 3; ++round) {
+    for (std::size_t n = 0; n < 20'000; ++n) {
+      const std::size_t bytes = 1 + (n * 37) % (blocks::kLargestPooled + 200);
+      auto* block = static_cast<unsigned char*>(blocks::take(bytes));
+      ASSERT_EQ(reinterpret_cast<std::uintptr_t>(block) % blocks::kAlignment, 0u);
+      const auto fill = static_cast<unsigned char>(n);
+      std::memset(block, fill, bytes);
+      taken.push_back({block, bytes, fill});
+      if (n % 3 == 0) {  // an older block goes back
+        Taken old = taken[taken.size() / 2];
+        ASSERT_TRUE(check(old));
+        blocks::give(old.block, old.bytes);
+        taken.erase(taken.begin() + static_cast<std::ptrdiff_t>(taken.size() / 2));
+      }
+    }
+    for (const Taken& t : taken) ASSERT_TRUE(check(t));
+    std::thread other([&] {
+      for (const Taken& t : taken) blocks::give(t.block, t.bytes);
+    });
+    other.join();
+    taken.clear();
+  }
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer build sees a block given back, and the bytes past a block, as memory that
+// may not be touched.
+TEST(BlockPoolDeathTest, ABlockGivenBackCannotBeRead) {
+  EXPECT_DEATH(
+      {
+        auto* block = static_cast<volatile char*>(blocks::take(40));
+        blocks::give(const_cast<char*>(block), 40);
+        (void)block[3];
+      },
+      "use-after-poison");
+  EXPECT_DEATH(
+      {
+        auto* block = static_cast<volatile char*>(blocks::take(32));
+        block[32] = 1;  // one past its end, where the next block would begin
+      },
+      "use-after-poison");
+}
+#endif
 
 }  // namespace

@@ -21,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "vel/block_pool.hpp"
+
 namespace vel {
 
 class Text {
@@ -153,7 +155,7 @@ class Text {
       bits_ = (static_cast<std::uint64_t>(size) << 1) | 1;
       return reinterpret_cast<char*>(&bits_) + 1;
     }
-    auto* b = static_cast<Block*>(::operator new(sizeof(Block) + size));
+    auto* b = static_cast<Block*>(blocks::take(sizeof(Block) + size));
     b->refs = 1;
     b->size = size;
     bits_ = reinterpret_cast<std::uint64_t>(b);
@@ -169,7 +171,7 @@ class Text {
   void release() noexcept {
     if (is_inline()) return;
     Block* b = block();
-    if (--b->refs == 0) ::operator delete(b);
+    if (--b->refs == 0) blocks::give(b, sizeof(Block) + b->size);
   }
 
   std::uint64_t bits_ = kEmpty;

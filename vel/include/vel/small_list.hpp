@@ -14,6 +14,7 @@
 #include <string>
 #include <utility>
 
+#include "vel/block_pool.hpp"
 #include "vel/stop.hpp"
 #include "vel/text.hpp"
 
@@ -22,6 +23,7 @@ namespace vel {
 template <class T, std::size_t N>
 class SmallList {
   static_assert(N >= 1, "a small list keeps at least one element inside itself");
+  static_assert(alignof(T) <= blocks::kAlignment);
 
  public:
   using value_type = T;
@@ -158,7 +160,7 @@ class SmallList {
   void grow_to(size_type want) {
     if (want > std::numeric_limits<Count>::max()) stop(list_too_long_message(want));
     want = std::max<size_type>(want, N + 1);
-    T* block = static_cast<T*>(::operator new (want * sizeof(T), std::align_val_t{alignof(T)}));
+    T* block = static_cast<T*>(blocks::take(want * sizeof(T)));
     T* from = data();
     std::uninitialized_move_n(from, size_, block);
     std::destroy_n(from, size_);
@@ -168,7 +170,7 @@ class SmallList {
   }
 
   void free_block() noexcept {
-    if (!is_inline()) ::operator delete (heap_, std::align_val_t{alignof(T)});
+    if (!is_inline()) blocks::give(heap_, cap_ * sizeof(T));
   }
   void release() noexcept {
     std::destroy_n(data(), size_);
