@@ -120,6 +120,34 @@ Op sub_op(const Op& op, const ConfigMap& config) {
   return out;
 }
 
+namespace {
+
+void sub_in_place(TensorType& type, const ConfigMap& config) {
+  if (type.dtype == kDictDtype) return;
+  for (Dim& dim : type.shape)
+    if (const auto* named = std::get_if<Dim::Named>(&dim.value);
+        named && is_config_name(named->name))
+      dim = sub_dim(dim, config);
+}
+
+}  // namespace
+
+Module sub_module(Module&& module, const ConfigMap& config) {
+  Module out = std::move(module);
+  for (auto& [key, function] : out.functions) {
+    for (Param& param : function.params) sub_in_place(param.ty, config);
+    for (Param& ret : function.returns) sub_in_place(ret.ty, config);
+    for (Op& op : function.ops) {
+      poll_interrupt();
+      if (auto* loop = std::get_if<OpKind::Loop>(&op.kind.value))
+        loop->count = sub_count(loop->count, config);
+      for (auto& type : op.output_types)
+        if (type) sub_in_place(*type, config);
+    }
+  }
+  return out;
+}
+
 Module sub_module(const Module& module, const ConfigMap& config) {
   Module out;
   out.header_comments = module.header_comments;

@@ -160,7 +160,7 @@ std::string display_read_error(const ReadError& error) {
   return std::string(read_error_message(error));
 }
 
-std::optional<ReadError> read_text_file(std::string_view path, std::string& text) {
+std::optional<ReadError> read_text_file(std::string_view path, std::string& text, bool* regular) {
   text.clear();
   // The path goes to the system as a C string, which a NUL would cut short.
   if (path.find('\0') != std::string_view::npos) return ReadError{ReadError::Kind::InvalidInput};
@@ -175,8 +175,9 @@ std::optional<ReadError> read_text_file(std::string_view path, std::string& text
   // further chunk; files that claim no size (pipes, /proc) start from a page.
   std::size_t first = 4096;
   struct stat info;
-  if (::fstat(fd, &info) == 0 && info.st_size > 0)
-    first = static_cast<std::size_t>(info.st_size) + 1;
+  const bool known = ::fstat(fd, &info) == 0;
+  if (known && info.st_size > 0) first = static_cast<std::size_t>(info.st_size) + 1;
+  if (regular) *regular = !known || S_ISREG(info.st_mode);
   std::vector<std::string> chunks;
   if (auto code = read_chunks(fd, first, chunks)) return ReadError{ReadError::Kind::Os, *code};
   text = joined(chunks);

@@ -170,7 +170,7 @@ const Alt* kind_as(const Op& op) {
 // function: a call binds its parameters by looking their positions up when a name is
 // read, so that binding costs nothing for the parameters its body never reads.
 struct Positions {
-  using Map = std::unordered_map<std::string_view, std::vector<std::size_t>>;
+  using Map = std::unordered_map<std::string_view, SmallList<std::size_t, 1>>;
   Map params;                             // every parameter, positions ascending
   Map returns;                            // the returns that are not parameters
   std::vector<std::size_t> dict_lengths;  // of dict parameters' names, longest first
@@ -179,6 +179,8 @@ struct Positions {
 
 Positions positions(const Function& fn) {
   Positions out;
+  out.params.reserve(fn.params.size());
+  out.returns.reserve(fn.returns.size());
   for (std::size_t i = 0; i < fn.params.size(); ++i) {
     const Param& p = fn.params[i];
     out.params[p.name].push_back(i);
@@ -434,6 +436,10 @@ struct Liveness {
 Liveness liveness(const Function& fn) {
   Liveness out;
   std::unordered_set<std::string_view> params, returns;
+  params.reserve(fn.params.size());
+  returns.reserve(fn.returns.size());
+  out.last_writer.reserve(fn.returns.size());
+  out.last_read.reserve(fn.params.size());
   for (const Param& p : fn.params) params.insert(p.name);
   for (const Param& r : fn.returns) returns.insert(r.name);
   for (std::size_t i = 0; i < fn.ops.size(); ++i) {

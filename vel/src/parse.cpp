@@ -380,13 +380,6 @@ auto take_from(std::vector<T>& scratch, std::size_t mark) {
   return items;
 }
 
-Outputs owned_texts(const std::vector<std::string_view>& views, TextTable& table) {
-  Outputs texts;
-  texts.reserve(views.size());
-  for (std::string_view view : views) texts.push_back(table.intern(view));
-  return texts;
-}
-
 // The comma rule of every list: a comma may stand before any item and is dropped, and the
 // token after it is always read as an item. Reads items up to `close`, which is left.
 template <class Item>
@@ -422,13 +415,13 @@ LiteralValue parse_list_literal_at(Parser& p, std::size_t depth) {
 
 }  // namespace
 
-TensorType parse_type(Parser& p) {
+// The records' lists of a line are short and keep their first elements inside them, so each
+// is read straight into its place.
+void read_type(Parser& p, TensorType& type) {
   Stream& s = p.cursor;
-  TensorType type;
   type.dtype = p.scratch.texts.intern(s.next());
   s.expect(TokenKind::LBracket);
-  std::vector<Dim>& dims = p.scratch.dims;
-  dims.clear();
+  Shape& dims = type.shape;
   each_item(s, TokenKind::RBracket, [&] {
     Token token = s.next_token();
     // Only a number token begins with a digit, or with "-" and a digit.
@@ -442,7 +435,11 @@ TensorType parse_type(Parser& p) {
     }
   });
   s.expect(TokenKind::RBracket);
-  type.shape = take_from<Shape>(dims, 0);
+}
+
+TensorType parse_type(Parser& p) {
+  TensorType type;
+  read_type(p, type);
   return type;
 }
 
@@ -450,10 +447,10 @@ namespace {
 
 // The type after the ":" of a parameter, a return or a listed output: "*" stands for the
 // dict type, anything else is a declared type.
-TensorType read_item_type(Parser& p) {
-  if (p.cursor.peek() != TokenKind::Star) return parse_type(p);
+void read_item_type(Parser& p, TensorType& type) {
+  if (p.cursor.peek() != TokenKind::Star) return read_type(p, type);
   p.cursor.next_token();
-  return TensorType{Text(kDictDtype), {}};
+  type.dtype = Text(kDictDtype);
 }
 
 }  // namespace
@@ -627,15 +624,15 @@ constexpr std::array<bool, kKindCount + 1> axes_kinds(std::index_sequence<K...>)
 constexpr auto kTakesAxes = axes_kinds(std::make_index_sequence<kKindCount>{});
 
 // The list form: names, each with an optional type after ":", and commas between them.
-void read_list_outputs(Parser& p) {
+void read_list_outputs(Parser& p, Op& op) {
   Stream& s = p.cursor;
   for (;;) {
-    p.scratch.outputs.push_back(s.next());
+    op.outputs.push_back(p.scratch.texts.intern(s.next()));
     if (s.peek() == TokenKind::Colon) {
       s.next_token();
-      p.scratch.output_types.emplace_back(read_item_type(p));
+      read_item_type(p, op.output_types.emplace_back().emplace());
     } else {
-      p.scratch.output_types.emplace_back();
+      op.output_types.emplace_back();
     }
     if (s.peek() != TokenKind::Comma) return;
     s.next_token();
@@ -643,26 +640,22 @@ void read_list_outputs(Parser& p) {
 }
 
 // The grouped form: names in parentheses, ":", then types in parentheses.
-void read_grouped_outputs(Parser& p) {
+void read_grouped_outputs(Parser& p, Op& op) {
   Stream& s = p.cursor;
   s.expect(TokenKind::LParen);
-  each_item(s, TokenKind::RParen, [&] { p.scratch.outputs.push_back(s.next()); });
+  each_item(s, TokenKind::RParen, [&] { op.outputs.push_back(p.scratch.texts.intern(s.next())); });
   s.expect(TokenKind::RParen);
   s.expect(TokenKind::Colon);
   s.expect(TokenKind::LParen);
-  each_item(s, TokenKind::RParen, [&] { p.scratch.output_types.emplace_back(parse_type(p)); });
+  each_item(s, TokenKind::RParen, [&] { read_type(p, op.output_types.emplace_back().emplace()); });
   s.expect(TokenKind::RParen);
 }
 
 void read_outputs(Parser& p, Op& op) {
-  p.scratch.outputs.clear();
-  p.scratch.output_types.clear();
   if (p.cursor.peek() == TokenKind::LParen)
-    read_grouped_outputs(p);
+    read_grouped_outputs(p, op);
   else
-    read_list_outputs(p);
-  op.outputs = owned_texts(p.scratch.outputs, p.scratch.texts);
-  op.output_types = take_from<OutputTypes>(p.scratch.output_types, 0);
+    read_list_outputs(p, op);
 }
 
 // Fills `op` with the line at the cursor; `parse_op` and the body loop share it, the loop
@@ -704,14 +697,11 @@ void read_op(Parser& p, Op& op) {
     read_delimited(
         s, TokenKind::LBracket, TokenKind::RBracket,
         [&bins](const Value& item) { bin_item(bins, item); }, kept_in(bracket_keywords));
-  std::vector<Atom>& args = p.scratch.args;
-  args.clear();
   if (s.peek() == TokenKind::LParen)
     read_delimited(
         s, TokenKind::LParen, TokenKind::RParen,
-        [&](const Value& item) { args.push_back(to_atom(item, p.scratch.texts)); },
+        [&](const Value& item) { op.args.push_back(to_atom(item, p.scratch.texts)); },
         kept_in(paren_keywords));
-  op.args = take_from<Args>(args, 0);
   Axes axes;
   if (takes_axes) {
     store_axes(axes, std::move(bracket_keywords));
@@ -755,7 +745,7 @@ std::vector<Param> read_items(Parser& p) {
     Param& item = items.emplace_back();
     item.name = p.scratch.texts.intern(s.next());
     s.expect(TokenKind::Colon);
-    item.ty = read_item_type(p);
+    read_item_type(p, item.ty);
   });
   return take_from(items, 0);
 }

@@ -145,15 +145,12 @@ struct Bins {
 };
 
 // Lists that the readers fill and empty again for every construct, so that each record
-// gets vectors of exactly its length and the parser allocates nothing else per line.
+// gets vectors of exactly its length and the parser allocates nothing else per line (a
+// line's own lists are read straight into the record, which holds short ones inside it).
 // Readers that may nest (literal lists) work above the length they found, never below.
 struct Scratch {
-  std::vector<Dim> dims;
   std::vector<Param> params;
   std::vector<Op> ops;
-  std::vector<std::string_view> outputs;
-  std::vector<std::optional<TensorType>> output_types;
-  std::vector<Atom> args;
   std::vector<LiteralValue> literal_items;
   Bins bins;
   // Each longer text of the source once, however many records name it.

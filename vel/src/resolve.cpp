@@ -64,8 +64,39 @@ void for_each_placed(const PatternSide& side, const Shape& shape, Visit visit) {
 }
 
 using Sizes = std::unordered_map<std::string_view, std::int64_t>;
-// Value names and their types, which live in the function being resolved.
-using KnownTypes = std::unordered_map<std::string_view, const TensorType*>;
+// Value names and their types, which live in the function being resolved: its parameters,
+// then the outputs of its operations up to the one asking, a later definition hiding an
+// earlier one. Gathered only once an operation asks, since most functions have no view or
+// tile whose axes are left to find.
+class KnownTypes {
+ public:
+  KnownTypes(const std::vector<Param>& params, const std::vector<Op>& ops)
+      : params_(params), ops_(ops) {}
+
+  // The type of `name` as the operation at `at` sees it, its own outputs included.
+  const TensorType* find(std::string_view name, std::size_t at) {
+    if (!started_) {
+      for (const Param& param : params_) types_.insert_or_assign(param.name, &param.ty);
+      started_ = true;
+    }
+    for (; gathered_ <= at; ++gathered_) add_outputs(ops_[gathered_]);
+    auto found = types_.find(name);
+    return found == types_.end() ? nullptr : found->second;
+  }
+
+ private:
+  void add_outputs(const Op& op) {
+    std::size_t typed = std::min(op.outputs.size(), op.output_types.size());
+    for (std::size_t i = 0; i < typed; ++i)
+      if (op.output_types[i]) types_.insert_or_assign(op.outputs[i], &*op.output_types[i]);
+  }
+
+  const std::vector<Param>& params_;
+  const std::vector<Op>& ops_;
+  bool started_ = false;
+  std::size_t gathered_ = 0;  // the operations whose outputs are in `types_`
+  std::unordered_map<std::string_view, const TensorType*> types_;
+};
 
 const std::int64_t* concrete_size(const Dim& dim) {
   const auto* concrete = std::get_if<Dim::Concrete>(&dim.value);
@@ -127,12 +158,10 @@ Axes resolve_axes(std::string_view pattern, const TensorType* input, const Tenso
 }
 
 // The type of the operation's first input, when it is a name whose type is known.
-const TensorType* first_input_type(const Op& op, const KnownTypes& known) {
+const TensorType* first_input_type(const Op& op, std::size_t at, KnownTypes& known) {
   if (op.args.empty()) return nullptr;
   const auto* name = std::get_if<Atom::Name>(&op.args[0].value);
-  if (!name) return nullptr;
-  auto found = known.find(name->text);
-  return found == known.end() ? nullptr : found->second;
+  return name ? known.find(name->text, at) : nullptr;
 }
 
 // The pattern and axes of a view or tile; nothing for the other kinds.
@@ -142,16 +171,14 @@ std::pair<const Text*, Axes*> pattern_and_axes(OpKind& kind) {
   return {nullptr, nullptr};
 }
 
-// The op's own outputs are known before its input is looked up, so an input may name one.
-void resolve_op(Op& op, KnownTypes& known) {
-  std::size_t typed = std::min(op.outputs.size(), op.output_types.size());
-  for (std::size_t i = 0; i < typed; ++i)
-    if (op.output_types[i]) known.insert_or_assign(op.outputs[i], &*op.output_types[i]);
+// The operation at `at` of its function, whose own outputs are known before its input is
+// looked up, so an input may name one.
+void resolve_op(Op& op, std::size_t at, KnownTypes& known) {
   if (op.output_types.empty()) stop(first_of_empty_message());
   if (!op.output_types[0]) return;
   auto [pattern, axes] = pattern_and_axes(op.kind);
   if (!axes || !axes->empty() || pattern->find(kArrow) == std::string::npos) return;
-  Axes found = resolve_axes(*pattern, first_input_type(op, known), *op.output_types[0]);
+  Axes found = resolve_axes(*pattern, first_input_type(op, at, known), *op.output_types[0]);
   if (!found.empty()) *axes = std::move(found);
 }
 
@@ -160,13 +187,22 @@ void resolve_op(Op& op, KnownTypes& known) {
 Function resolved_function(const Function& function) {
   Function out{function.name, function.comments, function.params, function.returns, {}};
   out.ops.reserve(function.ops.size());
-  KnownTypes known;
-  for (const Param& param : out.params) known.insert_or_assign(param.name, &param.ty);
+  KnownTypes known(out.params, out.ops);
   for (const Op& op : function.ops) {
     poll_interrupt();
-    resolve_op(out.ops.emplace_back(op), known);
+    Op& made = out.ops.emplace_back(op);
+    resolve_op(made, out.ops.size() - 1, known);
   }
   return out;
+}
+
+// The same in the function's own place, whose operations stay put.
+void resolve_in_place(Function& function) {
+  KnownTypes known(function.params, function.ops);
+  for (std::size_t at = 0; at < function.ops.size(); ++at) {
+    poll_interrupt();
+    resolve_op(function.ops[at], at, known);
+  }
 }
 
 }  // namespace
@@ -204,6 +240,12 @@ PatternSide parse_pattern_side(std::string_view side) {
       out.elems.push_back({std::move(group)});
     }
   }
+  return out;
+}
+
+Module resolve(Module&& module) {
+  Module out = std::move(module);
+  for (auto& [key, fn] : out.functions) resolve_in_place(fn);
   return out;
 }
 

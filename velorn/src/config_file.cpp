@@ -8,8 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include <sys/stat.h>
-
 #include "toml_tables.hpp"
 #include "vel/file.hpp"
 #include "vel/stop.hpp"
@@ -477,9 +475,9 @@ toml::table parse_config_text(std::string_view config_path, std::string_view tex
 
 namespace {
 
-std::string read_config_text(std::string_view config_path) {
+std::string read_config_text(std::string_view config_path, bool* regular) {
   std::string text;
-  if (auto error = vel::read_text_file(config_path, text)) {
+  if (auto error = vel::read_text_file(config_path, text, regular)) {
     std::string message = "failed to read ";
     message += config_path;
     message += ": ";
@@ -489,20 +487,14 @@ std::string read_config_text(std::string_view config_path) {
   return text;
 }
 
-// Whether the path, read through, names something other than a regular file. Only a
-// path that was just read whole is asked, so it exists and holds no NUL.
-bool is_no_regular_file(std::string_view path) {
-  struct stat info;
-  return ::stat(std::string(path).c_str(), &info) == 0 && !S_ISREG(info.st_mode);
-}
-
 }  // namespace
 
 const toml::table& read_config_file(ConfigFile& file) {
   std::string read;
   if (!file.kept) {
-    read = read_config_text(file.path);
-    if (is_no_regular_file(file.path)) file.kept = std::move(read);
+    bool regular = true;
+    read = read_config_text(file.path, &regular);
+    if (!regular) file.kept = std::move(read);
   }
   std::string_view text = file.kept ? std::string_view(*file.kept) : std::string_view(read);
   // The same bytes give the same tables: a file read twice is parsed once while it stays

@@ -94,7 +94,7 @@ PyObject* resolve_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnam
     return nullptr;
   vel::Module module = vel::module_from_json(module_json);
   vel::ConfigMap config = vel::config_from_json(config_json);
-  return new_text(json_of(vel::resolve(vel::sub_module(module, config))));
+  return new_text(json_of(vel::resolve(vel::sub_module(std::move(module), config))));
 }
 
 PyObject* flatten_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

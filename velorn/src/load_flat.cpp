@@ -20,9 +20,8 @@ vel::Module load_flat(vel::Module parsed, ConfigFile& config, std::string_view e
   // taken from the system once.
   vel::Module flat = [&] {
     vel::Module resolved = [&] {
-      vel::Module owned = std::move(parsed);
       vel::ConfigMap values = load_config(config);
-      return vel::resolve(vel::sub_module(owned, values));
+      return vel::resolve(vel::sub_module(std::move(parsed), values));
     }();
     return vel::flatten(resolved, entry, cache_keys);
   }();

@@ -45,5 +45,7 @@ Dim sub_dim(const Dim& dim, const ConfigMap& config);
 TensorType sub_type(const TensorType& type, const ConfigMap& config);
 Op sub_op(const Op& op, const ConfigMap& config);
 Module sub_module(const Module& module, const ConfigMap& config);
+// The same, made in the place of a module that is no longer needed.
+Module sub_module(Module&& module, const ConfigMap& config);
 
 }  // namespace vel

@@ -12,6 +12,8 @@ namespace vel {
 
 // A copy of `module` with the axes of its view and tile operations filled in.
 Module resolve(const Module& module);
+// The same, made in the place of a module that is no longer needed.
+Module resolve(Module&& module);
 
 // The tokens of one pattern side, left to right, each pointing into `side`: "...", "(",
 // ")", identifiers (an ASCII letter or "_", then every word character of any script that
