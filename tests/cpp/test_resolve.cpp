@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "vel/ast_json.hpp"
+#include "vel/config.hpp"
 #include "vel/parse.hpp"
 #include "vel/resolve.hpp"
 #include "vel/stop.hpp"
@@ -19,6 +21,33 @@ std::string function_of(const std::string& params, const std::string& body) {
 }
 
 std::string resolved(const std::string& source) { return module_to_json(resolve(parse(source))); }
+
+// A module that is no longer needed is substituted and resolved in its own place: the same
+// module as the copies give, for every fixture and example.
+TEST(Resolve, InPlaceGivesWhatCopiesGive) {
+  const ConfigMap config = config_from_json(
+      R"({"batch": 2, "ctx": 16, "d": 4, "d_group": 4, "d_hidden": 32, "d_model": 8,
+          "dim": 8, "layers": 3, "n_groups": 2, "n_layers": 2, "seq": 16, "vocab": 12.5})");
+  int seen = 0;
+  for (const char* dir : {VEL_TEST_DATA "/corpus", VEL_EXAMPLES}) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+      if (entry.path().extension() != ".vel") continue;
+      Module module;
+      try {
+        module = parse_file(entry.path().string());
+      } catch (const Stop&) {
+        continue;  // a fixture of parse errors
+      }
+      const Module copied = resolve(sub_module(module, config));
+      Module owned = module;
+      EXPECT_EQ(resolve(sub_module(std::move(owned), config)), copied) << entry.path();
+      EXPECT_EQ(module_to_json(resolve(Module(module))), module_to_json(resolve(module)))
+          << entry.path();
+      ++seen;
+    }
+  }
+  EXPECT_GE(seen, 5);
+}
 
 std::string stop_message(const std::string& source) {
   try {
