@@ -1204,8 +1204,10 @@ std::string expand_slot(Flattener& f, CacheCtx& ctx, const Op& op, std::vector<O
   Text n = s + kNewSuffix;
   ctx.record_output(f, n, type);
   // The slot's incoming value, then the operation's own arguments.
-  Args args = op.args;
-  args.insert(args.begin(), Atom{Atom::Name{s}});
+  Args args;
+  args.reserve(op.args.size() + 1);
+  args.push_back(Atom{Atom::Name{s}});
+  for (const Atom& arg : op.args) args.push_back(arg);
   inline_slot(f, op, *cache.extend, n, std::move(args), out);
   return s.str();
 }

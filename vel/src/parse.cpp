@@ -121,8 +121,8 @@ Token scan_token(std::string_view src, std::size_t offset) {
     if (p == end) return Token{src.size(), 0, TokenKind::End};
     const char* const start = p;
     auto ending_here = [&](TokenKind kind) {
-      return Token{static_cast<std::size_t>(start - begin), static_cast<std::size_t>(p - start),
-                   kind};
+      return Token{static_cast<std::size_t>(start - begin),
+                   static_cast<std::uint64_t>(p - start) & kTokenLengthMask, kind};
     };
     const Lead lead = lead_of(*p);
     if (lead == Lead::Word) {

@@ -57,10 +57,13 @@ enum class TokenKind : std::uint8_t {
 };
 
 // A run of the source: `length` bytes from `offset`.
+// Sixteen bytes, so that the scanner hands a token over in two registers; no source that
+// memory can hold has a token of 2^56 bytes.
+inline constexpr std::uint64_t kTokenLengthMask = (std::uint64_t{1} << 56) - 1;
 struct Token {
   std::size_t offset;
-  std::size_t length;
-  TokenKind kind;
+  std::uint64_t length : 56;
+  TokenKind kind : 8;
 
   bool operator==(const Token&) const = default;
 };

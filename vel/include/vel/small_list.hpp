@@ -47,7 +47,10 @@ class SmallList {
   SmallList(const SmallList& other) : SmallList() { append(other.begin(), other.end()); }
   SmallList(SmallList&& other) noexcept { take(other); }
   SmallList& operator=(const SmallList& other) {
-    if (this != &other) *this = SmallList(other);
+    if (this != &other) {
+      clear();
+      append(other.begin(), other.end());
+    }
     return *this;
   }
   SmallList& operator=(SmallList&& other) noexcept {
@@ -152,9 +155,16 @@ class SmallList {
   template <class It>
   void append(It first, It last) {
     if constexpr (std::is_base_of_v<std::forward_iterator_tag,
-                                    typename std::iterator_traits<It>::iterator_category>)
+                                    typename std::iterator_traits<It>::iterator_category>) {
+      // The room is made first, so each element is made straight in its place.
       reserve(size_ + static_cast<size_type>(std::distance(first, last)));
-    for (; first != last; ++first) emplace_back(*first);
+      for (; first != last; ++first) {
+        ::new (data() + size_) T(*first);
+        ++size_;
+      }
+    } else {
+      for (; first != last; ++first) emplace_back(*first);
+    }
   }
 
   void grow_to(size_type want) {
