@@ -79,8 +79,11 @@ class Sink {
 
   [[gnu::noinline]] void more(std::size_t n) {
     const std::size_t used = size();
-    const std::size_t step = std::min(text_.size() + 64, kStep);
-    text_.resize(std::max(text_.size() + step, used + n));
+    // A step at a time, within the string's own block while it has room: a short text
+    // needs no block at all, and reserved room is touched only as it is written.
+    std::size_t next = text_.size() + std::min(text_.size() + 64, kStep);
+    if (text_.capacity() > text_.size()) next = std::min(next, text_.capacity());
+    text_.resize(std::max(next, used + n));
     at_ = text_.data() + used;
     end_ = text_.data() + text_.size();
   }
@@ -465,6 +468,9 @@ std::size_t guessed_length(const Module& module) {
 }  // namespace
 
 std::string format_vel(const Module& module, std::uint64_t width, std::size_t size_hint) {
+  // Lines are joined by line feeds and the text ends with one more, so no lines at all
+  // still give a single line feed.
+  if (module.header_comments.empty() && module.functions.empty()) return std::string(1, '\n');
   // Room reserved once and never written is never touched either, while a text that
   // outgrows its room is copied and leaves the old room with the process.
   std::string text;
@@ -481,9 +487,6 @@ std::string format_vel(const Module& module, std::uint64_t width, std::size_t si
     first = false;
     append_function(out, fn, width);
   }
-  // Lines are joined by line feeds and the text ends with one more, so no lines at all
-  // still give a single line feed.
-  if (out.size() == 0) out += '\n';
   out.finish();
   return text;
 }
