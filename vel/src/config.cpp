@@ -67,11 +67,21 @@ LoopCount sub_count(const LoopCount& count, const ConfigMap& config) {
   return {LoopCount::Concrete{static_cast<std::uint64_t>(integer->value)}};
 }
 
-std::vector<Param> sub_params(const std::vector<Param>& params, const ConfigMap& config) {
-  std::vector<Param> out;
-  out.reserve(params.size());
-  for (const Param& param : params) out.push_back({param.name, sub_type(param.ty, config)});
-  return out;
+// Each substitution is made in the place of a copy, or of a module no longer needed.
+void sub_in_place(TensorType& type, const ConfigMap& config) {
+  if (type.dtype == kDictDtype) return;
+  for (Dim& dim : type.shape) dim = sub_dim(dim, config);
+}
+
+void sub_in_place(Op& op, const ConfigMap& config) {
+  if (auto* loop = std::get_if<OpKind::Loop>(&op.kind.value))
+    loop->count = sub_count(loop->count, config);
+  for (auto& type : op.output_types)
+    if (type) sub_in_place(*type, config);
+}
+
+void sub_in_place(std::vector<Param>& params, const ConfigMap& config) {
+  for (Param& param : params) sub_in_place(param.ty, config);
 }
 
 }  // namespace
@@ -99,68 +109,43 @@ Dim sub_dim(const Dim& dim, const ConfigMap& config) {
 }
 
 TensorType sub_type(const TensorType& type, const ConfigMap& config) {
-  if (type.dtype == kDictDtype) return type;
-  TensorType out{type.dtype, {}};
-  out.shape.reserve(type.shape.size());
-  for (const Dim& dim : type.shape) out.shape.push_back(sub_dim(dim, config));
+  TensorType out = type;
+  sub_in_place(out, config);
   return out;
 }
 
 Op sub_op(const Op& op, const ConfigMap& config) {
-  Op out;
-  out.kind = op.kind;
-  if (auto* loop = std::get_if<OpKind::Loop>(&out.kind.value))
-    loop->count = sub_count(loop->count, config);
-  out.outputs = op.outputs;
-  out.output_types.reserve(op.output_types.size());
-  for (const auto& type : op.output_types)
-    out.output_types.push_back(type ? std::optional(sub_type(*type, config)) : std::nullopt);
-  out.args = op.args;
-  out.comments = op.comments;
+  Op out = op;
+  sub_in_place(out, config);
   return out;
 }
-
-namespace {
-
-void sub_in_place(TensorType& type, const ConfigMap& config) {
-  if (type.dtype == kDictDtype) return;
-  for (Dim& dim : type.shape)
-    if (const auto* named = std::get_if<Dim::Named>(&dim.value);
-        named && is_config_name(named->name))
-      dim = sub_dim(dim, config);
-}
-
-}  // namespace
 
 Module sub_module(Module&& module, const ConfigMap& config) {
   Module out = std::move(module);
   for (auto& [key, function] : out.functions) {
-    for (Param& param : function.params) sub_in_place(param.ty, config);
-    for (Param& ret : function.returns) sub_in_place(ret.ty, config);
+    sub_in_place(function.params, config);
+    sub_in_place(function.returns, config);
     for (Op& op : function.ops) {
       poll_interrupt();
-      if (auto* loop = std::get_if<OpKind::Loop>(&op.kind.value))
-        loop->count = sub_count(loop->count, config);
-      for (auto& type : op.output_types)
-        if (type) sub_in_place(*type, config);
+      sub_in_place(op, config);
     }
   }
   return out;
 }
 
+// Built one operation at a time, so that a large function is never copied whole between
+// two polls.
 Module sub_module(const Module& module, const ConfigMap& config) {
   Module out;
   out.header_comments = module.header_comments;
   for (const auto& [key, function] : module.functions) {
-    Function copy;
-    copy.name = function.name;
-    copy.comments = function.comments;
-    copy.params = sub_params(function.params, config);
-    copy.returns = sub_params(function.returns, config);
+    Function copy{function.name, function.comments, function.params, function.returns, {}};
+    sub_in_place(copy.params, config);
+    sub_in_place(copy.returns, config);
     copy.ops.reserve(function.ops.size());
     for (const Op& op : function.ops) {
       poll_interrupt();
-      copy.ops.push_back(sub_op(op, config));
+      sub_in_place(copy.ops.emplace_back(op), config);
     }
     out.functions.store(key, std::move(copy));
   }

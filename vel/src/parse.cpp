@@ -369,13 +369,11 @@ Atom to_atom(const Value& value, TextTable& texts) {
   return Atom{Atom::Name{texts.intern(value.name)}};
 }
 
-// Moves the scratch items from `mark` on into a list of exactly their number: a vector, or
-// the record's own kind of list.
-template <class List = void, class T>
-auto take_from(std::vector<T>& scratch, std::size_t mark) {
-  using Out = std::conditional_t<std::is_void_v<List>, std::vector<T>, List>;
+// Moves the scratch items from `mark` on into a vector of exactly their number.
+template <class T>
+std::vector<T> take_from(std::vector<T>& scratch, std::size_t mark) {
   auto first = scratch.begin() + static_cast<std::ptrdiff_t>(mark);
-  Out items(std::make_move_iterator(first), std::make_move_iterator(scratch.end()));
+  std::vector<T> items(std::make_move_iterator(first), std::make_move_iterator(scratch.end()));
   scratch.erase(first, scratch.end());
   return items;
 }
