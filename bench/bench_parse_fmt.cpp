@@ -1,4 +1,4 @@
-// Parsing and formatting of a ~10 MB module of canonical source text: many functions using
+// Parsing, formatting and checking of a ~10 MB module of canonical source text: many functions using
 // every operation kind, with comments, dict parameters, grouped outputs and untyped ones.
 #include <cstdint>
 #include <optional>
@@ -9,6 +9,7 @@
 #include <benchmark/benchmark.h>
 
 #include "vel/ast.hpp"
+#include "vel/check.hpp"
 #include "vel/fmt.hpp"
 #include "vel/parse.hpp"
 
@@ -218,6 +219,19 @@ void BM_Format(benchmark::State& state) {
   state.counters["output_bytes"] = static_cast<double>(bytes);
 }
 
+// The checker's findings and constraints of the whole module, as `check_json` writes them.
+void BM_Check(benchmark::State& state) {
+  const Module& module = bench_module();
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    std::string text = vel::check_result_to_json(vel::check(module));
+    bytes = text.size();
+    benchmark::DoNotOptimize(text.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bench_source().size()));
+  state.counters["output_bytes"] = static_cast<double>(bytes);
+}
+
 // What the records alone cost: a deep copy of the parsed module and its freeing, which
 // allocate and free what parsing does. Parsing cannot run faster than this.
 void BM_CopyAndFree(benchmark::State& state) {
@@ -233,6 +247,7 @@ void BM_CopyAndFree(benchmark::State& state) {
 
 BENCHMARK(BM_Parse)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Format)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Check)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CopyAndFree)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

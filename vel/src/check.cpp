@@ -84,9 +84,9 @@ struct Scope {
   std::string_view key;
   const OrderedMap<Function>& functions;
   CheckResult& result;
-  std::unordered_set<std::string_view> dict_params;
-  std::unordered_map<std::string_view, TyRef> env;
-  std::unordered_set<std::string_view> dim_symbols;
+  std::unordered_set<std::string_view, TextHash> dict_params;
+  std::unordered_map<std::string_view, TyRef, TextHash> env;
+  std::unordered_set<std::string_view, TextHash> dim_symbols;
   // Per operation: the type of each argument, when it has one.
   std::vector<std::optional<TyRef>> inputs;
   std::string_view first_output;

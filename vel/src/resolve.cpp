@@ -63,7 +63,7 @@ void for_each_placed(const PatternSide& side, const Shape& shape, Visit visit) {
   }
 }
 
-using Sizes = std::unordered_map<std::string_view, std::int64_t>;
+using Sizes = std::unordered_map<std::string_view, std::int64_t, TextHash>;
 // Value names and their types, which live in the function being resolved: its parameters,
 // then the outputs of its operations up to the one asking, a later definition hiding an
 // earlier one. Gathered only once an operation asks, since most functions have no view or
@@ -95,7 +95,7 @@ class KnownTypes {
   const std::vector<Op>& ops_;
   bool started_ = false;
   std::size_t gathered_ = 0;  // the operations whose outputs are in `types_`
-  std::unordered_map<std::string_view, const TensorType*> types_;
+  std::unordered_map<std::string_view, const TensorType*, TextHash> types_;
 };
 
 const std::int64_t* concrete_size(const Dim& dim) {
@@ -137,7 +137,7 @@ Axes resolve_axes(std::string_view pattern, const TensorType* input, const Tenso
   std::size_t arrow = pattern.find(kArrow);
   PatternSide left = parse_pattern_side(pattern.substr(0, arrow));
   PatternSide right = parse_pattern_side(pattern.substr(arrow + kArrow.size()));
-  std::unordered_set<std::string_view> left_names;
+  std::unordered_set<std::string_view, TextHash> left_names;
   for (const PatternElem& elem : left.elems)
     if (const auto* name = std::get_if<PatternElem::Name>(&elem.value))
       left_names.insert(name->text);

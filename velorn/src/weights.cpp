@@ -12,23 +12,6 @@ constexpr std::string_view kWeightsTable = "weights";
 constexpr std::string_view kWeightPrefix = "weights.";
 constexpr std::string_view kSlot = "{}";
 
-// Polynomial hash modulo 2^61 - 1; the hash of a path continues from its prefix's.
-constexpr std::uint64_t kModulus = (std::uint64_t{1} << 61) - 1;
-constexpr std::uint64_t kBase = 1000003;
-
-std::uint64_t hash_step(std::uint64_t hash, char c) {
-  __extension__ using Wide = unsigned __int128;
-  Wide product = static_cast<Wide>(hash) * kBase + static_cast<unsigned char>(c) + 1;
-  std::uint64_t folded =
-      static_cast<std::uint64_t>(product & kModulus) + static_cast<std::uint64_t>(product >> 61);
-  return folded >= kModulus ? folded - kModulus : folded;
-}
-
-std::uint64_t hash_text(std::uint64_t hash, std::string_view text) {
-  for (char c : text) hash = hash_step(hash, c);
-  return hash;
-}
-
 bool is_index_part(std::string_view part) {
   for (char c : part)
     if (c < '0' || c > '9') return false;
@@ -62,20 +45,22 @@ std::optional<std::string> rename(std::string_view reference, const WeightMappin
 }  // namespace
 
 WeightMapping::WeightMapping() {
-  segments_.push_back(
-      {kRoot, std::string(kWeightsTable), hash_text(0, kWeightsTable), kWeightsTable.size()});
+  vel::TextHasher hasher;
+  hasher.add(kWeightsTable);
+  segments_.push_back({kRoot, std::string(kWeightsTable), hasher, kWeightsTable.size()});
 }
 
 WeightMapping::Path WeightMapping::extend(Path prefix, std::string_view key) {
   const Segment& parent = segments_[prefix];
-  std::uint64_t hash = hash_text(hash_step(parent.hash, '.'), key);
+  vel::TextHasher hasher = parent.hasher;
+  hasher.add('.').add(key);
   std::size_t length = parent.length + 1 + key.size();
-  segments_.push_back({prefix, std::string(key), hash, length});
+  segments_.push_back({prefix, std::string(key), hasher, length});
   return static_cast<Path>(segments_.size() - 1);
 }
 
 void WeightMapping::store(Path path, std::string text) {
-  entries_[segments_[path].hash].push_back({path, std::move(text)});
+  entries_[segments_[path].hasher.finish()].push_back({path, std::move(text)});
 }
 
 bool WeightMapping::spells(Path path, std::string_view key) const {
@@ -91,7 +76,7 @@ bool WeightMapping::spells(Path path, std::string_view key) const {
 }
 
 const std::string* WeightMapping::find(std::string_view key) const {
-  auto bucket = entries_.find(hash_text(0, key));
+  auto bucket = entries_.find(vel::hash_text(key));
   if (bucket == entries_.end()) return nullptr;
   for (auto entry = bucket->second.rbegin(); entry != bucket->second.rend(); ++entry)
     if (spells(entry->path, key)) return &entry->text;

@@ -12,13 +12,14 @@
 
 #include "config_file.hpp"
 #include "vel/ast.hpp"
+#include "vel/hash.hpp"
 
 namespace velorn {
 
 // Each key is "weights" and the dotted path of a text in the table, as if spelled out.
-// Keys are held as paths, one segment per table, with the hash of their text, so that a
-// table nested deep with many entries costs memory in the size of the file rather than
-// of its spelled-out keys. Storing a key again replaces its value.
+// Keys are held as paths, one segment per table, each with the hash of its text so far,
+// so that a table nested deep with many entries costs memory and time in the size of the
+// file rather than of its spelled-out keys. Storing a key again replaces its value.
 class WeightMapping {
  public:
   using Path = std::uint32_t;
@@ -37,8 +38,8 @@ class WeightMapping {
   struct Segment {
     Path parent;
     std::string key;
-    std::uint64_t hash;  // of the spelled-out path
-    std::size_t length;  // of the spelled-out path
+    vel::TextHasher hasher;  // of the spelled-out path, which a longer path goes on from
+    std::size_t length;      // of the spelled-out path
   };
   struct Entry {
     Path path;

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "vel/hash.hpp"
 #include "vel/shared_text.hpp"
 #include "vel/stop.hpp"
 
@@ -171,7 +172,7 @@ class OrderedMap {
   // size on.
   static constexpr std::size_t kIndexFrom = 16;
 
-  static std::size_t hash(std::string_view key) { return std::hash<std::string_view>{}(key); }
+  static std::size_t hash(std::string_view key) { return hash_text(key); }
 
   void index_last() {
     if (entries_.size() < kIndexFrom) return;

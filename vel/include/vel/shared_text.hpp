@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "vel/block_pool.hpp"
+#include "vel/hash.hpp"
 
 namespace vel {
 
@@ -200,7 +201,7 @@ class TextTable {
   }
 
  private:
-  static std::size_t hash(std::string_view text) { return std::hash<std::string_view>{}(text); }
+  static std::size_t hash(std::string_view text) { return hash_text(text); }
 
   void grow() {
     std::vector<Text> old = std::move(slots_);
@@ -223,6 +224,6 @@ class TextTable {
 template <>
 struct std::hash<vel::Text> {
   std::size_t operator()(const vel::Text& text) const noexcept {
-    return std::hash<std::string_view>{}(text.view());
+    return vel::hash_text(text.view());
   }
 };

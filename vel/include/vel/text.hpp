@@ -1,14 +1,15 @@
 // Text forms at the bottom of the library: the diagnostic form in which messages show a
-// text, the shortest digits of a float, integer texts, the bounds messages, and the hash
-// of texts for maps. Nothing here knows the syntax tree or JSON.
+// text, the shortest digits of a float, integer texts, the bounds messages, and (from
+// hash.hpp) the hash of texts for maps. Nothing here knows the syntax tree or JSON.
 #pragma once
 
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
+
+#include "vel/hash.hpp"
 
 namespace vel {
 
@@ -53,13 +54,5 @@ std::string bounds_message(std::size_t len, std::size_t index);
 std::string first_of_empty_message();
 // What a record's list of more elements than it can count stops with.
 std::string list_too_long_message(std::size_t count);
-
-// Hashes a text for maps that are looked up by views as well as by owned texts.
-struct TextHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view text) const {
-    return std::hash<std::string_view>{}(text);
-  }
-};
 
 }  // namespace vel
