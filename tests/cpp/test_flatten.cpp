@@ -76,13 +76,14 @@ TEST(Flatten, BindingOfOneCall) {
       // The last argument stands for its own parameter and every later one.
       {abc, "a, b, c", "x, y", "x, y.b, y.c"},
       {abc, "a, b, c", "x", "x.a, x.b, x.c"},
-      // Numbers bind nothing, also as the last argument.
+      // A number given for a parameter stands for it; as the last of too few arguments it
+      // stands for none of the parameters from its own on.
       {abc, "a, b, c", "x, 2", "x, o.b, o.c"},
-      {abc, "a, b, c", "2, 1.5, z", "o.a, o.b, z"},
+      {abc, "a, b, c", "2, 1.5, z", "2, 1.5, z"},
       {abc, "a, b, c", "1", "o.a, o.b, o.c"},
       // A dict parameter bound by position also turns its dotted names into the argument's.
       {dict, dict_uses, "x, weights.l0", "x, weights.l0, weights.l0.q, weights.l0.a.b, o.wq"},
-      {dict, dict_uses, "x, 3", "x, o.w, o.w.q, o.w.a.b, o.wq"},
+      {dict, dict_uses, "x, 3", "x, 3, o.w.q, o.w.a.b, o.wq"},
       // Bound through the last argument, a dict parameter is bound as a whole only.
       {dict, dict_uses, "weights", "weights.x, weights.w, o.w.q, o.w.a.b, o.wq"},
       // Of two dict parameters that match, the longer name decides.
@@ -101,7 +102,7 @@ TEST(Flatten, BindingOfOneCall) {
   }
 }
 
-TEST(Flatten, NamesNeverRewritten) {
+TEST(Flatten, NamesKeptWhereNothingBindsThem) {
   expect_flat({"configuration names and symbolic dimensions passed as arguments", R"(
 main(x: f32[m], h: f32[4]) -> (o: f32[4], p: f32[4]) {
   s = map[f](x, m)
@@ -119,17 +120,18 @@ b(m: f32[4]) -> (y: f32[4]) {
   y = map[add](m, weights.own)
 }
 )",
-               // m is a dimension that main passes, so b's parameter m is never replaced;
-               // a name beginning with "weights." that a body writes is local to it.
+               // m is a dimension that main passes, yet b's parameter m is bound to its
+               // argument, and what a body writes is its own whatever its name: param.k,
+               // or a name beginning with "weights.".
                R"(
 main(x: f32[m], h: f32[4]) -> (o: f32[4], p: f32[4]) {
   s = map[f](x, m)
   o.k = literal(2)
-  param.k = literal(3)
-  o = map[scale](h, n, param.eps, o.k, param.k, param.d)
+  o.param.k = literal(3)
+  o = map[scale](h, n, param.eps, o.k, o.param.k, param.d)
   p.weights.own = literal(1.0)
-  m = map[neg](m)
-  p = map[add](m, p.weights.own)
+  p.m = map[neg](h)
+  p = map[add](p.m, p.weights.own)
 }
 )"});
 }
@@ -188,9 +190,9 @@ main(h: f32[4], weights: *) -> (out: f32[4]) {
   loop0.t = map[mul](a, weights.l.0.k)
   a_1 = map[add](loop0.t, a)
   b = map[neg](a_1)
-  b_1 = map[f](b, b, weights.s.0.b, loop0.k)
-  b_2 = map[f](b_1, b, weights.s.1.b, loop1.k)
-  b_3 = map[f](b_2, b, weights.s.2.b, loop2.k)
+  b_1 = map[f](b, b, weights.s.0.b, 2)
+  b_2 = map[f](b_1, b, weights.s.1.b, 2)
+  b_3 = map[f](b_2, b, weights.s.2.b, 2)
   b = map[exp](b_3)
   out = map[copy](b)
 }

@@ -170,16 +170,16 @@ main(h: f32[4]) -> (h: f32[4]) {
 # (what, source, flat form)
 FIXTURES = [
     ("a residual stack rebinding its parameter and threaded name", RESIDUAL, """
-main(h: f32[4]) -> (h_3: f32[4]) {
+main(h: f32[4]) -> (h: f32[4]) {
   loop0.u: f32[4] = map[mul](h, h)
   h_1    : f32[4] = map[add](h, loop0.u)
   loop1.u: f32[4] = map[mul](h_1, h_1)
   h_2    : f32[4] = map[add](h_1, loop1.u)
   loop2.u: f32[4] = map[mul](h_2, h_2)
-  h_3    : f32[4] = map[add](h_2, loop2.u)
+  h      : f32[4] = map[add](h_2, loop2.u)
 }
 """),
-    ("the entry's return is the last iteration's output", """
+    ("the last iteration writes the entry's return under its own name", """
 blk(h: f32[4]) -> (y: f32[4]) {
   y: f32[4] = map[mul](h, h)
 }
@@ -187,10 +187,10 @@ main(x: f32[4]) -> (x: f32[4]) {
   x: f32[4] = loop[blk, 3](x)
 }
 """, """
-main(x: f32[4]) -> (x_3: f32[4]) {
+main(x: f32[4]) -> (x: f32[4]) {
   x_1: f32[4] = map[mul](x, x)
   x_2: f32[4] = map[mul](x_1, x_1)
-  x_3: f32[4] = map[mul](x_2, x_2)
+  x  : f32[4] = map[mul](x_2, x_2)
 }
 """),
     ("a body never writes over its caller's argument", """
@@ -219,12 +219,12 @@ main(h: f32[4]) -> (h: f32[4]) {
   h: f32[4] = loop[b, 3](h)
 }
 """, """
-main(h: f32[4]) -> (h_5: f32[4]) {
+main(h: f32[4]) -> (h: f32[4]) {
   h_1: f32[4] = map[neg](h)
   h_2: f32[4] = map[neg](h_1)
   h_3: f32[4] = map[mul](h_2, h_2)
   h_4: f32[4] = map[mul](h_3, h_3)
-  h_5: f32[4] = map[mul](h_4, h_4)
+  h  : f32[4] = map[mul](h_4, h_4)
 }
 """),
     ("earlier writes of a return are local, the last one writes the call's output", """
@@ -351,10 +351,10 @@ main(k: f32[4], q: f32[4], kc: f32[4]) -> (y: f32[4], kc_new: f32[4]) {
 }
 """),
     ("in a loop, each iteration its own slot", LAYERS, ("kv.1",), """
-main(h: f32[4], kv.1: f32[4]) -> (h_2: f32[4], kv.0: f32[4], kv.1: f32[4]) {
+main(h: f32[4], kv.1: f32[4]) -> (h: f32[4], kv.0: f32[4], kv.1: f32[4]) {
   kv.0: f32[4] = map[neg](h)
   h_1 : f32[4] = map[mul](kv.0, h)
-  h_2 : f32[4] = map[mul](kv.1, h_1)
+  h   : f32[4] = map[mul](kv.1, h_1)
 }
 """),
 ]

@@ -132,8 +132,15 @@ main(x: f32[4], kc: f32[4]) -> (y: f32[4], kc_new: f32[4], kc: f32[8]) {
         source = KV.replace("main(x: f32[4]) -> (y: f32[4])",
                             "main(x: f32[4], kc: f32[9]) -> (y: f32[4], kc: f32[9])")
         cases = [
-            ((), KV_INIT.replace("main(x: f32[4]) -> (y: f32[4], kc: f32[4])",
-                                 "main(x: f32[4], kc: f32[9]) -> (y: f32[4], kc: f32[9])")),
+            # The parameter kc is read after the init body, so the slot's value takes the
+            # name it has in that body.
+            ((), """
+main(x: f32[4], kc: f32[9]) -> (y: f32[4], kc: f32[9]) {
+  kc.z = map[zero](x)
+  kc.c = map[add](kc.z, x)
+  y = map[add](kc.c, kc)
+}
+"""),
             (("kc",), KV_EXTEND.replace(
                 "main(x: f32[4], kc: f32[4]) -> (y: f32[4], kc_new: f32[4])",
                 "main(x: f32[4], kc: f32[9]) -> (y: f32[4], kc: f32[9], kc_new: f32[4])")),
@@ -278,9 +285,9 @@ BINDINGS = [
      "g(h: f32[4], a: f32[4], b: f32[4]) -> (h: f32[4]) {\n  h = map[add](h, a)\n"
      "  h = map[add](h, b)\n}\n"
      "main(h: f32[4], w: *) -> (h: f32[4]) {\n  h = loop[g, 2](h, w.*)\n}\n",
-     "main(h: f32[4], w: *) -> (h_2: f32[4]) {\n  loop0.h = map[add](h, w.0.a)\n"
+     "main(h: f32[4], w: *) -> (h: f32[4]) {\n  loop0.h = map[add](h, w.0.a)\n"
      "  h_1     = map[add](loop0.h, w.0.b)\n  loop1.h = map[add](h_1, w.1.a)\n"
-     "  h_2     = map[add](loop1.h, w.1.b)\n}\n"),
+     "  h       = map[add](loop1.h, w.1.b)\n}\n"),
 ]
 
 

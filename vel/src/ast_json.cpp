@@ -190,28 +190,38 @@ void serialize(std::string& out, const LiteralValue& value) {
   }
 }
 
-void serialize(std::string& out, const Op& op) {
+void serialize_kind(std::string& out, const OpKind& kind) {
   out.append("{\"kind\":\""sv);
-  out.append(kind_word(op.kind));
+  out.append(kind_word(kind));
   out += '"';
-  write_kind_members(out, op.kind);
+  write_kind_members(out, kind);
+}
+
+void serialize(std::string& out, const Op& op) {
+  serialize_kind(out, op.kind);
   out.append(",\"outputs\":"sv);
   write_strings(out, op.outputs);
-  out.append(",\"output_types\":["sv);
-  for (std::size_t i = 0; i < op.output_types.size(); ++i) {
-    if (i) out += ',';
-    if (op.output_types[i])
-      serialize(out, *op.output_types[i]);
-    else
-      out.append("null"sv);
-  }
-  out.append("],\"args\":"sv);
+  out.append(",\"output_types\":"sv);
+  serialize(out, op.output_types);
+  out.append(",\"args\":"sv);
   write_records(out, op.args);
   if (!op.comments.empty()) {
     out.append(",\"comments\":"sv);
     write_strings(out, op.comments);
   }
   out += '}';
+}
+
+void serialize(std::string& out, const OutputTypes& types) {
+  out += '[';
+  for (std::size_t i = 0; i < types.size(); ++i) {
+    if (i) out += ',';
+    if (types[i])
+      serialize(out, *types[i]);
+    else
+      out.append("null"sv);
+  }
+  out += ']';
 }
 
 void serialize(std::string& out, const Param& param) {

@@ -57,6 +57,11 @@ constexpr EscapeTable kEscapes;
 
 void write_string(std::string& out, std::string_view text) {
   out += '"';
+  write_string_body(out, text);
+  out += '"';
+}
+
+void write_string_body(std::string& out, std::string_view text) {
   std::size_t start = 0;
   for (;;) {
     // Runs that need no escape are copied whole.
@@ -66,7 +71,16 @@ void write_string(std::string& out, std::string_view text) {
     out += kEscapes.text[static_cast<unsigned char>(text[i])];
     start = i + 1;
   }
-  out += '"';
+}
+
+std::size_t string_body_size(std::string_view text) {
+  std::size_t size = text.size(), start = 0;
+  for (;;) {
+    std::size_t i = scan::plain_end(text.data(), start, text.size());
+    if (i == text.size()) return size;
+    size += std::char_traits<char>::length(kEscapes.text[static_cast<unsigned char>(text[i])]) - 1;
+    start = i + 1;
+  }
 }
 
 void write_float(std::string& out, double value) {

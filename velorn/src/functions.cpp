@@ -73,8 +73,8 @@ PyObject* load_flat_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
     return nullptr;
   ConfigFile config{config_path, std::nullopt};
   vel::CacheKeys keys(cache_keys.begin(), cache_keys.end());
-  // The flat module is released before its text is copied into a str.
-  return new_text(json_of(load_flat(vel_path, config, entry, keys)));
+  // The modules are released before the text is copied into a str.
+  return new_text(load_flat_json(vel_path, config, entry, keys));
 }
 
 PyObject* parse_to_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -105,9 +105,13 @@ PyObject* flatten_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnam
   if (!text_arg(slots[0], "module_json", module_json) || !text_arg(slots[1], "entry", entry) ||
       !keys_arg(slots[2], cache_keys))
     return nullptr;
-  vel::Module module = vel::module_from_json(module_json);
-  vel::CacheKeys keys(cache_keys.begin(), cache_keys.end());
-  return new_text(json_of(vel::flatten(module, entry, keys)));
+  // The module and its flat function are released before the text is copied into a str.
+  std::string text = [&] {
+    vel::Module module = vel::module_from_json(module_json);
+    vel::CacheKeys keys(cache_keys.begin(), cache_keys.end());
+    return vel::flatten_to_json(module, entry, keys);
+  }();
+  return new_text(text);
 }
 
 PyObject* infer_axes_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

@@ -2,6 +2,7 @@
 // values substituted, the axes resolved, the entry flattened, the weights renamed.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "config_file.hpp"
@@ -17,5 +18,8 @@ vel::Module load_flat(std::string_view vel_path, ConfigFile& config, std::string
 // The same from a module already read, which is released as soon as it is resolved.
 vel::Module load_flat(vel::Module parsed, ConfigFile& config, std::string_view entry,
                       const vel::CacheKeys& cache_keys);
+// The flat module's JSON text, written without its records.
+std::string load_flat_json(std::string_view vel_path, ConfigFile& config, std::string_view entry,
+                           const vel::CacheKeys& cache_keys);
 
 }  // namespace velorn

@@ -18,9 +18,10 @@ bool is_index_part(std::string_view part) {
   return true;
 }
 
-// The entry a weight reference takes: its exact entry, else the template of its key parts
-// filled with its index parts; nothing when the mapping holds neither.
-std::optional<std::string> rename(std::string_view reference, const WeightMapping& mapping) {
+}  // namespace
+
+std::optional<std::string> rename_weight(std::string_view reference,
+                                         const WeightMapping& mapping) {
   if (const std::string* exact = mapping.find(reference)) return *exact;
   std::string key;
   std::vector<std::string_view> indices;
@@ -41,8 +42,6 @@ std::optional<std::string> rename(std::string_view reference, const WeightMappin
   if (pattern == nullptr) return std::nullopt;
   return fill_slots(*pattern, indices);
 }
-
-}  // namespace
 
 WeightMapping::WeightMapping() {
   vel::TextHasher hasher;
@@ -154,7 +153,7 @@ void apply_weight_mapping(vel::Module& flat, const WeightMapping& mapping) {
       for (vel::Atom& arg : op.args) {
         auto* name = std::get_if<vel::Atom::Name>(&arg.value);
         if (name == nullptr || !name->text.starts_with(kWeightPrefix)) continue;
-        if (auto renamed = rename(name->text, mapping)) name->text = *std::move(renamed);
+        if (auto renamed = rename_weight(name->text, mapping)) name->text = *std::move(renamed);
       }
     }
   }

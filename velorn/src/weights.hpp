@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -62,6 +63,11 @@ WeightMapping weight_mapping_from_toml_text(std::string_view config_path, std::s
 // The text of a template with its "{}" slots filled in order by `parts`: an index part
 // for which no slot remains changes nothing, and slots left over stay "{}".
 std::string fill_slots(std::string_view text, const std::vector<std::string_view>& parts);
+
+// The text a weight reference takes: its exact entry, else the template of its key parts
+// filled with its index parts; nothing when the mapping holds neither.
+std::optional<std::string> rename_weight(std::string_view reference,
+                                         const WeightMapping& mapping);
 
 // Renames the weight references among the arguments of every operation, in place.
 void apply_weight_mapping(vel::Module& flat, const WeightMapping& mapping);

@@ -18,6 +18,11 @@ void serialize(std::string& out, const TensorType& type);
 void serialize(std::string& out, const Atom& atom);
 void serialize(std::string& out, const LiteralValue& value);
 void serialize(std::string& out, const Op& op);
+// The first part of an operation's record: the open brace, its kind and the kind's own
+// members; and its list of output types. The flattener writes the rest of the operations
+// it builds itself.
+void serialize_kind(std::string& out, const OpKind& kind);
+void serialize(std::string& out, const OutputTypes& types);
 void serialize(std::string& out, const Param& param);
 void serialize(std::string& out, const Function& function);
 void serialize(std::string& out, const Module& module);

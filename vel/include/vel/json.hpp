@@ -29,6 +29,9 @@ std::string unwrap_message(const JsonError& error);
 
 // A text as a JSON string, escaping what JSON requires and nothing else.
 void write_string(std::string& out, std::string_view text);
+// The same without the quotes, for a string written in pieces; and its length so written.
+void write_string_body(std::string& out, std::string_view text);
+std::size_t string_body_size(std::string_view text);
 // A list (or sorted set) of texts as a JSON array of strings.
 template <class Texts>
 void write_strings(std::string& out, const Texts& texts) {

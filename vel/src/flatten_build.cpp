@@ -1,0 +1,343 @@
+#include "flatten_build.hpp"
+
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <variant>
+
+#include "flatten_scope.hpp"
+#include "vel/interrupt.hpp"
+#include "vel/json.hpp"
+#include "vel/stop.hpp"
+
+namespace vel::flat {
+
+namespace {
+
+constexpr std::string_view kCacheNeedsType = "cache slot must have a declared type";
+constexpr std::string_view kNewSuffix = "_new";
+constexpr std::string_view kLoopPrefix = "loop";
+constexpr std::string_view kStarSuffix = ".*";
+
+template <class Alt>
+const Alt* kind_as(const Op& op) {
+  return std::get_if<Alt>(&op.kind.value);
+}
+
+// "{}_{}": a loop's output with its iteration's number.
+Text numbered(std::string_view stem, std::uint64_t number) {
+  std::string out(stem);
+  out += '_';
+  append_uint(out, number);
+  return Text(out);
+}
+
+// "loop{}": the prefix of an iteration, counted from 0.
+Text loop_prefix(std::uint64_t i) {
+  std::string out(kLoopPrefix);
+  append_uint(out, i);
+  return Text(out);
+}
+
+// A var ending in ".*" made the iteration's own: its stem, a point and the number.
+std::optional<Text> var_of_iteration(const Text& var, const Level* iteration) {
+  if (!iteration || !var.ends_with(kStarSuffix)) return std::nullopt;
+  std::string out(var.view().substr(0, var.size() - 1));
+  out += iteration->digits;
+  return Text(out);
+}
+
+// The extra parameters and returns that the cache slots add to the flat function, each name
+// once with its first type, and what each slot holds last.
+struct CacheSlots {
+  const CacheKeys& keys;
+  std::vector<Param> inputs{};
+  std::vector<Param> outputs{};
+  std::unordered_set<std::string, TextHash, std::equal_to<>> input_names{};
+  std::unordered_map<std::string, Ref, TextHash, std::equal_to<>> finals{};
+
+  bool listed(const Text& slot) const { return keys.contains(slot.str()); }
+
+  // The bytes that recording takes, or 0 when the name is recorded already.
+  std::uint64_t record_input(const Text& name, const TensorType& type) {
+    if (!input_names.emplace(name.view()).second) return 0;
+    inputs.push_back(Param{name, type});
+    return name_bytes(json::string_body_size(name)) + param_bytes(type);
+  }
+  std::uint64_t record_output(const Text& name, const TensorType& type) {
+    if (!finals.emplace(name.view(), Ref()).second) return 0;
+    outputs.push_back(Param{name, type});
+    return name_bytes(json::string_body_size(name)) + param_bytes(type);
+  }
+  void hold(const Text& slot, Ref value) { finals.find(slot.view())->second = value; }
+};
+
+class Builder {
+ public:
+  Builder(Planner& planner, const CacheKeys& keys, FlatProgram& program)
+      : planner_(planner), program_(program), scopes_(program, planner.kept()), slots_{keys} {}
+
+  void build(const Function& entry) {
+    scopes_.push_entry(planner_.plan(&entry));
+    program_.ops.reserve(planner_.at(&entry).size);
+    while (step()) {}
+    finish(entry);
+  }
+
+ private:
+  // Takes the next step of the top level; false when the entry is built.
+  bool step() {
+    poll_interrupt();
+    Level& level = scopes_.top();
+    if (level.next == level.plan->steps.size()) {
+      if (scopes_.levels().size() == 1) return false;
+      close();
+      return true;
+    }
+    const std::uint32_t k = level.next;
+    const Step& step = level.plan->steps[k];
+    const Op& op = step.op();
+    if (kind_as<OpKind::Call>(op)) {
+      ++level.next;
+      inline_call(step, k);
+    } else if (kind_as<OpKind::Loop>(op)) {
+      iterate(step, k);
+    } else if (kind_as<OpKind::Cache>(op) && slot_bodies_ == 0) {
+      ++level.next;
+      expand_cache(op, k);
+    } else {
+      ++level.next;
+      emit(op, k);
+    }
+    return true;
+  }
+
+  void inline_call(const Step& step, std::uint32_t k) {
+    const std::uint32_t caller = scopes_.top_index();
+    const Text& first = step.op().outputs[0];
+    const NameId prefix = scopes_.local(scopes_.levels()[caller], first);
+    Level& level = scopes_.push(Level::Kind::Call, planner_.at(step.callee), step.op(), k);
+    level.prefix = prefix;
+    scopes_.bind(level);
+  }
+
+  // The next iteration of the loop at `k`; the loop's output is written when its last one
+  // ends.
+  void iterate(const Step& step, std::uint32_t k) {
+    Level& level = scopes_.top();
+    if (!step.callee) {  // no iterations
+      ++level.next;
+      return;
+    }
+    const Op& op = step.op();
+    const Text& x = op.outputs[0];
+    std::uint64_t& number = loop_number(level, x);
+    if (level.iteration == 0) {
+      level.current = scopes_.read_arg(k, step.threaded);
+      // An empty body writes nothing, and what it returns is an argument that is the same
+      // in every iteration, or the threaded one: its last iteration alone, from the loop's
+      // own argument, gives what all of them give.
+      if (planner_.at(step.callee).size == 0 && step.count > 1) {
+        number += step.count - 1;
+        level.iteration = step.count - 1;
+      }
+    }
+    const std::uint64_t i = level.iteration++;
+    const bool last = level.iteration == step.count;
+    const Text output_text = numbered(x, ++number);
+    const Letters output = scopes_.iteration_output(output_text, k, last);
+    const NameId prefix = scopes_.local(level, loop_prefix(i));
+    const Ref current = level.current;
+    Level& it = scopes_.push(Level::Kind::Iteration, planner_.at(step.callee), op, k);
+    it.special = step.threaded;
+    it.special_ref = current;
+    append_uint(it.digits, i);
+    it.prefix = prefix;
+    it.output = output;
+    it.output_text = last && output.second != kNoName ? x : output_text;
+    scopes_.bind(it);
+  }
+
+  static std::uint64_t& loop_number(Level& level, const Text& x) {
+    for (auto& [name, number] : level.numbers)
+      if (name == x) return number;
+    return level.numbers.emplace_back(x, 0).second;
+  }
+
+  // The end of an inlined body: the caller's outputs take its returns' values.
+  void close() {
+    const std::uint32_t inner = scopes_.top_index();
+    Level& body = scopes_.top();
+    Level& caller = scopes_.levels()[body.caller];
+    const BodyNames& names = caller.names();
+    const std::uint32_t first = names.first_slot[body.at];
+    switch (body.kind) {
+      case Level::Kind::Call: {
+        const std::uint32_t count = names.slot_count(body.at);
+        for (std::uint32_t j = 0; j < count; ++j)
+          scopes_.levels()[body.caller].vals[first + j] = scopes_.read_return(inner, j);
+        break;
+      }
+      case Level::Kind::Iteration: {
+        const Ref value = returned(inner);
+        Level& loop = scopes_.levels()[body.caller];
+        loop.current = value;
+        const Step& step = loop.plan->steps[body.at];
+        if (loop.iteration == step.count) {
+          loop.vals[first] = value;
+          loop.iteration = 0;
+          ++loop.next;
+        }
+        break;
+      }
+      case Level::Kind::Slot: {
+        const Ref value = returned(inner);
+        slots_.hold(body.output_text, value);
+        // The operation's output holds the slot: its body's result, or the incoming value
+        // of a slot fed from outside, also when its extend body runs.
+        const Ref held = body.shift ? body.special_ref : value;
+        if (names.slot_count(body.at) > 0) scopes_.levels()[body.caller].vals[first] = held;
+        --slot_bodies_;
+        break;
+      }
+      case Level::Kind::Entry: break;
+    }
+    scopes_.pop();
+  }
+
+  // What an iteration or a slot's body gives: its first return, or where its function has
+  // none, what its output's name reads.
+  Ref returned(std::uint32_t level) {
+    const Level& body = scopes_.levels()[level];
+    if (!body.fn().returns.empty()) return scopes_.read_return(level, 0);
+    if (body.kind == Level::Kind::Slot) return Ref::name(program_.names.root(body.output_text));
+    return scopes_.read_text(body.caller, body.output_text.view(), body.at);
+  }
+
+  // A cache operation of the entry's expansion: its slot is recorded and its init body, or
+  // for a listed slot its extend body, takes its place.
+  void expand_cache(const Op& op, std::uint32_t k) {
+    const auto& cache = *kind_as<OpKind::Cache>(op);
+    if (op.output_types.empty() || !op.output_types[0]) stop(std::string(kCacheNeedsType));
+    const TensorType& type = *op.output_types[0];
+    const Text slot = var_of_iteration(cache.var, scopes_.innermost_iteration()).value_or(cache.var);
+    if (!slots_.listed(slot)) {
+      take(slots_.record_output(slot, type));
+      inline_slot(cache.init, op, k, slot, 0, Ref());
+      return;
+    }
+    take(slots_.record_input(slot, type));
+    const Ref incoming = Ref::name(program_.names.root(slot));
+    program_.incoming.push_back(incoming.name_id());
+    if (!cache.extend) {
+      take(slots_.record_output(slot, type));
+      slots_.hold(slot, incoming);
+      Level& level = scopes_.top();
+      if (level.names().slot_count(k) > 0) level.vals[level.names().first_slot[k]] = incoming;
+      return;
+    }
+    const Text renewed(slot + kNewSuffix);
+    take(slots_.record_output(renewed, type));
+    inline_slot(*cache.extend, op, k, renewed, 1, incoming);
+  }
+
+  // The body of `function` for the cache operation at `k`, its output the slot `output`;
+  // an extend body's first argument is the slot's incoming value.
+  void inline_slot(const Text& function, const Op& op, std::uint32_t k, const Text& output,
+                   std::uint32_t shift, Ref incoming) {
+    const Function* callee = &planner_.module().functions.at(function);
+    const Plan& plan = planner_.plan(callee);
+    check_arity(function, op.args.size() + shift, callee->params.size());
+    Level& level = scopes_.push(Level::Kind::Slot, plan, op, k);
+    level.shift = shift;
+    if (shift) {
+      level.special = 0;
+      level.special_ref = incoming;
+    }
+    level.prefix = program_.names.root(output);
+    level.output = {level.prefix, kNoName};
+    level.output_text = output;
+    scopes_.bind(level);
+    ++slot_bodies_;
+  }
+
+  // An operation of the flat function, its arguments read before its outputs are written.
+  void emit(const Op& op, std::uint32_t k) {
+    const auto index = static_cast<std::uint32_t>(program_.ops.size());
+    if (index == max_flat_ops()) stop_too_many_ops();
+    Level& level = scopes_.top();
+    std::uint64_t bytes = level.names().op_bytes[k];
+    program_.ops.push_back(FlatOp{&op, static_cast<std::uint32_t>(program_.args.size()),
+                                  static_cast<ValueId>(program_.values.size())});
+    for (std::size_t a = 0; a < op.args.size(); ++a) {
+      const Ref ref = scopes_.read_arg(k, a);
+      if (ref.is_value()) {
+        Value& read = program_.values[ref.value_id()];
+        read.last = index;
+        bytes += name_bytes(program_.names.json_size(read.first));
+      } else if (ref.kind() == Ref::Kind::Name) {
+        bytes += name_bytes(program_.names.json_size(ref.name_id()));
+      } else {
+        bytes += name_bytes(0);
+      }
+      program_.args.push_back(ref);
+    }
+    const std::uint32_t first = level.names().first_slot[k];
+    for (std::uint32_t m = 0; m < op.outputs.size(); ++m) {
+      const Letters letters = scopes_.write(first + m);
+      const auto id = static_cast<ValueId>(program_.values.size());
+      program_.values.push_back(Value{letters.first, letters.second, index, index});
+      scopes_.top().vals[first + m] = Ref::value(id);
+      bytes += name_bytes(program_.names.json_size(letters.first));
+    }
+    if (const auto* cache = kind_as<OpKind::Cache>(op))
+      if (auto var = var_of_iteration(cache->var, scopes_.innermost_iteration()))
+        program_.vars.emplace_back(index, std::move(*var));
+    take(bytes);
+  }
+
+  void take(std::uint64_t more) {
+    if (more > max_flat_bytes() - bytes_) stop_too_many_bytes();
+    bytes_ += more;
+  }
+
+  // The flat function's parameters and returns, and what each return reads.
+  void finish(const Function& entry) {
+    for (const Param& p : entry.params)
+      program_.params.push_back(FlatParam{p, Ref::name(program_.names.root(p.name))});
+    std::unordered_set<std::string_view> names;
+    for (const Param& p : entry.params) names.insert(p.name.view());
+    for (Param& p : slots_.inputs)
+      if (!names.contains(p.name.view())) {
+        const Ref ref = Ref::name(program_.names.root(p.name));
+        program_.params.push_back(FlatParam{std::move(p), ref});
+      }
+    for (std::size_t j = 0; j < entry.returns.size(); ++j)
+      program_.returns.push_back(FlatParam{entry.returns[j], scopes_.read_return(0, j)});
+    program_.declared_returns = entry.returns.size();
+    for (Param& p : slots_.outputs) {
+      const Ref ref = slots_.finals.find(p.name.view())->second;
+      program_.returns.push_back(FlatParam{std::move(p), ref});
+    }
+    for (const FlatParam& r : program_.returns)
+      if (r.ref.is_value()) program_.values[r.ref.value_id()].last = kEnd;
+  }
+
+  Planner& planner_;
+  FlatProgram& program_;
+  Scopes scopes_;
+  CacheSlots slots_;
+  std::uint64_t bytes_ = 0;
+  std::uint32_t slot_bodies_ = 0;  // slot bodies being built: their cache operations are copied
+};
+
+}  // namespace
+
+FlatProgram build(Planner& planner, const Function& entry, const CacheKeys& cache_keys) {
+  FlatProgram program;
+  Builder(planner, cache_keys, program).build(entry);
+  return program;
+}
+
+}  // namespace vel::flat

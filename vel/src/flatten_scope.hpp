@@ -1,0 +1,133 @@
+// Name scopes of a flattening. While the entry is built, every function being inlined is a
+// level: the entry at the bottom, then each call, loop iteration and cache slot's body in
+// the one around it. A level owns what a name means there, and every read and write goes
+// through it:
+// - a read gives the value the name stands for: the latest value that the level's own
+//   body wrote under it, else what the call binds it to (a parameter: the argument, read in
+//   the caller; a field of a dict parameter: the field of the argument, read in the caller),
+//   else the name itself where it is a configuration name or a symbolic dimension, else the
+//   name under the level's prefix (a name nothing defines);
+// - a write makes a new value and gives it the names that the rules of inlining give it:
+//   the level's prefix and the name, or for the last write of a return, the name of the
+//   output it stands for.
+// Since reads give values and not texts, a value is never taken for another of the same
+// text; which texts the values finally carry is decided once the whole function is built
+// (flatten_naming.cpp).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "flat_program.hpp"
+#include "flatten_plan.hpp"
+
+namespace vel::flat {
+
+// The two names a value may take, the first preferred (see `Value`).
+struct Letters {
+  NameId first = kNoName;
+  NameId second = kNoName;
+};
+
+struct Level {
+  enum class Kind : std::uint8_t { Entry, Call, Iteration, Slot };
+  static constexpr std::uint32_t kNone = NameRef::kNone;
+
+  const Plan* plan = nullptr;
+  Kind kind = Kind::Entry;
+  // The operation that inlines it, at `at` in the function of the level `caller`: a call, a
+  // loop, or a cache operation.
+  std::uint32_t caller = 0;
+  std::uint32_t at = 0;
+  const Op* op = nullptr;
+  // Its arguments: the operation's, after `shift` arguments of its own (an extend body's
+  // first, the slot's incoming value); the one at `special` is `special_ref` (a loop's
+  // threaded argument, or that incoming value).
+  std::uint32_t shift = 0;
+  std::uint32_t special = kNone;
+  Ref special_ref{};
+  std::uint32_t given = 0;  // the arguments that bind one parameter each
+  std::string digits{};     // an iteration's number, for starred arguments and cache vars
+  NameId prefix = kNoName;  // what its local names are put under
+  Letters output{};         // an iteration's or a slot body's output
+  Text output_text{};       // the same as the caller's text names it
+  std::uint32_t next = 0;   // the next operation of its function
+
+  // A loop of its function running at `next`.
+  std::uint64_t iteration = 0;
+  Ref current{};
+  std::vector<std::pair<Text, std::uint64_t>> numbers{};  // the last number of each loop name
+
+  std::vector<Ref> vals{};           // the value of each write of its function, once made
+  std::vector<Ref> bound{};          // each parameter's binding, once looked up
+  std::vector<NameId> bases{};       // each dict parameter's base, once looked up
+  std::vector<Letters> outputs{};    // the names of each output, once looked up
+  std::vector<std::uint8_t> seen{};  // which of `bound`, `bases` and `outputs` are looked up
+
+  const Function& fn() const { return *plan->fn; }
+  const BodyNames& names() const { return plan->names; }
+};
+
+class Scopes {
+ public:
+  Scopes(FlatProgram& program, const KeptNames& kept) : program_(program), kept_(kept) {}
+
+  std::vector<Level>& levels() { return levels_; }
+  Level& top() { return levels_.back(); }
+
+  // A new level, bound to the operation at `at` of the level now on top; `bind` counts its
+  // arguments once its own (`shift`, `special`) are set.
+  Level& push(Level::Kind kind, const Plan& plan, const Op& op, std::uint32_t at);
+  Level& push_entry(const Plan& plan);
+  void bind(Level& level);
+  void pop() { levels_.pop_back(); }
+  std::uint32_t top_index() const { return static_cast<std::uint32_t>(levels_.size() - 1); }
+
+  // What the `k`-th argument of operation `op` of the top level stands for.
+  Ref read_arg(std::size_t op, std::size_t k);
+  // What the function of level `level` returns as its `j`-th return.
+  Ref read_return(std::uint32_t level, std::size_t j);
+  // What a name put together while building stands for at `level`, read by its operation
+  // `op` (or after the last, for the end of the body).
+  Ref read_text(std::uint32_t level, std::string_view name, std::uint32_t op);
+  // The names of the value that write `slot` of the top level's function makes.
+  Letters write(std::uint32_t slot) { return write_letters(top_index(), slot); }
+  // The names of the output of an iteration of the loop at `op` of the top level, numbered
+  // `numbered`: the output of the calls around where the last one writes a return last.
+  Letters iteration_output(const Text& numbered, std::uint32_t op, bool last);
+  // A text of the level's own, put under its prefix: `{prefix}.{piece}`.
+  NameId local(const Level& level, Text piece);
+
+  // The innermost loop iteration around the top level within the body being built: a
+  // slot's body starts afresh.
+  const Level* innermost_iteration() const;
+
+ private:
+  Ref read_ref(std::uint32_t level, const NameRef& ref, const Atom& atom, std::uint32_t op);
+  Ref read_name(std::uint32_t level, const NameRef& ref, const Text& name, std::uint32_t op);
+  template <class Kept>
+  Ref read_outer(std::uint32_t level, const NameRef& ref, std::string_view name, Kept kept,
+                 std::uint32_t op);
+  Ref read_caller_arg(std::uint32_t level, std::uint32_t k);
+  Ref binding(std::uint32_t level, std::uint32_t param);
+  Ref look_up_binding(std::uint32_t level, std::string_view name);
+  Ref read_unwritten_return(std::uint32_t level, std::string_view name);
+  NameId dict_base(std::uint32_t level, std::uint32_t param);
+  // The name a reference goes by as the rules of inlining give it, if any.
+  NameId name_of_ref(Ref ref);
+  bool dict_bound(const Level& level, std::uint32_t param) const;
+  std::string arg_text(const Level& level, std::uint32_t k) const;
+  const Atom* source_arg(const Level& level, std::uint32_t k) const;
+  Letters write_letters(std::uint32_t level, std::uint32_t slot);
+  Letters output_letters(std::uint32_t level, std::uint32_t j);
+  std::uint32_t bound_outputs(const Level& level) const;
+
+  FlatProgram& program_;
+  const KeptNames& kept_;
+  std::vector<Level> levels_;
+};
+
+}  // namespace vel::flat
