@@ -110,7 +110,7 @@ void BM_FlattenJson(benchmark::State& state) {
   keep_heap();
   std::size_t out_size = 0;
   auto road = [&] {
-    std::string out = module_to_json(flatten(module_from_json(text), "main", keys));
+    std::string out = flatten_to_json(module_from_json(text), "main", keys);
     out_size = out.size();
     benchmark::DoNotOptimize(out);
   };

@@ -7,12 +7,13 @@
 
 namespace vel::flat {
 
-Names::Names() { nodes_.push_back(Node{kNoName, Text(), 0}); }
+Names::Names() { nodes_.push_back(Node{Text(), kNoName, 0}); }
 
 NameId Names::add(NameId parent, Text piece) {
   const std::uint64_t size = json::string_body_size(piece.view());
   const std::uint64_t json_size = parent == kNoName ? size : nodes_[parent].json_size + 1 + size;
-  nodes_.push_back(Node{parent, std::move(piece), json_size});
+  nodes_.push_back(Node{std::move(piece), parent,
+                        static_cast<std::uint32_t>(std::min(json_size, kMostSize))});
   return static_cast<NameId>(nodes_.size() - 1);
 }
 

@@ -28,6 +28,7 @@ class Names {
 
   // The length of the text as a JSON string writes it between its quotes.
   std::uint64_t json_size(NameId name) const { return nodes_[name].json_size; }
+  static constexpr std::uint64_t kMostSize = 0xffffffff;
   // The text, put together in `scratch` unless it is one piece.
   std::string_view view(NameId name, std::string& scratch) const;
   // The text as a record holds it: the piece itself for a name of one piece.
@@ -35,13 +36,18 @@ class Names {
   // The text as a JSON string, quotes included.
   void write_json(std::string& out, NameId name) const;
 
+  NameId parent(NameId name) const { return nodes_[name].parent; }
+  std::string_view piece(NameId name) const { return nodes_[name].piece.view(); }
   std::size_t size() const { return nodes_.size(); }
+  void reserve(std::size_t count) { nodes_.reserve(count); }
 
  private:
+  // Sixteen bytes: a name's text as written is far below 4 GiB, or its flattening stops
+  // for it, so its length saturates there.
   struct Node {
-    NameId parent;
     Text piece;
-    std::uint64_t json_size;
+    NameId parent;
+    std::uint32_t json_size;
   };
 
   // The pieces of a name, first to last, in `chain_`.

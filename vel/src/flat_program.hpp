@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "flat_names.hpp"
+#include "flatten_plan.hpp"
 #include "vel/ast.hpp"
 
 namespace vel::flat {
@@ -71,9 +72,11 @@ struct Value {
 };
 
 struct FlatOp {
-  const Op* source;    // its kind, output types and comments
+  const OpText* text;  // the operation of the module it copies, and its text without names
   std::uint32_t args;  // its first argument in `FlatProgram::args`
   ValueId outputs;     // its first output; each output is a value of its own
+
+  const Op& source() const { return *text->op; }
 };
 
 // A parameter or a return of the flat function: the record as it will stand, and for a
@@ -102,11 +105,15 @@ struct FlatProgram {
   // The entry's declared returns, then the cache slots'.
   std::vector<FlatParam> returns;
   std::size_t declared_returns = 0;
+  // The bytes its operations take, in memory or as JSON text, whichever is more; and the
+  // length of their JSON text, with every value under the first of its names.
+  std::uint64_t bytes = 0;
+  std::uint64_t json_bytes = 0;
 
   std::size_t args_of(std::size_t op) const {
-    return ops[op].source->args.size();
+    return ops[op].source().args.size();
   }
-  std::size_t outputs_of(std::size_t op) const { return ops[op].source->outputs.size(); }
+  std::size_t outputs_of(std::size_t op) const { return ops[op].source().outputs.size(); }
 };
 
 }  // namespace vel::flat

@@ -11,9 +11,12 @@ namespace vel {
 
 namespace flat {
 
-// What building leaves for naming and writing.
+// What building leaves for naming and writing: the flat function, and the plans whose
+// texts its operations are written from.
 struct Built {
+  explicit Built(const Module& module) : kept(module), planner(module, kept) {}
   KeptNames kept;
+  Planner planner;
   FlatProgram program{};
 };
 
@@ -23,10 +26,9 @@ Flattening::Flattening(const Module& module, std::string_view entry, const Cache
     : module_(module),
       key_(entry),
       entry_(module.functions.at(entry)),
-      built_(std::make_unique<flat::Built>(flat::Built{flat::KeptNames(module)})) {
-  flat::Planner planner(module, built_->kept);
-  planner.plan(&entry_);
-  built_->program = flat::build(planner, entry_, cache_keys);
+      built_(std::make_unique<flat::Built>(module)) {
+  built_->planner.plan(&entry_);
+  built_->program = flat::build(built_->planner, entry_, cache_keys);
 }
 
 Flattening::~Flattening() = default;

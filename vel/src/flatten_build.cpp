@@ -19,6 +19,8 @@ constexpr std::string_view kCacheNeedsType = "cache slot must have a declared ty
 constexpr std::string_view kNewSuffix = "_new";
 constexpr std::string_view kLoopPrefix = "loop";
 constexpr std::string_view kStarSuffix = ".*";
+// The longest JSON text of a number, a float's with its exponent.
+constexpr std::uint64_t kNumberSize = 24;
 
 template <class Alt>
 const Alt* kind_as(const Op& op) {
@@ -79,8 +81,14 @@ class Builder {
       : planner_(planner), program_(program), scopes_(program, planner.kept()), slots_{keys} {}
 
   void build(const Function& entry) {
-    scopes_.push_entry(planner_.plan(&entry));
-    program_.ops.reserve(planner_.at(&entry).size);
+    const Plan& plan = planner_.plan(&entry);
+    scopes_.push_entry(plan);
+    // As long as the entry's expansion, cache slots' bodies apart; a name for each output and
+    // argument, and one more for each operation's prefix or field.
+    program_.ops.reserve(plan.size);
+    program_.args.reserve(plan.words);
+    program_.values.reserve(plan.words);
+    program_.names.reserve(plan.words + plan.size);
     while (step()) {}
     finish(entry);
   }
@@ -267,19 +275,29 @@ class Builder {
     const auto index = static_cast<std::uint32_t>(program_.ops.size());
     if (index == max_flat_ops()) stop_too_many_ops();
     Level& level = scopes_.top();
-    std::uint64_t bytes = level.names().op_bytes[k];
-    program_.ops.push_back(FlatOp{&op, static_cast<std::uint32_t>(program_.args.size()),
+    const OpText& text = level.names().texts[k];
+    program_.ops.push_back(FlatOp{&text, static_cast<std::uint32_t>(program_.args.size()),
                                   static_cast<ValueId>(program_.values.size())});
+    // The bytes it takes, and its JSON text's, its names as they stand now.
+    std::uint64_t bytes = text.bytes, json = text.text.size();
+    auto count = [&](std::uint64_t name) {
+      bytes += name_bytes(name);
+      json += name + 2;
+    };
     for (std::size_t a = 0; a < op.args.size(); ++a) {
       const Ref ref = scopes_.read_arg(k, a);
       if (ref.is_value()) {
         Value& read = program_.values[ref.value_id()];
         read.last = index;
-        bytes += name_bytes(program_.names.json_size(read.first));
+        count(program_.names.json_size(read.first));
       } else if (ref.kind() == Ref::Kind::Name) {
-        bytes += name_bytes(program_.names.json_size(ref.name_id()));
+        count(program_.names.json_size(ref.name_id()));
+      } else if (const auto* name = std::get_if<Atom::Name>(&ref.atom().value)) {
+        count(json::string_body_size(name->text));
+      } else if (!std::holds_alternative<Atom::Name>(op.args[a].value)) {
+        // A number written in the operation's text.
       } else {
-        bytes += name_bytes(0);
+        count(kNumberSize);  // a number a parameter stands for, in a name's place
       }
       program_.args.push_back(ref);
     }
@@ -289,17 +307,18 @@ class Builder {
       const auto id = static_cast<ValueId>(program_.values.size());
       program_.values.push_back(Value{letters.first, letters.second, index, index});
       scopes_.top().vals[first + m] = Ref::value(id);
-      bytes += name_bytes(program_.names.json_size(letters.first));
+      count(program_.names.json_size(letters.first));
     }
     if (const auto* cache = kind_as<OpKind::Cache>(op))
       if (auto var = var_of_iteration(cache->var, scopes_.innermost_iteration()))
         program_.vars.emplace_back(index, std::move(*var));
     take(bytes);
+    program_.json_bytes += json;
   }
 
   void take(std::uint64_t more) {
-    if (more > max_flat_bytes() - bytes_) stop_too_many_bytes();
-    bytes_ += more;
+    if (more > max_flat_bytes() - program_.bytes) stop_too_many_bytes();
+    program_.bytes += more;
   }
 
   // The flat function's parameters and returns, and what each return reads.
@@ -328,7 +347,6 @@ class Builder {
   FlatProgram& program_;
   Scopes scopes_;
   CacheSlots slots_;
-  std::uint64_t bytes_ = 0;
   std::uint32_t slot_bodies_ = 0;  // slot bodies being built: their cache operations are copied
 };
 

@@ -1,6 +1,7 @@
 #include "flatten_naming.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -8,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "vel/hash.hpp"
 #include "vel/interrupt.hpp"
 #include "vel/text.hpp"
 
@@ -15,20 +17,114 @@ namespace vel::flat {
 
 namespace {
 
+constexpr std::string_view kWeightPrefix = "weights.";
+
 const Text* name_of(const Atom& atom) {
   const auto* name = std::get_if<Atom::Name>(&atom.value);
   return name ? &name->text : nullptr;
 }
 
-// What stands under a name while the values are named in order.
+// The hashes of names, and of their directories: a name's text up to its last point, by
+// which names that cannot be equal are told apart without being hashed whole. A name under
+// a parent hashes on from the state that its parent's text and the point leave, made once:
+// the locals of one call, or the fields of one weight, share their prefix's.
+class NameHashes {
+ public:
+  // The directory of a name without a point.
+  static constexpr std::uint64_t kNoDir = 0x9e3779b97f4a7c15ull;
+
+  explicit NameHashes(const Names& names) : names_(names) {}
+
+  std::uint64_t of(NameId name) {
+    const NameId parent = names_.parent(name);
+    if (parent == kNoName) return hash_text(names_.piece(name));
+    TextHasher hasher = prefix(parent);
+    hasher.add(names_.piece(name));
+    return hasher.finish();
+  }
+
+  std::uint64_t dir(NameId name) {
+    const NameId parent = names_.parent(name);
+    const std::string_view piece = names_.piece(name);
+    const std::size_t point = piece.rfind('.');
+    if (point == std::string_view::npos) return parent == kNoName ? kNoDir : whole(parent);
+    if (parent == kNoName) return hash_text(piece.substr(0, point));
+    TextHasher hasher = prefix(parent);
+    hasher.add(piece.substr(0, point));
+    return hasher.finish();
+  }
+
+  static std::uint64_t dir(std::string_view text) {
+    const std::size_t point = text.rfind('.');
+    return point == std::string_view::npos ? kNoDir : hash_text(text.substr(0, point));
+  }
+
+ private:
+  // The hash of a parent's own text; the last one asked for is at hand.
+  std::uint64_t whole(NameId name) {
+    if (name != last_whole_) {
+      last_whole_ = name;
+      auto [at, fresh] = wholes_.try_emplace(name, 0);
+      if (fresh) at->second = of(name);
+      last_whole_hash_ = at->second;
+    }
+    return last_whole_hash_;
+  }
+
+  // The state after `name`'s text and a point; the last one asked for is at hand, since
+  // the names of one call come one after the other.
+  const TextHasher& prefix(NameId name) {
+    if (name == last_) return *last_state_;
+    last_state_ = &made(name);
+    last_ = name;
+    return *last_state_;
+  }
+  const TextHasher& made(NameId name) {
+    auto [at, fresh] = prefixes_.try_emplace(name);
+    if (fresh) {
+      const NameId parent = names_.parent(name);
+      TextHasher hasher = parent == kNoName ? TextHasher() : made(parent);
+      hasher.add(names_.piece(name)).add('.');
+      prefixes_.find(name)->second = hasher;  // `at` may not survive the recursion
+      return prefixes_.find(name)->second;
+    }
+    return at->second;
+  }
+
+  const Names& names_;
+  std::unordered_map<NameId, TextHasher> prefixes_;  // nodes are stable: the map is node-based
+  NameId last_ = kNoName;
+  const TextHasher* last_state_ = nullptr;
+  std::unordered_map<NameId, std::uint64_t> wholes_;
+  NameId last_whole_ = kNoName;
+  std::uint64_t last_whole_hash_ = 0;
+};
+
+// A filter of hashes, one bit each: a hash that was never added is told apart at once.
+class HashSet {
+ public:
+  HashSet() : bits_(std::size_t{1} << 14) {}  // 2^20 bits
+  void add(std::uint64_t hash) { bits_[slot(hash)] |= bit(hash); }
+  bool may_hold(std::uint64_t hash) const { return (bits_[slot(hash)] & bit(hash)) != 0; }
+
+ private:
+  std::size_t slot(std::uint64_t hash) const { return (hash >> 6) & (bits_.size() - 1); }
+  static std::uint64_t bit(std::uint64_t hash) { return std::uint64_t{1} << (hash & 63); }
+  std::vector<std::uint64_t> bits_;
+};
+
+// What stands under a name while the values are named in order: the last reading of what
+// holds it now, and where a pinned value of that name is written.
 struct Holder {
-  std::uint32_t last = 0;              // until when it is read: a text's last reading
-  std::uint32_t pinned = kEnd;         // where a pinned value of that name is written
+  NameId name = kNoName;
+  std::uint32_t last = 0;
+  std::uint32_t pinned = kEnd;
 };
 
 class Namer {
  public:
-  Namer(FlatProgram& program, const KeptNames& kept) : p_(program), kept_(kept) {
+  Namer(FlatProgram& program, const KeptNames& kept)
+      : p_(program), kept_(kept), hashes_(program.names) {
     for (const FlatParam& param : p_.params) {
       params_.insert(param.param.name.view());
       if (param.param.ty.dtype == kDictDtype) dicts_.push_back(param.param.name.view());
@@ -37,6 +133,7 @@ class Namer {
 
   void run() {
     pin_returns();
+    note_directories();
     hold_texts();
     unpin_captures();
     for (ValueId id = 0; id < p_.values.size(); ++id) {
@@ -46,83 +143,79 @@ class Namer {
   }
 
  private:
-  std::string_view text_of(NameId name, std::string& scratch) const {
-    return p_.names.view(name, scratch);
-  }
-
   // The final values of the cache slots and of the declared returns take those names: a
   // slot's first, since a declared return that reads the slot's value shows the slot's name.
   void pin_returns() {
     std::unordered_set<std::string_view> declared;
     for (std::size_t j = 0; j < p_.declared_returns; ++j)
       declared.insert(p_.returns[j].param.name.view());
-    for (std::size_t j = p_.declared_returns; j < p_.returns.size(); ++j) {
-      const FlatParam& r = p_.returns[j];
-      if (!declared.contains(r.param.name.view())) pin(r, true);
-    }
+    for (std::size_t j = p_.declared_returns; j < p_.returns.size(); ++j)
+      if (!declared.contains(p_.returns[j].param.name.view())) pin(p_.returns[j]);
     // A value that several declared returns read takes the name of the one it has already.
-    std::string scratch;
     for (std::size_t j = 0; j < p_.declared_returns; ++j) {
       const FlatParam& r = p_.returns[j];
-      if (r.ref.is_value() && text_of(p_.values[r.ref.value_id()].first, scratch) == r.param.name)
-        pin(r, false);
+      if (r.ref.is_value() &&
+          p_.names.view(p_.values[r.ref.value_id()].first, scratch_) == r.param.name)
+        pin(r);
     }
-    for (std::size_t j = 0; j < p_.declared_returns; ++j) pin(p_.returns[j], false);
+    for (std::size_t j = 0; j < p_.declared_returns; ++j) pin(p_.returns[j]);
   }
 
-  void pin(const FlatParam& r, bool slot) {
+  void pin(const FlatParam& r) {
     if (!r.ref.is_value()) return;
     Value& v = p_.values[r.ref.value_id()];
     if (v.pinned) return;
     v.pinned = true;
     v.name = p_.names.root(r.param.name);
-    (void)slot;
   }
 
-  // Every text that some value might be named like, with its last reading; and where each
-  // pinned value is written.
-  void hold_texts() {
-    std::string scratch;
-    auto note = [&](NameId name) {
-      if (name != kNoName) candidates_.insert(std::string(text_of(name, scratch)));
-    };
-    for (const Value& v : p_.values) {
+  // The directories that some value may be named in, and where each pinned value is
+  // written.
+  void note_directories() {
+    for (ValueId id = 0; id < p_.values.size(); ++id) {
+      if ((id & 1023) == 0) poll_interrupt();
+      const Value& v = p_.values[id];
       if (v.pinned) {
-        note(v.name);
-        continue;
+        value_dirs_.add(hashes_.dir(v.name));
+        holder(v.name).pinned = v.def;
+      } else {
+        value_dirs_.add(hashes_.dir(v.first));
+        if (v.second != kNoName) value_dirs_.add(hashes_.dir(v.second));
       }
-      note(v.first);
-      note(v.second);
     }
+  }
+
+  // Every text the flat function reads that means something and that some value may be
+  // named like, with its last reading.
+  void hold_texts() {
     for (std::uint32_t op = 0; op < p_.ops.size(); ++op) {
       if ((op & 1023) == 0) poll_interrupt();
       const std::size_t first = p_.ops[op].args;
-      for (std::size_t a = 0; a < p_.args_of(op); ++a) read_text(p_.args[first + a], op, scratch);
+      for (std::size_t a = 0; a < p_.args_of(op); ++a) read_text(p_.args[first + a], op);
     }
-    for (const FlatParam& r : p_.returns) read_text(r.ref, kEnd, scratch);
-    for (const Value& v : p_.values)
-      if (v.pinned) holders_[std::string(text_of(v.name, scratch))].pinned = v.def;
+    for (const FlatParam& r : p_.returns) read_text(r.ref, kEnd);
   }
 
-  void read_text(Ref ref, std::uint32_t op, std::string& scratch) {
-    std::string_view text;
+  void read_text(Ref ref, std::uint32_t op) {
+    NameId name;
     if (ref.kind() == Ref::Kind::Name) {
-      text = text_of(ref.name_id(), scratch);
-    } else if (ref.kind() == Ref::Kind::Atom) {
-      const Text* name = name_of(ref.atom());
-      if (!name) return;
-      text = name->view();
+      name = ref.name_id();
+      if (!value_dirs_.may_hold(hashes_.dir(name))) return;
+    } else if (const Text* text = ref.kind() == Ref::Kind::Atom ? name_of(ref.atom()) : nullptr) {
+      if (!value_dirs_.may_hold(NameHashes::dir(*text))) return;
+      name = p_.names.root(*text);
     } else {
       return;
     }
-    if (!candidates_.contains(text)) return;
     const bool renamed = ref.kind() == Ref::Kind::Name &&
-                         std::binary_search(p_.renamed.begin(), p_.renamed.end(), ref.name_id());
-    if (!renamed && !means_something(text)) return;
-    Holder& h = holders_[std::string(text)];
-    h.last = op;
+                         std::binary_search(p_.renamed.begin(), p_.renamed.end(), name);
+    if (!renamed && !means_something(p_.names.view(name, scratch_))) return;
+    holder(name).last = op;
   }
 
+  // A text means something where the flat function reads it: a parameter, a field of a
+  // dict parameter, a configuration name or a dimension, a weight renamed. Any other is a
+  // name the module reads where nothing defines it.
   bool means_something(std::string_view text) const {
     if (params_.contains(text) || kept_.may_mean_itself(text)) return true;
     for (std::string_view dict : dicts_)
@@ -134,48 +227,42 @@ class Namer {
   // A pinned value whose name a parameter still holds when it is written keeps its other
   // names: the parameter's value is read after it.
   void unpin_captures() {
-    std::string scratch;
     for (Value& v : p_.values) {
       if (!v.pinned) continue;
-      auto at = holders_.find(text_of(v.name, scratch));
-      if (at->second.last > v.def) {
+      Holder* h = find(v.name);
+      if (h->last > v.def) {
         v.pinned = false;
-        at->second.pinned = kEnd;
+        h->pinned = kEnd;
       }
     }
   }
 
-  bool free_for(const Value& v, NameId name, std::string& scratch) const {
-    auto at = holders_.find(text_of(name, scratch));
-    if (at == holders_.end()) return true;
-    const Holder& h = at->second;
-    if (h.last > v.def) return false;  // read after the value is written
-    return !(h.pinned > v.def && h.pinned < v.last);  // written over while the value is read
+  bool free_for(const Value& v, NameId name) {
+    const Holder* h = find(name);
+    if (!h) return true;
+    if (h->last > v.def) return false;  // read after the value is written
+    return !(h->pinned > v.def && h->pinned < v.last);  // written over while the value is read
   }
 
   void name_value(ValueId id) {
     Value& v = p_.values[id];
-    std::string scratch;
     if (!v.pinned) {
-      if (free_for(v, v.first, scratch)) {
+      if (free_for(v, v.first)) {
         v.name = v.first;
-      } else if (v.second != kNoName && free_for(v, v.second, scratch)) {
+      } else if (v.second != kNoName && free_for(v, v.second)) {
         v.name = v.second;
       } else {
         v.name = fresh(v.second != kNoName ? v.second : v.first);
+        return;  // no other value or text is named so
       }
     }
     // A value read only by the next operation cannot be written over while it is read.
-    if (v.last > v.def + 1 || v.pinned) {
-      Holder& h = holders_[std::string(text_of(v.name, scratch))];
-      h.last = v.last;
-    }
+    if (v.last > v.def + 1) holder(v.name).last = v.last;
   }
 
   NameId fresh(NameId base) {
-    std::string scratch;
-    if (!all_names_) collect_all_names();
-    const std::string stem(text_of(base, scratch));
+    if (!all_named_) name_all();
+    const std::string stem(p_.names.view(base, scratch_));
     for (std::uint64_t n = 1;; ++n) {
       std::string name = stem + '_';
       append_uint(name, n);
@@ -183,27 +270,56 @@ class Namer {
     }
   }
 
-  // Every name the function may show: a fresh name must differ from all of them.
-  void collect_all_names() {
-    all_names_ = true;
-    std::string scratch;
-    for (std::size_t n = 1; n < p_.names.size(); ++n)
-      all_.insert(std::string(text_of(static_cast<NameId>(n), scratch)));
+  // Every name the function may show: a fresh name differs from all of them.
+  void name_all() {
+    all_named_ = true;
+    for (std::size_t n = 1; n < p_.names.size(); ++n) {
+      if ((n & 1023) == 0) poll_interrupt();
+      all_.insert(std::string(p_.names.view(static_cast<NameId>(n), scratch_)));
+    }
     for (const Ref& ref : p_.args)
-      if (ref.kind() == Ref::Kind::Atom)
-        if (const Text* name = name_of(ref.atom())) all_.insert(name->str());
+      if (const Text* name = ref.kind() == Ref::Kind::Atom ? name_of(ref.atom()) : nullptr)
+        all_.insert(name->str());
     for (const FlatParam& p : p_.params) all_.insert(p.param.name.str());
     for (const FlatParam& r : p_.returns) all_.insert(r.param.name.str());
   }
 
+  // --- the holders, by the hashes of their names ---
+
+  bool same(NameId a, NameId b) {
+    if (a == b) return true;
+    if (p_.names.json_size(a) != p_.names.json_size(b)) return false;
+    std::string other;
+    return p_.names.view(a, scratch_) == p_.names.view(b, other);
+  }
+
+  Holder* find(NameId name) { return find(name, hashes_.of(name)); }
+  Holder* find(NameId name, std::uint64_t hash) {
+    if (!holder_hashes_.may_hold(hash)) return nullptr;
+    auto [first, last] = holders_.equal_range(hash);
+    for (auto at = first; at != last; ++at)
+      if (same(at->second.name, name)) return &at->second;
+    return nullptr;
+  }
+
+  Holder& holder(NameId name) {
+    const std::uint64_t hash = hashes_.of(name);
+    if (Holder* h = find(name, hash)) return *h;
+    holder_hashes_.add(hash);
+    return holders_.emplace(hash, Holder{name})->second;
+  }
+
   FlatProgram& p_;
   const KeptNames& kept_;
+  NameHashes hashes_;
+  HashSet value_dirs_;     // the directories of every name some value may take
+  HashSet holder_hashes_;  // the hashes of every name that `holders_` holds
   std::unordered_set<std::string_view> params_;
   std::vector<std::string_view> dicts_;
-  std::unordered_set<std::string, TextHash, std::equal_to<>> candidates_;
-  std::unordered_map<std::string, Holder, TextHash, std::equal_to<>> holders_;
-  bool all_names_ = false;
+  std::unordered_multimap<std::uint64_t, Holder> holders_;
+  bool all_named_ = false;
   std::unordered_set<std::string, TextHash, std::equal_to<>> all_;
+  std::string scratch_;
 };
 
 }  // namespace
@@ -211,7 +327,6 @@ class Namer {
 void choose_names(FlatProgram& program, const KeptNames& kept) { Namer(program, kept).run(); }
 
 void rename_weights(FlatProgram& program, const RenameWeight& rename) {
-  constexpr std::string_view kWeightPrefix = "weights.";
   std::string scratch;
   for (Ref& ref : program.args) {
     std::string_view text;

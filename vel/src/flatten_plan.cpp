@@ -97,21 +97,6 @@ std::uint64_t record_bytes(const Op& op) {
   return bytes + kind_bytes(op.kind);
 }
 
-// The length of an operation's JSON text besides its names: written with empty names, a
-// name is two quotes.
-std::uint64_t json_bytes_without_names(const Op& op) {
-  Op unnamed;
-  unnamed.kind = op.kind;
-  unnamed.output_types = op.output_types;
-  unnamed.comments = op.comments;
-  unnamed.outputs.resize(op.outputs.size());
-  unnamed.args.reserve(op.args.size());
-  for (const Atom& arg : op.args)
-    unnamed.args.push_back(name_of(arg) ? Atom{Atom::Name{Text()}} : arg);
-  std::string text;
-  serialize(text, unnamed);
-  return text.size();
-}
 
 std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
   if (a != 0 && b > std::numeric_limits<std::uint64_t>::max() / a)
@@ -201,8 +186,6 @@ class BodyNamer {
         out_.args.push_back(name ? read(*name) : NameRef{});
       }
       out_.first_slot.push_back(static_cast<std::uint32_t>(out_.slots.size()));
-      const bool inlines = kind_as<OpKind::Call>(op) || kind_as<OpKind::Loop>(op);
-      out_.op_bytes.push_back(inlines ? 0 : op_bytes_without_names(op));
       const std::uint32_t written = written_outputs(plan_.steps[k]);
       for (std::uint32_t m = 0; m < written; ++m) write(op.outputs[m], k, last);
     }
@@ -280,16 +263,17 @@ class BodyNamer {
 // --- planning ---
 
 // Adds `ops` operations of `bytes` to an expansion, refusing to pass either bound.
-void grow(Plan& plan, std::uint64_t ops, std::uint64_t bytes) {
+void grow(Plan& plan, std::uint64_t ops, std::uint64_t bytes, std::uint64_t words) {
   if (ops > kMaxFlatOps - plan.size) stop_too_many_ops();
   if (bytes > kMaxFlatBytes - plan.bytes) stop_too_many_bytes();
   plan.size += ops;
   plan.bytes += bytes;
+  plan.words += words;  // below the bound on bytes, which counts a name at least as 2
 }
 
 // The bytes of an operation as the module writes it, names included.
-std::uint64_t source_op_bytes(const Op& op) {
-  std::uint64_t bytes = op_bytes_without_names(op);
+std::uint64_t source_op_bytes(const Op& op, const OpText& text) {
+  std::uint64_t bytes = text.bytes;
   for (const Text& name : op.outputs) bytes += name_bytes(json::string_body_size(name));
   for (const Atom& arg : op.args)
     if (const Text* name = name_of(arg)) bytes += name_bytes(json::string_body_size(*name));
@@ -302,6 +286,17 @@ struct Frame {
   std::optional<Step> pending{};  // an operation waiting for its callee's plan
 };
 
+// The texts of a function's operations that are copied, not inlined.
+std::vector<OpText> op_texts(const Function& fn) {
+  std::vector<OpText> out(fn.ops.size());
+  for (std::size_t k = 0; k < fn.ops.size(); ++k) {
+    poll_interrupt();
+    const Op& op = fn.ops[k];
+    if (!kind_as<OpKind::Call>(op) && !kind_as<OpKind::Loop>(op)) out[k] = op_text(op);
+  }
+  return out;
+}
+
 }  // namespace
 
 void stop_too_many_ops() { stop_too_large(kMaxFlatOps, " operations"); }
@@ -309,8 +304,36 @@ void stop_too_many_bytes() { stop_too_large(kMaxFlatBytes, " bytes of operations
 std::uint64_t max_flat_ops() { return kMaxFlatOps; }
 std::uint64_t max_flat_bytes() { return kMaxFlatBytes; }
 
-std::uint64_t op_bytes_without_names(const Op& op) {
-  return std::max(record_bytes(op), json_bytes_without_names(op));
+OpText op_text(const Op& op) {
+  using namespace std::string_view_literals;
+  OpText out;
+  out.op = &op;
+  std::string& text = out.text;
+  serialize_kind(text, op.kind);
+  text.append(",\"outputs\":["sv);
+  for (std::size_t m = 0; m < op.outputs.size(); ++m) {
+    if (m) text += ',';
+    out.names.push_back(static_cast<std::uint32_t>(text.size()));
+  }
+  text.append("],\"output_types\":"sv);
+  serialize(text, op.output_types);
+  text.append(",\"args\":["sv);
+  for (std::size_t a = 0; a < op.args.size(); ++a) {
+    if (a) text += ',';
+    if (name_of(op.args[a]))
+      out.names.push_back(static_cast<std::uint32_t>(text.size()));
+    else
+      serialize(text, op.args[a]);
+  }
+  text += ']';
+  if (!op.comments.empty()) {
+    text.append(",\"comments\":"sv);
+    json::write_strings(text, op.comments);
+  }
+  text += '}';
+  // A name is at least its two quotes.
+  out.bytes = std::max(record_bytes(op), text.size() + 2 * out.names.size());
+  return out;
 }
 
 std::uint64_t param_bytes(const TensorType& type) {
@@ -397,6 +420,7 @@ const Plan& Planner::plan(const Function* root) {
   std::vector<Frame> stack;
   Plan& first = plans_[root];
   first.fn = root;
+  first.names.texts = op_texts(*root);
   stack.push_back({&first});
   while (!stack.empty()) {
     poll_interrupt();
@@ -404,7 +428,9 @@ const Plan& Planner::plan(const Function* root) {
     Plan& plan = *top.plan;
     if (!top.pending) {
       if (top.next == plan.fn->ops.size()) {
+        std::vector<OpText> texts = std::move(plan.names.texts);
         plan.names = BodyNamer(plan, kept_).names();
+        plan.names.texts = std::move(texts);
         plan.done = true;
         stack.pop_back();
         continue;
@@ -415,6 +441,7 @@ const Plan& Planner::plan(const Function* root) {
       auto [at, fresh] = plans_.try_emplace(callee);
       if (fresh) {
         at->second.fn = callee;
+        at->second.names.texts = op_texts(*callee);
         stack.push_back({&at->second});  // `top` is not used past this point
         continue;
       }
@@ -429,9 +456,11 @@ const Plan& Planner::plan(const Function* root) {
       const Plan& callee = plans_.at(step.callee);
       const std::uint64_t copies = loop ? step.count : 1;
       check_arity(target_of(op), op.args.size(), step.callee->params.size());
-      grow(plan, saturating_mul(copies, callee.size), saturating_mul(copies, callee.bytes));
+      grow(plan, saturating_mul(copies, callee.size), saturating_mul(copies, callee.bytes),
+           saturating_mul(copies, callee.words));
     } else if (!loop) {
-      grow(plan, 1, source_op_bytes(op));
+      grow(plan, 1, source_op_bytes(op, plan.names.texts[top.next]),
+           op.outputs.size() + op.args.size());
     }
     plan.steps.push_back(step);
     ++top.next;

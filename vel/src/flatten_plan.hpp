@@ -27,9 +27,17 @@ namespace vel::flat {
 std::uint64_t max_flat_ops();
 std::uint64_t max_flat_bytes();
 
-// The bytes of one operation of the flat function besides its names: its record, the
-// blocks of its lists, types, comments and kind, or its JSON text, whichever is more.
-std::uint64_t op_bytes_without_names(const Op& op);
+// An operation of the module as its copies in the flat function are written: its JSON
+// text with its names left out, and where each goes, made once however often it is copied.
+struct OpText {
+  const Op* op = nullptr;
+  std::string text;
+  std::vector<std::uint32_t> names;  // where the outputs' names go in `text`, then the arguments'
+  // The bytes of each copy besides its names: its record, the blocks of its lists, types,
+  // comments and kind, or its JSON text, whichever is more.
+  std::uint64_t bytes = 0;
+};
+OpText op_text(const Op& op);
 // What one name adds to that: its JSON text, or its block in memory, whichever is more.
 std::uint64_t name_bytes(std::uint64_t json_size);
 // The bytes of a parameter or a return that a cache slot adds, besides its name.
@@ -93,7 +101,7 @@ struct BodyNames {
   std::vector<std::uint32_t> first_arg;   // by operation, into `args`
   std::vector<NameRef> args;              // every argument of every operation, in order
   std::vector<NameRef> returns;           // what each return reads at the end of the body
-  std::vector<std::uint64_t> op_bytes;    // by operation, `op_bytes_without_names`
+  std::vector<OpText> texts;              // by operation; none for a call or a loop
   // Every write by its name, in order; for names put together while building (a field of
   // a dict argument, a loop's starred argument), which may meet any of them.
   std::unordered_map<std::string_view, std::vector<std::uint32_t>, TextHash, std::equal_to<>>
@@ -129,7 +137,8 @@ struct Plan {
   bool done = false;  // false while its operations are still being planned
   std::vector<Step> steps;
   std::uint64_t size = 0;   // operations in the expansion
-  std::uint64_t bytes = 0;  // and the bytes they take, by `op_bytes_without_names`
+  std::uint64_t words = 0;  // and their outputs and arguments, to size the lists that hold them
+  std::uint64_t bytes = 0;  // and the bytes they take, by `OpText::bytes` and their names
   BodyNames names;
 };
 
