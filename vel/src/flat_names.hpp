@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "page_allocator.hpp"
 #include "vel/shared_text.hpp"
 
 namespace vel::flat {
@@ -53,7 +54,7 @@ class Names {
   // The pieces of a name, first to last, in `chain_`.
   void collect(NameId name) const;
 
-  std::vector<Node> nodes_;
+  PagedList<Node> nodes_;
   mutable std::vector<const Text*> chain_;
 };
 

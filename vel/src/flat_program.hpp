@@ -12,6 +12,7 @@
 
 #include "flat_names.hpp"
 #include "flatten_plan.hpp"
+#include "page_allocator.hpp"
 #include "vel/ast.hpp"
 
 namespace vel::flat {
@@ -88,9 +89,9 @@ struct FlatParam {
 
 struct FlatProgram {
   Names names;
-  std::vector<FlatOp> ops;
-  std::vector<Ref> args;
-  std::vector<Value> values;
+  PagedList<FlatOp> ops;
+  PagedList<Ref> args;
+  PagedList<Value> values;
   // A cache operation copied into an iteration of a loop, with its var made the
   // iteration's own: the operation's index and the var.
   std::vector<std::pair<std::uint32_t, Text>> vars;

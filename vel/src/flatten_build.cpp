@@ -99,7 +99,7 @@ class Builder {
     poll_interrupt();
     Level& level = scopes_.top();
     if (level.next == level.plan->steps.size()) {
-      if (scopes_.levels().size() == 1) return false;
+      if (scopes_.depth() == 1) return false;
       close();
       return true;
     }
@@ -124,7 +124,7 @@ class Builder {
   void inline_call(const Step& step, std::uint32_t k) {
     const std::uint32_t caller = scopes_.top_index();
     const Text& first = step.op().outputs[0];
-    const NameId prefix = scopes_.local(scopes_.levels()[caller], first);
+    const NameId prefix = scopes_.local(scopes_.at(caller), first);
     Level& level = scopes_.push(Level::Kind::Call, planner_.at(step.callee), step.op(), k);
     level.prefix = prefix;
     scopes_.bind(level);
@@ -177,19 +177,19 @@ class Builder {
   void close() {
     const std::uint32_t inner = scopes_.top_index();
     Level& body = scopes_.top();
-    Level& caller = scopes_.levels()[body.caller];
+    Level& caller = scopes_.at(body.caller);
     const BodyNames& names = caller.names();
     const std::uint32_t first = names.first_slot[body.at];
     switch (body.kind) {
       case Level::Kind::Call: {
         const std::uint32_t count = names.slot_count(body.at);
         for (std::uint32_t j = 0; j < count; ++j)
-          scopes_.levels()[body.caller].vals[first + j] = scopes_.read_return(inner, j);
+          scopes_.at(body.caller).vals[first + j] = scopes_.read_return(inner, j);
         break;
       }
       case Level::Kind::Iteration: {
         const Ref value = returned(inner);
-        Level& loop = scopes_.levels()[body.caller];
+        Level& loop = scopes_.at(body.caller);
         loop.current = value;
         const Step& step = loop.plan->steps[body.at];
         if (loop.iteration == step.count) {
@@ -205,7 +205,7 @@ class Builder {
         // The operation's output holds the slot: its body's result, or the incoming value
         // of a slot fed from outside, also when its extend body runs.
         const Ref held = body.shift ? body.special_ref : value;
-        if (names.slot_count(body.at) > 0) scopes_.levels()[body.caller].vals[first] = held;
+        if (names.slot_count(body.at) > 0) scopes_.at(body.caller).vals[first] = held;
         --slot_bodies_;
         break;
       }
@@ -217,7 +217,7 @@ class Builder {
   // What an iteration or a slot's body gives: its first return, or where its function has
   // none, what its output's name reads.
   Ref returned(std::uint32_t level) {
-    const Level& body = scopes_.levels()[level];
+    const Level& body = scopes_.at(level);
     if (!body.fn().returns.empty()) return scopes_.read_return(level, 0);
     if (body.kind == Level::Kind::Slot) return Ref::name(program_.names.root(body.output_text));
     return scopes_.read_text(body.caller, body.output_text.view(), body.at);

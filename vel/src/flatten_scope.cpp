@@ -23,9 +23,30 @@ bool starred(std::string_view name) { return name.ends_with(kStarSuffix); }
 
 }  // namespace
 
+// The next place on the stack, cleared of what an earlier level left there; its lists keep
+// their room.
+Level& Scopes::fresh_level() {
+  if (depth_ == levels_.size()) levels_.emplace_back();
+  Level& level = levels_[depth_++];
+  level.shift = 0;
+  level.special = Level::kNone;
+  level.special_ref = Ref();
+  level.given = 0;
+  level.digits.clear();
+  level.prefix = kNoName;
+  level.output = Letters{};
+  level.output_text = Text();
+  level.next = 0;
+  level.iteration = 0;
+  level.current = Ref();
+  level.numbers.clear();
+  level.stamp = ++stamps_;
+  return level;
+}
+
 Level& Scopes::push_entry(const Plan& plan) {
-  levels_.clear();
-  Level& level = levels_.emplace_back();
+  depth_ = 0;
+  Level& level = fresh_level();
   level.plan = &plan;
   level.kind = Level::Kind::Entry;
   level.vals.assign(plan.names.slots.size(), Ref());
@@ -34,19 +55,30 @@ Level& Scopes::push_entry(const Plan& plan) {
 
 Level& Scopes::push(Level::Kind kind, const Plan& plan, const Op& op, std::uint32_t at) {
   const std::uint32_t caller = top_index();
-  Level& level = levels_.emplace_back();
+  Level& level = fresh_level();
   level.plan = &plan;
   level.kind = kind;
   level.caller = caller;
   level.at = at;
   level.op = &op;
-  const std::size_t params = plan.fn->params.size();
   level.vals.assign(plan.names.slots.size(), Ref());
-  level.bound.resize(params);
-  level.bases.resize(params);
-  level.outputs.resize(plan.fn->returns.size());
-  level.seen.assign(std::max(params, plan.fn->returns.size()), 0);
+  const std::size_t params = plan.fn->params.size(), returns = plan.fn->returns.size();
+  if (level.bound.size() < params) {
+    level.bound.resize(params);
+    level.bases.resize(params);
+  }
+  if (level.outputs.size() < returns) level.outputs.resize(returns);
+  if (level.seen.size() < std::max(params, returns)) level.seen.resize(std::max(params, returns));
   return level;
+}
+
+// Whether `what` of entry `i` is looked up already; from now on it counts as such.
+bool Scopes::seen(Level& level, std::size_t i, std::uint8_t what) {
+  Level::Seen& seen = level.seen[i];
+  if (seen.stamp != level.stamp) seen = Level::Seen{level.stamp, 0};
+  const bool was = (seen.what & what) != 0;
+  seen.what |= what;
+  return was;
 }
 
 void Scopes::bind(Level& level) {
@@ -60,7 +92,7 @@ NameId Scopes::local(const Level& level, Text piece) {
 }
 
 const Level* Scopes::innermost_iteration() const {
-  for (std::size_t i = levels_.size(); i-- > 0;) {
+  for (std::size_t i = depth_; i-- > 0;) {
     if (levels_[i].kind == Level::Kind::Iteration) return &levels_[i];
     if (levels_[i].kind == Level::Kind::Slot) return nullptr;
   }
@@ -215,7 +247,7 @@ bool Scopes::dict_bound(const Level& level, std::uint32_t param) const {
 
 Ref Scopes::binding(std::uint32_t level, std::uint32_t param) {
   Level& l = levels_[level];
-  if (l.seen[param] & kBoundSeen) return l.bound[param];
+  if (seen(l, param, kBoundSeen)) return l.bound[param];
   Ref out;
   if (param >= l.given) {
     // The last argument stands for this parameter as itself, a point and the parameter's
@@ -238,15 +270,13 @@ Ref Scopes::binding(std::uint32_t level, std::uint32_t param) {
   } else if (l.fn().params[param].ty.dtype != kDictDtype) {
     out = read_caller_arg(level, param);
   }
-  Level& again = levels_[level];
-  again.bound[param] = out;
-  again.seen[param] |= kBoundSeen;
+  levels_[level].bound[param] = out;
   return out;
 }
 
 NameId Scopes::dict_base(std::uint32_t level, std::uint32_t param) {
   Level& l = levels_[level];
-  if (l.seen[param] & kBaseSeen) return l.bases[param];
+  if (seen(l, param, kBaseSeen)) return l.bases[param];
   NameId base = kNoName;
   const Level& caller = levels_[l.caller];
   const std::string text = arg_text(l, param);
@@ -271,9 +301,7 @@ NameId Scopes::dict_base(std::uint32_t level, std::uint32_t param) {
       }
     }
   }
-  Level& again = levels_[level];
-  again.bases[param] = base;
-  again.seen[param] |= kBaseSeen;
+  levels_[level].bases[param] = base;
   return base;
 }
 
@@ -314,12 +342,10 @@ Letters Scopes::write_letters(std::uint32_t level, std::uint32_t slot) {
 Letters Scopes::output_letters(std::uint32_t level, std::uint32_t j) {
   Level& l = levels_[level];
   if (l.kind != Level::Kind::Call) return l.output;
-  if (l.seen[j] & kOutputSeen) return l.outputs[j];
+  if (seen(l, j, kOutputSeen)) return l.outputs[j];
   const Letters out =
       write_letters(l.caller, levels_[l.caller].names().first_slot[l.at] + j);
-  Level& again = levels_[level];
-  again.outputs[j] = out;
-  again.seen[j] |= kOutputSeen;
+  levels_[level].outputs[j] = out;
   return out;
 }
 

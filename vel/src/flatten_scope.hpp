@@ -61,11 +61,19 @@ struct Level {
   Ref current{};
   std::vector<std::pair<Text, std::uint64_t>> numbers{};  // the last number of each loop name
 
-  std::vector<Ref> vals{};           // the value of each write of its function, once made
-  std::vector<Ref> bound{};          // each parameter's binding, once looked up
-  std::vector<NameId> bases{};       // each dict parameter's base, once looked up
-  std::vector<Letters> outputs{};    // the names of each output, once looked up
-  std::vector<std::uint8_t> seen{};  // which of `bound`, `bases` and `outputs` are looked up
+  std::vector<Ref> vals{};         // the value of each write of its function, once made
+  std::vector<Ref> bound{};        // each parameter's binding, once looked up
+  std::vector<NameId> bases{};     // each dict parameter's base, once looked up
+  std::vector<Letters> outputs{};  // the names of each output, once looked up
+  // Which of `bound`, `bases` and `outputs` are looked up, for this level's `stamp`: a
+  // level's place on the stack is used again by later calls, so that a call of a function
+  // of thousands of parameters costs only what its body reads.
+  struct Seen {
+    std::uint64_t stamp = 0;
+    std::uint8_t what = 0;
+  };
+  std::vector<Seen> seen{};
+  std::uint64_t stamp = 0;
 
   const Function& fn() const { return *plan->fn; }
   const BodyNames& names() const { return plan->names; }
@@ -75,16 +83,17 @@ class Scopes {
  public:
   Scopes(FlatProgram& program, const KeptNames& kept) : program_(program), kept_(kept) {}
 
-  std::vector<Level>& levels() { return levels_; }
-  Level& top() { return levels_.back(); }
+  std::uint32_t depth() const { return depth_; }
+  Level& at(std::uint32_t level) { return levels_[level]; }
+  Level& top() { return levels_[depth_ - 1]; }
 
   // A new level, bound to the operation at `at` of the level now on top; `bind` counts its
   // arguments once its own (`shift`, `special`) are set.
   Level& push(Level::Kind kind, const Plan& plan, const Op& op, std::uint32_t at);
   Level& push_entry(const Plan& plan);
   void bind(Level& level);
-  void pop() { levels_.pop_back(); }
-  std::uint32_t top_index() const { return static_cast<std::uint32_t>(levels_.size() - 1); }
+  void pop() { --depth_; }
+  std::uint32_t top_index() const { return depth_ - 1; }
 
   // What the `k`-th argument of operation `op` of the top level stands for.
   Ref read_arg(std::size_t op, std::size_t k);
@@ -127,7 +136,12 @@ class Scopes {
 
   FlatProgram& program_;
   const KeptNames& kept_;
-  std::vector<Level> levels_;
+  Level& fresh_level();
+  bool seen(Level& level, std::size_t i, std::uint8_t what);
+
+  std::vector<Level> levels_;  // the stack's places, of which the first `depth_` are taken
+  std::uint32_t depth_ = 0;
+  std::uint64_t stamps_ = 0;
 };
 
 }  // namespace vel::flat
