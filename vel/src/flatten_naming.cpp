@@ -80,15 +80,19 @@ class NameHashes {
     return *last_state_;
   }
   const TextHasher& made(NameId name) {
-    auto [at, fresh] = prefixes_.try_emplace(name);
-    if (fresh) {
-      const NameId parent = names_.parent(name);
-      TextHasher hasher = parent == kNoName ? TextHasher() : made(parent);
-      hasher.add(names_.piece(name)).add('.');
-      prefixes_.find(name)->second = hasher;  // `at` may not survive the recursion
-      return prefixes_.find(name)->second;
+    if (auto at = prefixes_.find(name); at != prefixes_.end()) return at->second;
+    // The parents not made yet, innermost first; a chain of thousands of calls makes them
+    // without recursion.
+    std::vector<NameId> missing;
+    for (NameId n = name; n != kNoName && !prefixes_.contains(n); n = names_.parent(n))
+      missing.push_back(n);
+    for (auto n = missing.rbegin(); n != missing.rend(); ++n) {
+      const NameId parent = names_.parent(*n);
+      TextHasher hasher = parent == kNoName ? TextHasher() : prefixes_.find(parent)->second;
+      hasher.add(names_.piece(*n)).add('.');
+      prefixes_.emplace(*n, hasher);
     }
-    return at->second;
+    return prefixes_.find(name)->second;
   }
 
   const Names& names_;

@@ -100,120 +100,181 @@ const Level* Scopes::innermost_iteration() const {
 }
 
 // --- reading ---
+//
+// A read may go out through every level around it, a parameter passed down a chain of
+// thousands of calls included. It does so in one loop, without recursion: each step either
+// gives the value or asks the level around, and the bindings found on the way, which are
+// all the value found at the end, are kept for later reads.
 
 Ref Scopes::read_arg(std::size_t op, std::size_t k) {
   const std::uint32_t level = top_index();
-  const Level& top = levels_[level];
-  const Atom& atom = top.fn().ops[op].args[k];
+  const Atom& atom = levels_[level].fn().ops[op].args[k];
   if (!name_of(atom)) return Ref::atom(atom);
-  return read_ref(level, top.names().arg(op, k), atom, static_cast<std::uint32_t>(op));
+  return read(Ask::name_of(level, &levels_[level].names().arg(op, k), &atom, nullptr,
+                        static_cast<std::uint32_t>(op)));
 }
 
 Ref Scopes::read_return(std::uint32_t level, std::size_t j) {
   const Level& l = levels_[level];
   const auto end = static_cast<std::uint32_t>(l.fn().ops.size());
-  return read_name(level, l.names().returns[j], l.fn().returns[j].name, end);
-}
-
-Ref Scopes::read_ref(std::uint32_t level, const NameRef& ref, const Atom& atom, std::uint32_t op) {
-  const Level& l = levels_[level];
-  if (ref.slot != NameRef::kNone) {
-    if (Ref value = l.vals[ref.slot]) return value;
-    // A cache operation gives only its first output a value.
-    return read_ref(level, l.names().slots[ref.slot].before, atom, op);
-  }
-  if (l.kind == Level::Kind::Entry) return Ref::atom(atom);
-  return read_outer(level, ref, name_of(atom)->view(), [&] { return Ref::atom(atom); }, op);
-}
-
-Ref Scopes::read_name(std::uint32_t level, const NameRef& ref, const Text& name,
-                      std::uint32_t op) {
-  const Level& l = levels_[level];
-  if (ref.slot != NameRef::kNone) {
-    if (Ref value = l.vals[ref.slot]) return value;
-    return read_name(level, l.names().slots[ref.slot].before, name, op);
-  }
-  if (l.kind == Level::Kind::Entry) return Ref::name(program_.names.root(name));
-  return read_outer(level, ref, name.view(), [&] { return Ref::name(program_.names.root(name)); },
-                    op);
-}
-
-template <class Kept>
-Ref Scopes::read_outer(std::uint32_t level, const NameRef& ref, std::string_view name,
-                       Kept kept, std::uint32_t op) {
-  if (!ref.plain) return read_text(level, name, op);
-  if (ref.param != NameRef::kNone)
-    if (Ref bound = binding(level, ref.param)) return bound;
-  const Level& l = levels_[level];
-  if (ref.dict != NameRef::kNone && dict_bound(l, ref.dict)) {
-    if (ref.rest.empty()) return read_caller_arg(level, ref.dict);
-    if (NameId base = dict_base(level, ref.dict))
-      return Ref::name(program_.names.add(base, ref.rest));
-    std::string text = arg_text(l, ref.dict);
-    text += '.';
-    text += ref.rest.view();
-    return read_text(l.caller, text, l.at);
-  }
-  if (ref.kept) return kept();
-  return Ref::name(program_.names.add(l.prefix, Text(name)));
+  return read(Ask::name_of(level, &l.names().returns[j], nullptr, &l.fn().returns[j].name, end));
 }
 
 Ref Scopes::read_text(std::uint32_t level, std::string_view name, std::uint32_t op) {
-  std::string text(name);
+  return read(Ask::text_of(level, std::string(name), op));
+}
+
+Ref Scopes::read(Ask ask) {
+  memos_.clear();
   for (;;) {
-    const Level& l = levels_[level];
-    if (auto writes = l.names().writes.find(text); writes != l.names().writes.end())
-      for (auto slot = writes->second.rbegin(); slot != writes->second.rend(); ++slot)
-        if (l.names().slots[*slot].op < op && l.vals[*slot]) return l.vals[*slot];
-    if (l.kind == Level::Kind::Entry) return Ref::name(program_.names.root(Text(text)));
-    if (Ref bound = look_up_binding(level, text)) return bound;
-    // A dict parameter, or a field of one, the longest name first: the argument's.
-    bool moved = false;
-    for (const std::size_t length : l.names().where.dict_lengths) {
-      if (length > text.size() || (length < text.size() && text[length] != '.')) continue;
-      auto at = l.names().where.params.find(std::string_view(text).substr(0, length));
-      if (at == l.names().where.params.end()) continue;
-      for (auto pos = at->second.rbegin(); pos != at->second.rend() && !moved; ++pos) {
-        if (!dict_bound(l, *pos)) continue;
-        text = arg_text(l, *pos) + text.substr(length);
-        op = l.at;
-        level = l.caller;
-        moved = true;
-      }
-      if (moved) break;
+    Step step = ask.kind == Ask::Kind::Name   ? step_name(ask)
+                : ask.kind == Ask::Kind::Text ? step_text(ask)
+                                              : step_arg(ask);
+    if (step.found) {
+      for (const auto& [level, param] : memos_) levels_[level].bound[param] = step.found;
+      return step.found;
     }
-    if (moved) continue;
-    if (keeps_text(kept_, l.names(), text)) return Ref::name(program_.names.root(Text(text)));
-    if (Ref output = read_unwritten_return(level, text)) return output;
-    return Ref::name(program_.names.add(l.prefix, Text(text)));
   }
 }
 
-Ref Scopes::look_up_binding(std::uint32_t level, std::string_view name) {
-  const Positions& where = levels_[level].names().where;
-  if (auto at = where.params.find(name); at != where.params.end())
-    for (auto pos = at->second.rbegin(); pos != at->second.rend(); ++pos)
-      if (Ref bound = binding(level, *pos)) return bound;
-  return Ref();
+// The kept text of a name read: the atom itself, or the name as a root.
+Ref Scopes::kept(const Ask& ask) {
+  return ask.atom ? Ref::atom(*ask.atom) : Ref::name(program_.names.root(*ask.name));
 }
 
-Ref Scopes::read_unwritten_return(std::uint32_t level, std::string_view name) {
-  const Level& l = levels_[level];
+std::string_view Scopes::name_text(const Ask& ask) const {
+  return ask.atom ? name_of(*ask.atom)->view() : ask.name->view();
+}
+
+Scopes::Step Scopes::step_name(Ask& ask) {
+  const Level& l = levels_[ask.level];
+  const NameRef* ref = ask.ref;
+  // A cache operation gives only its first output a value: a later one keeps the meaning
+  // the name had before.
+  while (ref->slot != NameRef::kNone) {
+    if (Ref value = l.vals[ref->slot]) return Step{value};
+    ref = &l.names().slots[ref->slot].before;
+  }
+  if (l.kind == Level::Kind::Entry) return Step{kept(ask)};
+  if (!ref->plain) {
+    ask = Ask::text_of(ask.level, std::string(name_text(ask)), ask.op);
+    return Step{};
+  }
+  if (ref->param != NameRef::kNone)
+    if (std::optional<Step> bound = bind(ask, ref->param)) return *bound;
+  if (ref->dict != NameRef::kNone && dict_bound(l, ref->dict)) {
+    if (ref->rest.empty()) {
+      ask = Ask::arg_of(ask.level, ref->dict);
+      return Step{};
+    }
+    if (NameId base = dict_base(ask.level, ref->dict))
+      return Step{Ref::name(program_.names.add(base, ref->rest))};
+    std::string text = arg_text(l, ref->dict);
+    text += '.';
+    text += ref->rest.view();
+    ask = Ask::text_of(l.caller, std::move(text), l.at);
+    return Step{};
+  }
+  if (ref->kept) return Step{kept(ask)};
+  return Step{Ref::name(program_.names.add(l.prefix, Text(name_text(ask))))};
+}
+
+Scopes::Step Scopes::step_text(Ask& ask) {
+  const Level& l = levels_[ask.level];
+  const std::string& text = ask.text;
+  if (auto writes = l.names().writes.find(text); writes != l.names().writes.end())
+    for (auto slot = writes->second.rbegin(); slot != writes->second.rend(); ++slot)
+      if (l.names().slots[*slot].op < ask.op && l.vals[*slot]) return Step{l.vals[*slot]};
+  if (l.kind == Level::Kind::Entry) return Step{Ref::name(program_.names.root(Text(text)))};
   const Positions& where = l.names().where;
+  if (auto at = where.params.find(text); at != where.params.end())
+    for (auto pos = at->second.rbegin(); pos != at->second.rend(); ++pos)
+      if (std::optional<Step> bound = bind(ask, *pos)) return *bound;
+  // A dict parameter, or a field of one, the longest name first: the argument's.
+  for (const std::size_t length : where.dict_lengths) {
+    if (length > text.size() || (length < text.size() && text[length] != '.')) continue;
+    auto at = where.params.find(std::string_view(text).substr(0, length));
+    if (at == where.params.end()) continue;
+    for (auto pos = at->second.rbegin(); pos != at->second.rend(); ++pos) {
+      if (!dict_bound(l, *pos)) continue;
+      ask = Ask::text_of(l.caller, arg_text(l, *pos) + text.substr(length), l.at);
+      return Step{};
+    }
+  }
+  if (keeps_text(kept_, l.names(), text)) return Step{Ref::name(program_.names.root(Text(text)))};
   // A return that nothing defines, read before the body writes it, reads the output it is
   // bound to.
-  if (auto at = where.returns.find(name); at != where.returns.end()) {
+  if (auto at = where.returns.find(text); at != where.returns.end()) {
     const std::uint32_t bound = bound_outputs(l);
     for (auto pos = at->second.rbegin(); pos != at->second.rend(); ++pos) {
       if (*pos >= bound) continue;
-      switch (l.kind) {
-        case Level::Kind::Call: return read_text(l.caller, l.op->outputs[*pos].view(), l.at);
-        case Level::Kind::Iteration: return read_text(l.caller, l.output_text.view(), l.at);
-        default: return Ref::name(program_.names.root(l.output_text));
-      }
+      if (l.kind == Level::Kind::Slot) return Step{Ref::name(program_.names.root(l.output_text))};
+      const Text& output = l.kind == Level::Kind::Call ? l.op->outputs[*pos] : l.output_text;
+      ask = Ask::text_of(l.caller, output.str(), l.at);
+      return Step{};
     }
   }
-  return Ref();
+  return Step{Ref::name(program_.names.add(l.prefix, Text(text)))};
+}
+
+Scopes::Step Scopes::step_arg(Ask& ask) {
+  const Level& l = levels_[ask.level];
+  const std::uint32_t k = ask.arg;
+  if (k == l.special) return Step{l.special_ref};
+  const Atom& atom = *source_arg(l, k);
+  const Text* name = name_of(atom);
+  if (!name) return Step{Ref::atom(atom)};
+  if (l.kind == Level::Kind::Iteration && starred(name->view())) {
+    ask = Ask::text_of(l.caller, arg_text(l, k), l.at);
+    return Step{};
+  }
+  const Level& caller = levels_[l.caller];
+  ask = Ask::name_of(l.caller, &caller.names().arg(l.at, k - l.shift), &atom, nullptr, l.at);
+  return Step{};
+}
+
+// What the call binds parameter `param` of the level asked to: nothing (the read goes on
+// at that level), a value (found), or the read of an argument in the caller (`ask` is
+// changed to it, and the binding is kept when it is found).
+std::optional<Scopes::Step> Scopes::bind(Ask& ask, std::uint32_t param) {
+  Level& l = levels_[ask.level];
+  if (seen(l, param, kBoundSeen)) {
+    if (l.bound[param]) return Step{l.bound[param]};
+    return std::nullopt;
+  }
+  l.bound[param] = Ref();
+  if (param >= l.given) {
+    // The last argument stands for this parameter as itself, a point and the parameter's
+    // name; a number stands for nothing here.
+    const auto last = static_cast<std::uint32_t>(l.op->args.size() + l.shift - 1);
+    const Text& name = l.fn().params[param].name;
+    if (last == l.special) {
+      // A loop's threaded value has no fields: the text names what nothing defines.
+      const NameId base = name_of_ref(l.special_ref);
+      if (!base) return std::nullopt;
+      l.bound[param] = Ref::name(program_.names.add(base, name));
+      return Step{l.bound[param]};
+    }
+    if (!name_of(*source_arg(l, last))) return std::nullopt;
+    std::string text = arg_text(l, last);
+    text += '.';
+    text += name.view();
+    memos_.emplace_back(ask.level, param);
+    ask = Ask::text_of(l.caller, std::move(text), l.at);
+    return Step{};
+  }
+  if (param == l.special) {
+    l.bound[param] = l.special_ref;
+    return Step{l.special_ref};
+  }
+  if (!name_of(*source_arg(l, param))) {
+    l.bound[param] = Ref::atom(*source_arg(l, param));  // a number stands for itself
+    return Step{l.bound[param]};
+  }
+  if (l.fn().params[param].ty.dtype == kDictDtype) return std::nullopt;
+  memos_.emplace_back(ask.level, param);
+  ask = Ask::arg_of(ask.level, param);
+  return Step{};
 }
 
 const Atom* Scopes::source_arg(const Level& level, std::uint32_t k) const {
@@ -228,80 +289,64 @@ std::string Scopes::arg_text(const Level& level, std::uint32_t k) const {
   return text;
 }
 
-Ref Scopes::read_caller_arg(std::uint32_t level, std::uint32_t k) {
-  const Level& l = levels_[level];
-  if (k == l.special) return l.special_ref;
-  const Atom& atom = *source_arg(l, k);
-  const Text* name = name_of(atom);
-  if (!name) return Ref::atom(atom);
-  if (l.kind == Level::Kind::Iteration && starred(name->view()))
-    return read_text(l.caller, arg_text(l, k), l.at);
-  const Level& caller = levels_[l.caller];
-  return read_ref(l.caller, caller.names().arg(l.at, k - l.shift), atom, l.at);
-}
-
 bool Scopes::dict_bound(const Level& level, std::uint32_t param) const {
   return param < level.given && param != level.special &&
          level.fn().params[param].ty.dtype == kDictDtype && name_of(*source_arg(level, param));
 }
 
-Ref Scopes::binding(std::uint32_t level, std::uint32_t param) {
-  Level& l = levels_[level];
-  if (seen(l, param, kBoundSeen)) return l.bound[param];
-  Ref out;
-  if (param >= l.given) {
-    // The last argument stands for this parameter as itself, a point and the parameter's
-    // name; a number, or an argument of the inlining's own, stands for nothing here.
-    const auto last = static_cast<std::uint32_t>(l.op->args.size() + l.shift - 1);
-    const Text& name = l.fn().params[param].name;
-    if (last == l.special) {
-      // A loop's threaded value has no fields: the text names what nothing defines.
-      if (NameId base = name_of_ref(l.special_ref)) out = Ref::name(program_.names.add(base, name));
-    } else if (name_of(*source_arg(l, last))) {
-      std::string text = arg_text(l, last);
-      text += '.';
-      text += name.view();
-      out = read_text(l.caller, text, l.at);
-    }
-  } else if (param == l.special) {
-    out = l.special_ref;
-  } else if (!name_of(*source_arg(l, param))) {
-    out = Ref::atom(*source_arg(l, param));  // a number stands for itself
-  } else if (l.fn().params[param].ty.dtype != kDictDtype) {
-    out = read_caller_arg(level, param);
-  }
-  levels_[level].bound[param] = out;
-  return out;
-}
-
+// The name of which a field of dict parameter `param` is a point and the field: the
+// argument's text, as the levels around give it, each base found kept. kNoName where a
+// level on the way has a write or a parameter with a point in its name, or the argument's
+// first part is no dict there: then a field is read by its text.
 NameId Scopes::dict_base(std::uint32_t level, std::uint32_t param) {
-  Level& l = levels_[level];
-  if (seen(l, param, kBaseSeen)) return l.bases[param];
+  // Out through the levels until a base is known, then back in, each base made from the
+  // one around it and the rest of its argument's text.
+  struct Way {
+    std::uint32_t level, param;
+    std::string rest;  // the argument's text after its first part
+  };
+  std::vector<Way> way;
   NameId base = kNoName;
-  const Level& caller = levels_[l.caller];
-  const std::string text = arg_text(l, param);
-  if (!caller.names().dotted) {
+  bool last_done = true;  // whether `base` is the last step's own, or the one's around it
+  for (;;) {
+    Level& l = levels_[level];
+    if (seen(l, param, kBaseSeen)) {
+      base = l.bases[param];
+      last_done = false;
+      break;
+    }
+    const Level& caller = levels_[l.caller];
+    std::string text = arg_text(l, param);
+    way.push_back({level, param, {}});
+    if (caller.names().dotted) break;
     // No write or parameter of the caller has a point in its name, so a field of the
     // argument is its first part's field when that part is a dict parameter there.
     if (caller.kind == Level::Kind::Entry) {
       base = program_.names.root(Text(text));
-    } else {
-      const std::size_t point = text.find('.');
-      const std::string_view first = std::string_view(text).substr(0, point);
-      const Positions& where = caller.names().where;
-      if (auto at = where.params.find(first); at != where.params.end()) {
-        for (auto pos = at->second.rbegin(); pos != at->second.rend(); ++pos) {
-          if (!dict_bound(caller, *pos)) continue;
-          if (NameId outer = dict_base(l.caller, *pos))
-            base = point == std::string::npos
-                       ? outer
-                       : program_.names.add(outer, Text(std::string_view(text).substr(point + 1)));
-          break;
-        }
-      }
+      break;
     }
+    const std::size_t point = text.find('.');
+    const Positions& where = caller.names().where;
+    auto at = where.params.find(std::string_view(text).substr(0, point));
+    std::optional<std::uint32_t> outer;
+    if (at != where.params.end())
+      for (auto pos = at->second.rbegin(); pos != at->second.rend() && !outer; ++pos)
+        if (dict_bound(caller, *pos)) outer = *pos;
+    if (!outer) break;
+    if (point != std::string::npos) way.back().rest = text.substr(point + 1);
+    level = l.caller;
+    param = *outer;
   }
-  levels_[level].bases[param] = base;
+  std::size_t i = way.size();
+  if (last_done && i > 0) {
+    --i;
+    levels_[way[i].level].bases[way[i].param] = base;
+  }
+  while (i-- > 0) {
+    if (base != kNoName && !way[i].rest.empty())
+      base = program_.names.add(base, Text(way[i].rest));
+    levels_[way[i].level].bases[way[i].param] = base;
+  }
   return base;
 }
 
@@ -327,24 +372,53 @@ std::uint32_t Scopes::bound_outputs(const Level& level) const {
   }
 }
 
-Letters Scopes::write_letters(std::uint32_t level, std::uint32_t slot) {
-  const Level& l = levels_[level];
-  const Slot& s = l.names().slots[slot];
-  const Text& name = l.fn().ops[s.op].outputs[slot - l.names().first_slot[s.op]];
-  if (l.kind == Level::Kind::Entry) return {program_.names.root(name), kNoName};
-  if (s.ret != NameRef::kNone && s.last && s.ret < bound_outputs(l)) {
-    const Letters out = output_letters(level, s.ret);
-    return {out.first, out.second != kNoName ? out.second : local(levels_[level], name)};
-  }
-  return {local(l, name), kNoName};
+// Whether the write `s` of a level's function writes the call's output: the last write of a
+// return bound to one.
+bool Scopes::writes_output(const Level& level, const Slot& s) const {
+  return level.kind != Level::Kind::Entry && s.ret != NameRef::kNone && s.last &&
+         s.ret < bound_outputs(level);
 }
 
+Letters Scopes::write_letters(std::uint32_t level, std::uint32_t slot) {
+  // Out through the calls whose outputs the write stands for, then back in: each write
+  // takes its output's names, its own local name second where the output has none.
+  std::vector<WayStep>& way = way_;
+  way.clear();
+  Letters out;
+  for (;;) {
+    const Level& l = levels_[level];
+    const Slot& s = l.names().slots[slot];
+    const Text& name = l.fn().ops[s.op].outputs[slot - l.names().first_slot[s.op]];
+    if (!writes_output(l, s)) {
+      out = {local(l, name), kNoName};
+      break;
+    }
+    way.push_back({level, s.ret, &name});
+    if (l.kind != Level::Kind::Call) {
+      out = l.output;
+      break;
+    }
+    if (seen(levels_[level], s.ret, kOutputSeen)) {
+      out = l.outputs[s.ret];
+      break;
+    }
+    slot = levels_[l.caller].names().first_slot[l.at] + s.ret;
+    level = l.caller;
+  }
+  for (auto w = way.rbegin(); w != way.rend(); ++w) {
+    Level& l = levels_[w->level];
+    if (l.kind == Level::Kind::Call) l.outputs[w->ret] = out;
+    if (out.second == kNoName) out.second = local(l, *w->name);
+  }
+  return out;
+}
+
+// The names of output `j` of the call that level `level` inlines.
 Letters Scopes::output_letters(std::uint32_t level, std::uint32_t j) {
-  Level& l = levels_[level];
+  const Level& l = levels_[level];
   if (l.kind != Level::Kind::Call) return l.output;
-  if (seen(l, j, kOutputSeen)) return l.outputs[j];
-  const Letters out =
-      write_letters(l.caller, levels_[l.caller].names().first_slot[l.at] + j);
+  if (seen(levels_[level], j, kOutputSeen)) return l.outputs[j];
+  const Letters out = write_letters(l.caller, levels_[l.caller].names().first_slot[l.at] + j);
   levels_[level].outputs[j] = out;
   return out;
 }
@@ -353,7 +427,7 @@ Letters Scopes::iteration_output(const Text& numbered, std::uint32_t op, bool la
   const std::uint32_t level = top_index();
   const Level& l = levels_[level];
   const Slot& x = l.names().slots[l.names().first_slot[op]];
-  if (last && x.ret != NameRef::kNone && x.last && x.ret < bound_outputs(l)) {
+  if (last && writes_output(l, x)) {
     const Letters out = output_letters(level, x.ret);
     return {out.first, out.second != kNoName ? out.second : local(levels_[level], numbered)};
   }

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -115,33 +116,67 @@ class Scopes {
   const Level* innermost_iteration() const;
 
  private:
-  Ref read_ref(std::uint32_t level, const NameRef& ref, const Atom& atom, std::uint32_t op);
-  Ref read_name(std::uint32_t level, const NameRef& ref, const Text& name, std::uint32_t op);
-  template <class Kept>
-  Ref read_outer(std::uint32_t level, const NameRef& ref, std::string_view name, Kept kept,
-                 std::uint32_t op);
-  Ref read_caller_arg(std::uint32_t level, std::uint32_t k);
-  Ref binding(std::uint32_t level, std::uint32_t param);
-  Ref look_up_binding(std::uint32_t level, std::string_view name);
-  Ref read_unwritten_return(std::uint32_t level, std::string_view name);
+  // One step of a read: a name of a function's text, a name put together, or an argument of
+  // a level's call, asked at a level.
+  struct Ask {
+    enum class Kind : std::uint8_t { Name, Text, Arg };
+    Kind kind;
+    std::uint32_t level;
+    std::uint32_t op = 0;           // the reading operation (Name, Text)
+    const NameRef* ref = nullptr;   // Name: what its function tells of it
+    const Atom* atom = nullptr;     // Name: the argument read, which a kept name stays
+    const Text* name = nullptr;     // Name: or a return's name
+    std::string text{};             // Text
+    std::uint32_t arg = 0;          // Arg
+
+    static Ask name_of(std::uint32_t level, const NameRef* ref, const Atom* atom,
+                       const Text* name, std::uint32_t op) {
+      return Ask{Kind::Name, level, op, ref, atom, name};
+    }
+    static Ask text_of(std::uint32_t level, std::string text, std::uint32_t op) {
+      return Ask{Kind::Text, level, op, nullptr, nullptr, nullptr, std::move(text)};
+    }
+    static Ask arg_of(std::uint32_t level, std::uint32_t k) {
+      return Ask{Kind::Arg, level, 0, nullptr, nullptr, nullptr, {}, k};
+    }
+  };
+  // What a step finds: the value, or nothing while the read goes on with the next ask.
+  struct Step {
+    Ref found{};
+  };
+
+  Ref read(Ask ask);
+  Step step_name(Ask& ask);
+  Step step_text(Ask& ask);
+  Step step_arg(Ask& ask);
+  std::optional<Step> bind(Ask& ask, std::uint32_t param);
+  Ref kept(const Ask& ask);
+  std::string_view name_text(const Ask& ask) const;
   NameId dict_base(std::uint32_t level, std::uint32_t param);
   // The name a reference goes by as the rules of inlining give it, if any.
   NameId name_of_ref(Ref ref);
   bool dict_bound(const Level& level, std::uint32_t param) const;
   std::string arg_text(const Level& level, std::uint32_t k) const;
   const Atom* source_arg(const Level& level, std::uint32_t k) const;
+  bool writes_output(const Level& level, const Slot& s) const;
   Letters write_letters(std::uint32_t level, std::uint32_t slot);
   Letters output_letters(std::uint32_t level, std::uint32_t j);
   std::uint32_t bound_outputs(const Level& level) const;
-
-  FlatProgram& program_;
-  const KeptNames& kept_;
   Level& fresh_level();
   bool seen(Level& level, std::size_t i, std::uint8_t what);
 
+  FlatProgram& program_;
+  const KeptNames& kept_;
   std::vector<Level> levels_;  // the stack's places, of which the first `depth_` are taken
   std::uint32_t depth_ = 0;
   std::uint64_t stamps_ = 0;
+  // The bindings a read in progress has passed, each to be the value it finds.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> memos_;
+  struct WayStep {
+    std::uint32_t level, ret;
+    const Text* name;
+  };
+  std::vector<WayStep> way_;  // of `write_letters`
 };
 
 }  // namespace vel::flat
