@@ -68,6 +68,35 @@ def cache_slots(count, dims=1_000):
     return source, keys
 
 
+def local_chain(depth):
+    """A chain of calls whose every level writes a local name: each name grows by a prefix a
+    level, so the text grows as depth squared, and so may the time, not faster."""
+    fns = [f"c{i}(x: {T}) -> (y: {T}) {{\n  t: {T} = call[c{i + 1}](x)\n"
+           f"  y: {T} = map[neg](t)\n}}\n" for i in range(depth)]
+    fns.append(f"c{depth}(x: {T}) -> (y: {T}) {{\n  y: {T} = map[neg](x)\n}}\n")
+    return "".join(fns) + f"main(x: {T}) -> (y: {T}) {{\n  y: {T} = call[c0](x)\n}}\n"
+
+
+def wide_init(params):
+    """A loop of 100 iterations per parameter over a body whose cache operation passes an
+    argument for each parameter of an init that reads none: a little text in, less out."""
+    header = ", ".join(f"p{i}: {T}" for i in range(params))
+    args = ", ".join(["h"] * params)
+    return (f"e({header}) -> (h: {T}) {{\n}}\n"
+            f"blk(h: {T}) -> (h: {T}) {{\n  c: {T} = cache[kv, e]({args})\n}}\n"
+            f"main(h: {T}) -> (h: {T}) {{\n  h: {T} = loop[blk, {100 * params}](h)\n}}\n")
+
+
+def escaped_names(count, length=1_000):
+    """A loop whose body's name is control characters, each six bytes as JSON writes it (the
+    bound counts them as written), given as the JSON form, which takes any name."""
+    import _velorn
+    source = (f"blk(h: {T}) -> (h: {T}) {{\n  NAME: {T} = map[neg](h)\n"
+              f"  h: {T} = map[neg](NAME)\n}}\n"
+              f"main(h: {T}) -> (h: {T}) {{\n  h: {T} = loop[blk, {count}](h)\n}}\n")
+    return _velorn.parse_to_json(source).replace("NAME", "\\u0001" * length)
+
+
 def many_ops(count):
     """A loop of one small operation, toward the bound on operations."""
     return (f"blk(h: {T}) -> (h: {T}) {{\n  h: {T} = map[neg](h)\n}}\n"
@@ -87,6 +116,12 @@ SHAPES = {
         (cache_slots, [500, 1_000, 2_000, 4_000]),
     "operations of a loop (count)":
         (many_ops, [1_250_000, 2_500_000, 5_000_000, 10_000_000]),
+    "call chain whose every level writes a local name (depth)":
+        (local_chain, [2_500, 5_000, 10_000, 20_000]),
+    "loop over a cache slot whose init has many parameters it never reads (parameters)":
+        (wide_init, [1_000, 2_000, 4_000, 8_000]),
+    "loop over names of 1,000 control characters (count; 1,773,314 stops)":
+        (escaped_names, [4_000, 16_000, 64_000, 1_773_314]),
 }
 
 
@@ -103,7 +138,7 @@ def measure(shape, size):
     import _velorn
     made = SHAPES[shape][0](size)
     source, keys = made if isinstance(made, tuple) else (made, [])
-    module = _velorn.parse_to_json(source)
+    module = source if source.startswith("{") else _velorn.parse_to_json(source)
     with open("/proc/self/clear_refs", "w", encoding="ascii") as clear:
         clear.write("5")
     before = status_kib("VmRSS")

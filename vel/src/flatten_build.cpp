@@ -17,7 +17,6 @@ namespace {
 
 constexpr std::string_view kCacheNeedsType = "cache slot must have a declared type";
 constexpr std::string_view kNewSuffix = "_new";
-constexpr std::string_view kLoopPrefix = "loop";
 constexpr std::string_view kStarSuffix = ".*";
 // The longest JSON text of a number, a float's with its exponent.
 constexpr std::uint64_t kNumberSize = 24;
@@ -25,21 +24,6 @@ constexpr std::uint64_t kNumberSize = 24;
 template <class Alt>
 const Alt* kind_as(const Op& op) {
   return std::get_if<Alt>(&op.kind.value);
-}
-
-// "{}_{}": a loop's output with its iteration's number.
-Text numbered(std::string_view stem, std::uint64_t number) {
-  std::string out(stem);
-  out += '_';
-  append_uint(out, number);
-  return Text(out);
-}
-
-// "loop{}": the prefix of an iteration, counted from 0.
-Text loop_prefix(std::uint64_t i) {
-  std::string out(kLoopPrefix);
-  append_uint(out, i);
-  return Text(out);
 }
 
 // A var ending in ".*" made the iteration's own: its stem, a point and the number.
@@ -122,11 +106,7 @@ class Builder {
   }
 
   void inline_call(const Step& step, std::uint32_t k) {
-    const std::uint32_t caller = scopes_.top_index();
-    const Text& first = step.op().outputs[0];
-    const NameId prefix = scopes_.local(scopes_.at(caller), first);
     Level& level = scopes_.push(Level::Kind::Call, planner_.at(step.callee), step.op(), k);
-    level.prefix = prefix;
     scopes_.bind(level);
   }
 
@@ -143,9 +123,10 @@ class Builder {
     std::uint64_t& number = loop_number(level, x);
     if (level.iteration == 0) {
       level.current = scopes_.read_arg(k, step.threaded);
-      // An empty body writes nothing, and what it returns is an argument that is the same
-      // in every iteration, or the threaded one: its last iteration alone, from the loop's
-      // own argument, gives what all of them give.
+      // A body without operations writes nothing, and what it returns is an argument that
+      // is the same in every iteration, or the threaded one: its last iteration alone, from
+      // the loop's own argument, gives what all of them give.
+      // (A cache operation counts as one.)
       if (planner_.at(step.callee).size == 0 && step.count > 1) {
         number += step.count - 1;
         level.iteration = step.count - 1;
@@ -153,17 +134,15 @@ class Builder {
     }
     const std::uint64_t i = level.iteration++;
     const bool last = level.iteration == step.count;
-    const Text output_text = numbered(x, ++number);
-    const Letters output = scopes_.iteration_output(output_text, k, last);
-    const NameId prefix = scopes_.local(level, loop_prefix(i));
+    const bool writes_return = last && scopes_.loop_writes_return(k);
+    const std::uint64_t n = ++number;
     const Ref current = level.current;
     Level& it = scopes_.push(Level::Kind::Iteration, planner_.at(step.callee), op, k);
     it.special = step.threaded;
     it.special_ref = current;
     append_uint(it.digits, i);
-    it.prefix = prefix;
-    it.output = output;
-    it.output_text = last && output.second != kNoName ? x : output_text;
+    it.number = n;
+    it.writes_return = writes_return;
     scopes_.bind(it);
   }
 
@@ -220,7 +199,7 @@ class Builder {
     const Level& body = scopes_.at(level);
     if (!body.fn().returns.empty()) return scopes_.read_return(level, 0);
     if (body.kind == Level::Kind::Slot) return Ref::name(program_.names.root(body.output_text));
-    return scopes_.read_text(body.caller, body.output_text.view(), body.at);
+    return scopes_.read_text(body.caller, scopes_.iteration_text(body).view(), body.at);
   }
 
   // A cache operation of the entry's expansion: its slot is recorded and its init body, or
@@ -263,8 +242,6 @@ class Builder {
       level.special = 0;
       level.special_ref = incoming;
     }
-    level.prefix = program_.names.root(output);
-    level.output = {level.prefix, kNoName};
     level.output_text = output;
     scopes_.bind(level);
     ++slot_bodies_;

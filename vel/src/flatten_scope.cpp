@@ -11,6 +11,7 @@ namespace {
 constexpr std::uint8_t kBoundSeen = 1, kBaseSeen = 2, kOutputSeen = 4;
 
 constexpr std::string_view kStarSuffix = ".*";
+constexpr std::string_view kLoopPrefix = "loop";
 
 const Text* name_of(const Atom& atom) {
   const auto* name = std::get_if<Atom::Name>(&atom.value);
@@ -34,8 +35,10 @@ Level& Scopes::fresh_level() {
   level.given = 0;
   level.digits.clear();
   level.prefix = kNoName;
-  level.output = Letters{};
   level.output_text = Text();
+  level.number = 0;
+  level.writes_return = false;
+  level.output_made = false;
   level.next = 0;
   level.iteration = 0;
   level.current = Ref();
@@ -86,9 +89,36 @@ void Scopes::bind(Level& level) {
   level.given = static_cast<std::uint32_t>(u < t ? u - 1 : u);
 }
 
-NameId Scopes::local(const Level& level, Text piece) {
-  if (level.kind == Level::Kind::Entry) return program_.names.root(std::move(piece));
-  return program_.names.add(level.prefix, std::move(piece));
+NameId Scopes::local(std::uint32_t level, Text piece) {
+  if (levels_[level].kind == Level::Kind::Entry) return program_.names.root(std::move(piece));
+  return program_.names.add(prefix_of(level), std::move(piece));
+}
+
+// A call's prefix is the caller's local name of its first output, an iteration's that of
+// "loop" and its number, a slot body's the slot's name; made out through the levels that
+// have none yet, then back in.
+NameId Scopes::prefix_of(std::uint32_t level) {
+  std::vector<std::uint32_t>& unmade = unmade_;
+  unmade.clear();
+  for (std::uint32_t l = level;; l = levels_[l].caller) {
+    const Level& at = levels_[l];
+    if (at.kind == Level::Kind::Entry || at.prefix != kNoName) break;
+    unmade.push_back(l);
+    if (at.kind == Level::Kind::Slot) break;
+  }
+  for (auto l = unmade.rbegin(); l != unmade.rend(); ++l) {
+    Level& at = levels_[*l];
+    if (at.kind == Level::Kind::Slot) {
+      at.prefix = program_.names.root(at.output_text);
+      continue;
+    }
+    Text piece = at.op->outputs[0];
+    if (at.kind == Level::Kind::Iteration) piece = Text(std::string(kLoopPrefix) + at.digits);
+    const Level& caller = levels_[at.caller];
+    at.prefix = caller.kind == Level::Kind::Entry ? program_.names.root(std::move(piece))
+                                                  : program_.names.add(caller.prefix, std::move(piece));
+  }
+  return levels_[level].prefix;
 }
 
 const Level* Scopes::innermost_iteration() const {
@@ -176,7 +206,7 @@ Scopes::Step Scopes::step_name(Ask& ask) {
     return Step{};
   }
   if (ref->kept) return Step{kept(ask)};
-  return Step{Ref::name(program_.names.add(l.prefix, Text(name_text(ask))))};
+  return Step{Ref::name(local(ask.level, Text(name_text(ask))))};
 }
 
 Scopes::Step Scopes::step_text(Ask& ask) {
@@ -209,12 +239,12 @@ Scopes::Step Scopes::step_text(Ask& ask) {
     for (auto pos = at->second.rbegin(); pos != at->second.rend(); ++pos) {
       if (*pos >= bound) continue;
       if (l.kind == Level::Kind::Slot) return Step{Ref::name(program_.names.root(l.output_text))};
-      const Text& output = l.kind == Level::Kind::Call ? l.op->outputs[*pos] : l.output_text;
+      const Text output = l.kind == Level::Kind::Call ? l.op->outputs[*pos] : iteration_text(l);
       ask = Ask::text_of(l.caller, output.str(), l.at);
       return Step{};
     }
   }
-  return Step{Ref::name(program_.names.add(l.prefix, Text(text)))};
+  return Step{Ref::name(local(ask.level, Text(text)))};
 }
 
 Scopes::Step Scopes::step_arg(Ask& ask) {
@@ -390,12 +420,12 @@ Letters Scopes::write_letters(std::uint32_t level, std::uint32_t slot) {
     const Slot& s = l.names().slots[slot];
     const Text& name = l.fn().ops[s.op].outputs[slot - l.names().first_slot[s.op]];
     if (!writes_output(l, s)) {
-      out = {local(l, name), kNoName};
+      out = {local(level, name), kNoName};
       break;
     }
     way.push_back({level, s.ret, &name});
     if (l.kind != Level::Kind::Call) {
-      out = l.output;
+      out = iteration_output(level);
       break;
     }
     if (seen(levels_[level], s.ret, kOutputSeen)) {
@@ -408,7 +438,7 @@ Letters Scopes::write_letters(std::uint32_t level, std::uint32_t slot) {
   for (auto w = way.rbegin(); w != way.rend(); ++w) {
     Level& l = levels_[w->level];
     if (l.kind == Level::Kind::Call) l.outputs[w->ret] = out;
-    if (out.second == kNoName) out.second = local(l, *w->name);
+    if (out.second == kNoName) out.second = local(w->level, *w->name);
   }
   return out;
 }
@@ -416,22 +446,55 @@ Letters Scopes::write_letters(std::uint32_t level, std::uint32_t slot) {
 // The names of output `j` of the call that level `level` inlines.
 Letters Scopes::output_letters(std::uint32_t level, std::uint32_t j) {
   const Level& l = levels_[level];
-  if (l.kind != Level::Kind::Call) return l.output;
+  if (l.kind != Level::Kind::Call) return iteration_output(level);
   if (seen(levels_[level], j, kOutputSeen)) return l.outputs[j];
   const Letters out = write_letters(l.caller, levels_[l.caller].names().first_slot[l.at] + j);
   levels_[level].outputs[j] = out;
   return out;
 }
 
-Letters Scopes::iteration_output(const Text& numbered, std::uint32_t op, bool last) {
-  const std::uint32_t level = top_index();
-  const Level& l = levels_[level];
-  const Slot& x = l.names().slots[l.names().first_slot[op]];
-  if (last && writes_output(l, x)) {
-    const Letters out = output_letters(level, x.ret);
-    return {out.first, out.second != kNoName ? out.second : local(levels_[level], numbered)};
+bool Scopes::loop_writes_return(std::uint32_t op) {
+  const Level& l = top();
+  return writes_output(l, l.names().slots[l.names().first_slot[op]]);
+}
+
+// "{x}_{number}".
+static Text numbered_output(const Level& level) {
+  std::string text(level.op->outputs[0].view());
+  text += '_';
+  append_uint(text, level.number);
+  return Text(text);
+}
+
+Text Scopes::iteration_text(const Level& level) const {
+  return level.writes_return ? level.op->outputs[0] : numbered_output(level);
+}
+
+// The names of an iteration's output, or of a slot body's.
+Letters Scopes::iteration_output(std::uint32_t level) {
+  Level& l = levels_[level];
+  if (l.output_made) return l.output;
+  Letters out;
+  if (l.kind == Level::Kind::Slot) {
+    out = {prefix_of(level), kNoName};
+  } else {
+    // Numbered, as the caller's local name; the caller's output first where the last
+    // iteration writes its return.
+    Text numbered = numbered_output(l);
+    if (l.writes_return) {
+      const Level& loop = levels_[l.caller];
+      const Slot& x = loop.names().slots[loop.names().first_slot[l.at]];
+      const Letters chain = output_letters(l.caller, x.ret);
+      out = {chain.first,
+             chain.second != kNoName ? chain.second : local(l.caller, std::move(numbered))};
+    } else {
+      out = {local(l.caller, std::move(numbered)), kNoName};
+    }
   }
-  return {local(l, numbered), kNoName};
+  Level& again = levels_[level];
+  again.output = out;
+  again.output_made = true;
+  return out;
 }
 
 }  // namespace vel::flat

@@ -52,10 +52,18 @@ struct Level {
   Ref special_ref{};
   std::uint32_t given = 0;  // the arguments that bind one parameter each
   std::string digits{};     // an iteration's number, for starred arguments and cache vars
-  NameId prefix = kNoName;  // what its local names are put under
-  Letters output{};         // an iteration's or a slot body's output
-  Text output_text{};       // the same as the caller's text names it
-  std::uint32_t next = 0;   // the next operation of its function
+  // What its local names are put under, made when first needed: a level that writes no
+  // name of its own makes none.
+  NameId prefix = kNoName;
+  // A slot body's output: the slot's name. An iteration's: the loop's output name with the
+  // iteration's number, `number`, or for a last iteration that writes the caller's return
+  // (`writes_return`), that output; its names made when first needed.
+  Text output_text{};
+  std::uint64_t number = 0;
+  bool writes_return = false;
+  bool output_made = false;
+  Letters output{};
+  std::uint32_t next = 0;  // the next operation of its function
 
   // A loop of its function running at `next`.
   std::uint64_t iteration = 0;
@@ -105,11 +113,13 @@ class Scopes {
   Ref read_text(std::uint32_t level, std::string_view name, std::uint32_t op);
   // The names of the value that write `slot` of the top level's function makes.
   Letters write(std::uint32_t slot) { return write_letters(top_index(), slot); }
-  // The names of the output of an iteration of the loop at `op` of the top level, numbered
-  // `numbered`: the output of the calls around where the last one writes a return last.
-  Letters iteration_output(const Text& numbered, std::uint32_t op, bool last);
+  // Whether the loop at `op` of the top level writes, in its last iteration, the return of
+  // the call around that it writes last.
+  bool loop_writes_return(std::uint32_t op);
   // A text of the level's own, put under its prefix: `{prefix}.{piece}`.
-  NameId local(const Level& level, Text piece);
+  NameId local(std::uint32_t level, Text piece);
+  // An iteration's output as its caller's text names it.
+  Text iteration_text(const Level& level) const;
 
   // The innermost loop iteration around the top level within the body being built: a
   // slot's body starts afresh.
@@ -161,6 +171,8 @@ class Scopes {
   bool writes_output(const Level& level, const Slot& s) const;
   Letters write_letters(std::uint32_t level, std::uint32_t slot);
   Letters output_letters(std::uint32_t level, std::uint32_t j);
+  Letters iteration_output(std::uint32_t level);
+  NameId prefix_of(std::uint32_t level);
   std::uint32_t bound_outputs(const Level& level) const;
   Level& fresh_level();
   bool seen(Level& level, std::size_t i, std::uint8_t what);
@@ -177,6 +189,7 @@ class Scopes {
     const Text* name;
   };
   std::vector<WayStep> way_;  // of `write_letters`
+  std::vector<std::uint32_t> unmade_;  // of `prefix_of`
 };
 
 }  // namespace vel::flat
