@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "vel/ast_json.hpp"
 #include "vel/flatten.hpp"
 #include "vel/fmt.hpp"
 #include "vel/parse.hpp"
@@ -19,7 +20,11 @@ namespace {
 std::string canonical(std::string_view source) { return format_vel(parse(source), 100); }
 
 std::string flat_text(std::string_view source) {
-  return format_vel(flatten(parse(source), "main", {}), 100);
+  const Module module = parse(source);
+  const Module flat = flatten(module, "main", {});
+  // The text written without the records is the records' text.
+  EXPECT_EQ(flatten_to_json(module, "main", {}), module_to_json(flat));
+  return format_vel(flat, 100);
 }
 
 struct Case {

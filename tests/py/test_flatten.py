@@ -267,6 +267,54 @@ class FlatModule(unittest.TestCase):
                          "Function 'f0' calls itself and cannot be flattened")
 
 
+class Interface(unittest.TestCase):
+    """The flat function's parameters and returns keep their names, however many layers a
+    loop runs; a value shows under another name only where it has two."""
+
+    def interface(self, source, keys=()):
+        fn = json.loads(M.flatten_json(M.parse_to_json(source), "main", list(keys)))
+        fn = fn["functions"]["main"]
+        return [p["name"] for p in fn["params"]], [r["name"] for r in fn["returns"]]
+
+    def test_a_loop_of_any_count_returns_under_the_declared_names(self):
+        source = """
+block(h: f32[4], w: *) -> (h: f32[4]) {
+  u: f32[4] = map[mul](h, w.g)
+  h: f32[4] = map[add](h, u)
+}
+main(h: f32[4], weights: *) -> (h: f32[4], o: f32[4]) {
+  h: f32[4] = loop[block, COUNT](h, weights.layers.*)
+  o: f32[4] = map[neg](h)
+}
+"""
+        for count in (1, 2, 3, 10):
+            with self.subTest(count=count):
+                self.assertEqual(self.interface(source.replace("COUNT", str(count))),
+                                 (["h", "weights"], ["h", "o"]))
+
+    def test_one_value_under_two_names(self):
+        cases = [
+            ("a return that stands for a parameter",
+             "main(a: f32[4]) -> (b: f32[4]) {\n  b = call[same](a)\n}\n"
+             "same(x: f32[4]) -> (x: f32[4]) {\n}\n", (), (["a"], ["a"])),
+            ("two returns of one value: the one it already has",
+             "main(x: f32[4]) -> (a: f32[4], b: f32[4]) {\n  a = map[neg](x)\n"
+             "  b = call[same](a)\n}\nsame(x: f32[4]) -> (x: f32[4]) {\n}\n", (),
+             (["x"], ["a", "a"])),
+            ("a return of a slot's value: the slot's name, its extra return left out",
+             "main(x: f32[4]) -> (o: f32[4]) {\n  o: f32[4] = cache[kc, i](x)\n}\n"
+             "i(x: f32[4]) -> (c: f32[4]) {\n  c = map[neg](x)\n}\n", (),
+             (["x"], ["kc"])),
+            ("a return whose parameter is read after its final value",
+             "main(o: f32[4]) -> (o: f32[4], p: f32[4]) {\n  o, p = call[f](o)\n}\n"
+             "f(a: f32[4]) -> (r: f32[4], s: f32[4]) {\n  r = map[neg](a)\n"
+             "  s = map[sub](a, r)\n}\n", (), (["o"], ["o.r", "p"])),
+        ]
+        for what, source, keys, expected in cases:
+            with self.subTest(what):
+                self.assertEqual(self.interface(source, keys), expected)
+
+
 # (what, source, flat form): how a call's arguments bind its parameters.
 BINDINGS = [
     ("a repeated parameter takes its last argument",
@@ -311,6 +359,15 @@ def output_types(types):
 
 
 ONE = "g(a: f32[4]) -> (b: f32[4]) {\n  b = map[neg](a)\n}\n"
+
+
+def control_names(count):
+    """A loop of `count` iterations over a body whose name is 1,000 control characters,
+    each six bytes as JSON writes it: 12 kB of text per iteration."""
+    source = ("blk(h: f32[4]) -> (h: f32[4]) {\n  NAME: f32[4] = map[neg](h)\n"
+              "  h: f32[4] = map[neg](NAME)\n}\n"
+              f"main(h: f32[4]) -> (h: f32[4]) {{\n  h: f32[4] = loop[blk, {count}](h)\n}}\n")
+    return M.parse_to_json(source).replace("NAME", "\\u0001" * 1000)
 TOO_LARGE = "Flattening would produce more than 10000000 operations"
 
 # (what, source, JSON edit or None, keys, message)
@@ -367,6 +424,8 @@ STOPS = [
      "big(x: f32[4]) -> (y: f32[4]) {\n  c = literal([" + ", ".join(["0"] * 1000) + "])\n"
      "  y = map[add](x, c)\n}\n", None, (),
      "Flattening would produce more than 4294967296 bytes of operations"),
+    ("names whose escapes pass the bound on bytes as JSON writes them",
+     None, "control names", (), "Flattening would produce more than 4294967296 bytes of operations"),
     ("cache operation without output types",
      "main(x: f32[4]) -> () {\n  k: f32[4] = cache[kc, nope](x)\n}\n", output_types([]), (),
      "cache slot must have a declared type"),
@@ -384,7 +443,10 @@ class Stops(unittest.TestCase):
     def test_each_stop_with_its_message(self):
         for what, source, edit, keys, message in STOPS:
             with self.subTest(what):
-                doc = edited(source, edit) if edit else M.parse_to_json(source)
+                if edit == "control names":
+                    doc = control_names(1_773_314)
+                else:
+                    doc = edited(source, edit) if edit else M.parse_to_json(source)
                 self.assertEqual(panic_message(lambda: M.flatten_json(doc, "main", list(keys))),
                                  message)
 
