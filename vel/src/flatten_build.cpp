@@ -43,7 +43,7 @@ struct CacheSlots {
   std::unordered_set<std::string, TextHash, std::equal_to<>> input_names{};
   std::unordered_map<std::string, Ref, TextHash, std::equal_to<>> finals{};
 
-  bool listed(const Text& slot) const { return keys.contains(slot.str()); }
+  bool listed(const Text& slot) const { return keys.contains(slot.view()); }
 
   // The bytes that recording takes, or 0 when the name is recorded already.
   std::uint64_t record_input(const Text& name, const TensorType& type) {
@@ -302,7 +302,7 @@ class Builder {
   void finish(const Function& entry) {
     for (const Param& p : entry.params)
       program_.params.push_back(FlatParam{p, Ref::name(program_.names.root(p.name))});
-    std::unordered_set<std::string_view> names;
+    TextSet names;
     for (const Param& p : entry.params) names.insert(p.name.view());
     for (Param& p : slots_.inputs)
       if (!names.contains(p.name.view())) {

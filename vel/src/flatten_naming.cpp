@@ -150,7 +150,7 @@ class Namer {
   // The final values of the cache slots and of the declared returns take those names: a
   // slot's first, since a declared return that reads the slot's value shows the slot's name.
   void pin_returns() {
-    std::unordered_set<std::string_view> declared;
+    TextSet declared;
     for (std::size_t j = 0; j < p_.declared_returns; ++j)
       declared.insert(p_.returns[j].param.name.view());
     for (std::size_t j = p_.declared_returns; j < p_.returns.size(); ++j)
@@ -318,7 +318,7 @@ class Namer {
   NameHashes hashes_;
   HashSet value_dirs_;     // the directories of every name some value may take
   HashSet holder_hashes_;  // the hashes of every name that `holders_` holds
-  std::unordered_set<std::string_view> params_;
+  TextSet params_;
   std::vector<std::string_view> dicts_;
   std::unordered_multimap<std::uint64_t, Holder> holders_;
   bool all_named_ = false;

@@ -104,7 +104,7 @@ std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
   return a * b;
 }
 
-void collect_dims(const TensorType& type, std::unordered_set<std::string_view>& dims) {
+void collect_dims(const TensorType& type, TextSet& dims) {
   for (const Dim& dim : type.shape)
     if (const auto* named = std::get_if<Dim::Named>(&dim.value)) dims.insert(named->name);
 }
@@ -145,10 +145,10 @@ std::uint32_t written_outputs(const Step& step) {
 // The operation that writes each return last, as the calls that bind it see it: a loop
 // writes its first output when it runs, a cache operation its first output, a call all of
 // its outputs.
-std::unordered_map<std::string_view, std::uint32_t> last_writers(const Function& fn) {
-  std::unordered_set<std::string_view> returns;
+TextMap<std::uint32_t> last_writers(const Function& fn) {
+  TextSet returns;
   for (const Param& r : fn.returns) returns.insert(r.name.view());
-  std::unordered_map<std::string_view, std::uint32_t> out;
+  TextMap<std::uint32_t> out;
   for (std::uint32_t k = 0; k < fn.ops.size(); ++k) {
     const Op& op = fn.ops[k];
     const auto* loop = kind_as<OpKind::Loop>(op);
@@ -235,8 +235,7 @@ class BodyNamer {
     return ref;
   }
 
-  void write(const Text& name, std::uint32_t op, const std::unordered_map<std::string_view,
-                                                                          std::uint32_t>& last) {
+  void write(const Text& name, std::uint32_t op, const TextMap<std::uint32_t>& last) {
     Slot slot{op, NameRef::kNone, false, {}};
     for (std::uint32_t j = 0; j < fn_.returns.size(); ++j)
       if (fn_.returns[j].name == name) {
@@ -257,7 +256,7 @@ class BodyNamer {
   const Plan& plan_;
   const KeptNames& kept_;
   BodyNames out_;
-  std::unordered_map<std::string_view, std::uint32_t> current_;
+  TextMap<std::uint32_t> current_;
 };
 
 // --- planning ---
@@ -349,7 +348,7 @@ std::uint64_t name_bytes(std::uint64_t json_size) {
 }
 
 KeptNames::KeptNames(const Module& module) {
-  std::unordered_set<std::string_view> dims;
+  TextSet dims;
   for (const auto& [key, fn] : module.functions) {
     poll_interrupt();
     dims.clear();
@@ -361,8 +360,8 @@ KeptNames::KeptNames(const Module& module) {
     for (const Op& op : fn.ops)
       for (const Atom& arg : op.args)
         if (const Text* name = name_of(arg))
-          if (is_config_name(*name) || dims.contains(*name)) names_.emplace(name->view());
-    for (std::string_view dim : dims) dims_.emplace(dim);
+          if (is_config_name(*name) || dims.contains(*name)) names_.insert(name->view());
+    dims_.insert(dims.begin(), dims.end());
   }
 }
 

@@ -14,9 +14,16 @@
 #include <vector>
 
 #include "vel/ast.hpp"
+#include "vel/hash.hpp"
 #include "vel/text.hpp"
 
 namespace vel::flat {
+
+// Sets and maps of texts that the module holds, under the keyed hash: names made to collide
+// cost no more than any others.
+using TextSet = std::unordered_set<std::string_view, TextHash, std::equal_to<>>;
+template <class V>
+using TextMap = std::unordered_map<std::string_view, V, TextHash, std::equal_to<>>;
 
 // --- bounds ---
 
@@ -59,14 +66,13 @@ class KeptNames {
   }
 
  private:
-  std::unordered_set<std::string, TextHash, std::equal_to<>> names_;
-  std::unordered_set<std::string, TextHash, std::equal_to<>> dims_;
+  TextSet names_;  // views of the module's texts, which outlives the flattening
+  TextSet dims_;
 };
 
 // Where each name stands among a function's parameters and returns.
 struct Positions {
-  using Map = std::unordered_map<std::string_view, SmallList<std::uint32_t, 1>, TextHash,
-                                 std::equal_to<>>;
+  using Map = TextMap<SmallList<std::uint32_t, 1>>;
   Map params;                              // every parameter, positions ascending
   Map returns;                             // the returns that are not parameters
   std::vector<std::size_t> dict_lengths;  // of dict parameters' names, longest first
@@ -104,10 +110,9 @@ struct BodyNames {
   std::vector<OpText> texts;              // by operation; none for a call or a loop
   // Every write by its name, in order; for names put together while building (a field of
   // a dict argument, a loop's starred argument), which may meet any of them.
-  std::unordered_map<std::string_view, std::vector<std::uint32_t>, TextHash, std::equal_to<>>
-      writes;
+  TextMap<std::vector<std::uint32_t>> writes;
   bool dotted = false;  // a parameter or a write has a point in its name
-  std::unordered_set<std::string_view> dims;  // the symbolic dimensions of its types
+  TextSet dims;  // the symbolic dimensions of its types
 
   std::uint32_t slot_count(std::size_t op) const { return first_slot[op + 1] - first_slot[op]; }
   const NameRef& arg(std::size_t op, std::size_t k) const { return args[first_arg[op] + k]; }

@@ -45,7 +45,7 @@ struct Interface {
 Interface interface_of(const FlatProgram& program) {
   Interface out;
   for (const FlatParam& p : program.params) out.params.push_back(p.param);
-  std::unordered_set<std::string> shown;
+  std::unordered_set<std::string, TextHash, std::equal_to<>> shown;
   for (std::size_t j = 0; j < program.returns.size(); ++j) {
     const FlatParam& r = program.returns[j];
     Param param = r.param;
