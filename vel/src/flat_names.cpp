@@ -12,8 +12,8 @@ Names::Names() { nodes_.push_back(Node{Text(), kNoName, 0}); }
 NameId Names::add(NameId parent, Text piece) {
   const std::uint64_t size = json::string_body_size(piece.view());
   const std::uint64_t json_size = parent == kNoName ? size : nodes_[parent].json_size + 1 + size;
-  nodes_.push_back(Node{std::move(piece), parent,
-                        static_cast<std::uint32_t>(std::min(json_size, kMostSize))});
+  nodes_.push_back(
+      Node{std::move(piece), parent, static_cast<std::uint32_t>(std::min(json_size, kMostSize))});
   return static_cast<NameId>(nodes_.size() - 1);
 }
 

@@ -111,9 +111,7 @@ struct FlatProgram {
   std::uint64_t bytes = 0;
   std::uint64_t json_bytes = 0;
 
-  std::size_t args_of(std::size_t op) const {
-    return ops[op].source().args.size();
-  }
+  std::size_t args_of(std::size_t op) const { return ops[op].source().args.size(); }
   std::size_t outputs_of(std::size_t op) const { return ops[op].source().outputs.size(); }
 };
 

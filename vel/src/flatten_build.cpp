@@ -208,7 +208,8 @@ class Builder {
     const auto& cache = *kind_as<OpKind::Cache>(op);
     if (op.output_types.empty() || !op.output_types[0]) stop(std::string(kCacheNeedsType));
     const TensorType& type = *op.output_types[0];
-    const Text slot = var_of_iteration(cache.var, scopes_.innermost_iteration()).value_or(cache.var);
+    const Text slot =
+        var_of_iteration(cache.var, scopes_.innermost_iteration()).value_or(cache.var);
     if (!slots_.listed(slot)) {
       take(slots_.record_output(slot, type));
       inline_slot(cache.init, op, k, slot, 0, Ref());

@@ -97,7 +97,6 @@ std::uint64_t record_bytes(const Op& op) {
   return bytes + kind_bytes(op.kind);
 }
 
-
 std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
   if (a != 0 && b > std::numeric_limits<std::uint64_t>::max() / a)
     return std::numeric_limits<std::uint64_t>::max();
@@ -163,8 +162,7 @@ TextMap<std::uint32_t> last_writers(const Function& fn) {
 
 class BodyNamer {
  public:
-  BodyNamer(const Plan& plan, const KeptNames& kept)
-      : fn_(*plan.fn), plan_(plan), kept_(kept) {}
+  BodyNamer(const Plan& plan, const KeptNames& kept) : fn_(*plan.fn), plan_(plan), kept_(kept) {}
 
   BodyNames names() {
     out_.where = positions(fn_);

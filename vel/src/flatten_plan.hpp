@@ -73,8 +73,8 @@ class KeptNames {
 // Where each name stands among a function's parameters and returns.
 struct Positions {
   using Map = TextMap<SmallList<std::uint32_t, 1>>;
-  Map params;                              // every parameter, positions ascending
-  Map returns;                             // the returns that are not parameters
+  Map params;                             // every parameter, positions ascending
+  Map returns;                            // the returns that are not parameters
   std::vector<std::size_t> dict_lengths;  // of dict parameters' names, longest first
 };
 
@@ -95,8 +95,8 @@ struct NameRef {
 struct Slot {
   std::uint32_t op;
   std::uint32_t ret = NameRef::kNone;  // the first return of the output's name
-  bool last = false;                    // no later operation writes that return
-  NameRef before;                       // what the name meant before the write
+  bool last = false;                   // no later operation writes that return
+  NameRef before;                      // what the name meant before the write
 };
 
 // What a function's text tells about its names.
@@ -112,7 +112,7 @@ struct BodyNames {
   // a dict argument, a loop's starred argument), which may meet any of them.
   TextMap<std::vector<std::uint32_t>> writes;
   bool dotted = false;  // a parameter or a write has a point in its name
-  TextSet dims;  // the symbolic dimensions of its types
+  TextSet dims;         // the symbolic dimensions of its types
 
   std::uint32_t slot_count(std::size_t op) const { return first_slot[op + 1] - first_slot[op]; }
   const NameRef& arg(std::size_t op, std::size_t k) const { return args[first_arg[op] + k]; }

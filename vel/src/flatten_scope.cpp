@@ -115,8 +115,9 @@ NameId Scopes::prefix_of(std::uint32_t level) {
     Text piece = at.op->outputs[0];
     if (at.kind == Level::Kind::Iteration) piece = Text(std::string(kLoopPrefix) + at.digits);
     const Level& caller = levels_[at.caller];
-    at.prefix = caller.kind == Level::Kind::Entry ? program_.names.root(std::move(piece))
-                                                  : program_.names.add(caller.prefix, std::move(piece));
+    at.prefix = caller.kind == Level::Kind::Entry
+                    ? program_.names.root(std::move(piece))
+                    : program_.names.add(caller.prefix, std::move(piece));
   }
   return levels_[level].prefix;
 }
@@ -141,7 +142,7 @@ Ref Scopes::read_arg(std::size_t op, std::size_t k) {
   const Atom& atom = levels_[level].fn().ops[op].args[k];
   if (!name_of(atom)) return Ref::atom(atom);
   return read(Ask::name_of(level, &levels_[level].names().arg(op, k), &atom, nullptr,
-                        static_cast<std::uint32_t>(op)));
+                           static_cast<std::uint32_t>(op)));
 }
 
 Ref Scopes::read_return(std::uint32_t level, std::size_t j) {
@@ -373,8 +374,7 @@ NameId Scopes::dict_base(std::uint32_t level, std::uint32_t param) {
     levels_[way[i].level].bases[way[i].param] = base;
   }
   while (i-- > 0) {
-    if (base != kNoName && !way[i].rest.empty())
-      base = program_.names.add(base, Text(way[i].rest));
+    if (base != kNoName && !way[i].rest.empty()) base = program_.names.add(base, Text(way[i].rest));
     levels_[way[i].level].bases[way[i].param] = base;
   }
   return base;

@@ -132,15 +132,15 @@ class Scopes {
     enum class Kind : std::uint8_t { Name, Text, Arg };
     Kind kind;
     std::uint32_t level;
-    std::uint32_t op = 0;           // the reading operation (Name, Text)
-    const NameRef* ref = nullptr;   // Name: what its function tells of it
-    const Atom* atom = nullptr;     // Name: the argument read, which a kept name stays
-    const Text* name = nullptr;     // Name: or a return's name
-    std::string text{};             // Text
-    std::uint32_t arg = 0;          // Arg
+    std::uint32_t op = 0;          // the reading operation (Name, Text)
+    const NameRef* ref = nullptr;  // Name: what its function tells of it
+    const Atom* atom = nullptr;    // Name: the argument read, which a kept name stays
+    const Text* name = nullptr;    // Name: or a return's name
+    std::string text{};            // Text
+    std::uint32_t arg = 0;         // Arg
 
-    static Ask name_of(std::uint32_t level, const NameRef* ref, const Atom* atom,
-                       const Text* name, std::uint32_t op) {
+    static Ask name_of(std::uint32_t level, const NameRef* ref, const Atom* atom, const Text* name,
+                       std::uint32_t op) {
       return Ask{Kind::Name, level, op, ref, atom, name};
     }
     static Ask text_of(std::uint32_t level, std::string text, std::uint32_t op) {
@@ -188,7 +188,7 @@ class Scopes {
     std::uint32_t level, ret;
     const Text* name;
   };
-  std::vector<WayStep> way_;  // of `write_letters`
+  std::vector<WayStep> way_;           // of `write_letters`
   std::vector<std::uint32_t> unmade_;  // of `prefix_of`
 };
 

@@ -37,18 +37,16 @@ vel::Module load_flat(std::string_view vel_path, ConfigFile& config, std::string
 
 vel::Module load_flat(vel::Module parsed, ConfigFile& config, std::string_view entry,
                       const vel::CacheKeys& cache_keys) {
-  return flat_of(std::move(parsed), config, entry, cache_keys,
-                 [](vel::Flattening& flat, const vel::RenameWeight& rename) {
-                   return flat.module(rename);
-                 });
+  return flat_of(
+      std::move(parsed), config, entry, cache_keys,
+      [](vel::Flattening& flat, const vel::RenameWeight& rename) { return flat.module(rename); });
 }
 
 std::string load_flat_json(std::string_view vel_path, ConfigFile& config, std::string_view entry,
                            const vel::CacheKeys& cache_keys) {
-  return flat_of(vel::parse_file(vel_path), config, entry, cache_keys,
-                 [](vel::Flattening& flat, const vel::RenameWeight& rename) {
-                   return flat.json(rename);
-                 });
+  return flat_of(
+      vel::parse_file(vel_path), config, entry, cache_keys,
+      [](vel::Flattening& flat, const vel::RenameWeight& rename) { return flat.json(rename); });
 }
 
 }  // namespace velorn

@@ -20,8 +20,7 @@ bool is_index_part(std::string_view part) {
 
 }  // namespace
 
-std::optional<std::string> rename_weight(std::string_view reference,
-                                         const WeightMapping& mapping) {
+std::optional<std::string> rename_weight(std::string_view reference, const WeightMapping& mapping) {
   if (const std::string* exact = mapping.find(reference)) return *exact;
   std::string key;
   std::vector<std::string_view> indices;

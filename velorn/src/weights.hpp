@@ -66,8 +66,7 @@ std::string fill_slots(std::string_view text, const std::vector<std::string_view
 
 // The text a weight reference takes: its exact entry, else the template of its key parts
 // filled with its index parts; nothing when the mapping holds neither.
-std::optional<std::string> rename_weight(std::string_view reference,
-                                         const WeightMapping& mapping);
+std::optional<std::string> rename_weight(std::string_view reference, const WeightMapping& mapping);
 
 // Renames the weight references among the arguments of every operation, in place.
 void apply_weight_mapping(vel::Module& flat, const WeightMapping& mapping);
