@@ -1,12 +1,17 @@
-"""flatten_json against the plain flattener of flatten_reference, on random small modules.
+"""flatten_json against the plain flattener of flatten_reference, byte for byte: the flat
+module text, or the stop message.
 
-The modules are generated from a fixed seed, so every run sees the same ones. Each is made
-to reach the corners of flattening: dict parameters and their dotted names, calls with too
-few, as many and too many arguments, numbers as arguments, loops threading their value at
-any position (or not at all, or with a named count), ".*" names, cache slots with and
-without extend functions and declared types, configuration names and symbolic dimensions,
-returns named like parameters, missing targets and functions that reach themselves. The
-flat module text, or the stop message, must be the same byte for byte.
+Three populations:
+- random small modules, generated from a fixed seed, each made to reach the corners of
+  flattening: dict parameters and their dotted names, calls with too few, as many and too
+  many arguments, numbers as arguments, loops threading their value at any position (or not
+  at all, or with a named count), ".*" names, cache slots with and without extend functions
+  and declared types, configuration names and symbolic dimensions, returns named like
+  parameters, missing targets and functions that reach themselves;
+- the modules of test_flat_collisions, whose values are named like the texts that
+  flattening keeps or makes up: they reach the choice of names (pins given up, second
+  letters, fresh names), which the first population seldom does;
+- small modules at the corners of naming, each with its flat form written out.
 """
 
 import json
@@ -16,10 +21,14 @@ import unittest
 import _velorn as M
 
 import flatten_reference as ref
+import test_flat_collisions as collisions
 from velorn_support import quiet_fd2
 
 SEED = 20240611
 MODULES = 3000
+COLLISION_SEED = 20270301
+COLLIDING_PER_GROUP = 300
+SHOWN = 3  # differing modules shown per population
 # Modules whose flat form would pass this many operations are drawn again, to keep the
 # test fast; the reference copies every expansion afresh.
 MAX_OPS = 400
@@ -271,25 +280,108 @@ def module_result(text, entry, keys):
         return ("stop", exc.args[0])
 
 
+def colliding(rng):
+    """A module of one of test_flat_collisions' groups drawn at random, its entry and its
+    cache keys."""
+    group = rng.choice(collisions.GROUPS)
+    maker = collisions.Maker(rng, colliding=group == "mixed")
+    if group == "mixed":
+        snippets = rng.sample([collisions.FAMILIES[f] for f in range(1, 8)], rng.randint(1, 3))
+    else:
+        snippets = [collisions.FAMILIES[group]] if group != "plain" else []
+    module = maker.module(snippets)
+    return module, "main", maker.keys()
+
+
 class Differential(unittest.TestCase):
-    def test_random_modules_flatten_as_the_reference_does(self):
-        rng = random.Random(SEED)
+    def compare(self, modules):
+        """Flattens each (module, entry, keys) both ways; the outcomes met."""
         differences, outcomes = [], {"flat": 0, "stop": 0}
         with quiet_fd2():
-            for _ in range(MODULES):
-                module, entry, keys = draw(rng)
+            for module, entry, keys in modules:
                 text = json.dumps(module, separators=(",", ":"), ensure_ascii=False)
                 expected = reference_result(module, entry, keys)
                 outcomes[expected[0]] += 1
                 got = module_result(text, entry, keys)
-                if got != expected and len(differences) < 3:
+                if got != expected and len(differences) < SHOWN:
                     differences.append((text, entry, keys, expected, got))
         for text, entry, keys, expected, got in differences:
             with self.subTest(module=text, entry=entry, keys=keys):
                 self.assertEqual(got, expected)
+        return outcomes
+
+    def test_random_modules_flatten_as_the_reference_does(self):
+        rng = random.Random(SEED)
+        outcomes = self.compare(draw(rng) for _ in range(MODULES))
         # Both roads must be well travelled for the comparison to mean anything.
         self.assertGreater(outcomes["flat"], MODULES // 4, outcomes)
         self.assertGreater(outcomes["stop"], MODULES // 10, outcomes)
+
+    def test_modules_of_values_named_alike_flatten_as_the_reference_does(self):
+        rng = random.Random(COLLISION_SEED)
+        count = COLLIDING_PER_GROUP * len(collisions.GROUPS)
+        self.compare(colliding(rng) for _ in range(count))
+
+
+# (what, module, cache keys, its flat form)
+CORNERS = [
+    ("a dict parameter's name and a point, with nothing after it", """
+f(w: *) -> (y: f32[4]) {
+  y: f32[4] = map[neg](w.)
+}
+main(weights: *) -> (o: f32[4]) {
+  o: f32[4] = call[f](weights.l0)
+}
+""", (), """
+main(weights: *) -> (o: f32[4]) {
+  o: f32[4] = map[neg](weights.l0.)
+}
+"""),
+    ("a value whose pin is given up, its letter a configuration name read later", """
+f(v: f32[4]) -> (y: f32[4]) {
+  y: f32[4] = map[mul](v, param.s)
+}
+id(v: f32[4]) -> (v: f32[4]) {
+}
+main(x: f32[4]) -> (x: f32[4], o: f32[4]) {
+  param.s: f32[4] = map[neg](x)
+  o      : f32[4] = call[f](x)
+  x      : f32[4] = call[id](param.s)
+}
+""", (), """
+main(x: f32[4]) -> (param.s_1: f32[4], o: f32[4]) {
+  param.s_1: f32[4] = map[neg](x)
+  o        : f32[4] = map[mul](x, param.s)
+}
+"""),
+    ("a fresh name beside a loop whose output no value takes", """
+id(v: f32[4]) -> (v: f32[4]) {
+}
+main(x: f32[4]) -> (t: f32[4], o: f32[4]) {
+  t: f32[4] = map[neg](x)
+  t: f32[4] = loop[id, 1](t)
+  s: f32[4] = call[id](t)
+  t: f32[4] = map[neg](x)
+  o: f32[4] = map[add](s)
+}
+""", (), """
+main(x: f32[4]) -> (t: f32[4], o: f32[4]) {
+  t_1: f32[4] = map[neg](x)
+  t  : f32[4] = map[neg](x)
+  o  : f32[4] = map[add](t_1)
+}
+"""),
+]
+
+
+class Corners(unittest.TestCase):
+    def test_corners_of_naming_flatten_as_written(self):
+        for what, source, keys, flat in CORNERS:
+            with self.subTest(what):
+                text = M.parse_to_json(source)
+                expected = reference_result(json.loads(text), "main", keys)
+                self.assertEqual(M.fmt_json(expected[1]), flat.lstrip())
+                self.assertEqual(module_result(text, "main", keys), expected)
 
 
 if __name__ == "__main__":
