@@ -148,13 +148,13 @@ class Namer {
     for (ValueId id = 0; id < p_.values.size(); ++id) {
       if ((id & 1023) == 0) poll_interrupt();
       const Value& v = p_.values[id];
+      // A pinned value takes its letters where its pin is dropped.
       if (v.pinned) {
         value_dirs_.add(hashes_.dir(v.name));
         holder(v.name).pinned = v.def;
-      } else {
-        value_dirs_.add(hashes_.dir(v.first));
-        if (v.second != kNoName) value_dirs_.add(hashes_.dir(v.second));
       }
+      value_dirs_.add(hashes_.dir(v.first));
+      if (v.second != kNoName) value_dirs_.add(hashes_.dir(v.second));
     }
   }
 
@@ -245,18 +245,29 @@ class Namer {
     }
   }
 
-  // Every name the function may show: a fresh name differs from all of them.
+  // Every name the function may show: each value's letters, each text it reads, its
+  // parameters and returns (a pin is one of these). A fresh name differs from all of them.
   void name_all() {
     all_named_ = true;
-    for (std::size_t n = 1; n < p_.names.size(); ++n) {
-      if ((n & 1023) == 0) poll_interrupt();
-      all_.insert(std::string(p_.names.view(static_cast<NameId>(n), scratch_)));
+    auto add = [&](NameId name) {
+      if (name != kNoName) all_.insert(std::string(p_.names.view(name, scratch_)));
+    };
+    for (std::size_t id = 0; id < p_.values.size(); ++id) {
+      if ((id & 1023) == 0) poll_interrupt();
+      const Value& v = p_.values[id];
+      add(v.first);
+      add(v.second);  // a pin is a return's name
     }
-    for (const Ref& ref : p_.args)
+    for (const Ref& ref : p_.args) {
+      if (ref.kind() == Ref::Kind::Name) add(ref.name_id());
       if (const Text* name = ref.kind() == Ref::Kind::Atom ? name_of(ref.atom()) : nullptr)
         all_.insert(name->str());
+    }
     for (const FlatParam& p : p_.params) all_.insert(p.param.name.str());
-    for (const FlatParam& r : p_.returns) all_.insert(r.param.name.str());
+    for (const FlatParam& r : p_.returns) {
+      all_.insert(r.param.name.str());
+      if (r.ref.kind() == Ref::Kind::Name) add(r.ref.name_id());
+    }
   }
 
   // --- the holders, by the hashes of their names ---

@@ -224,7 +224,8 @@ class BodyNamer {
         if (fn_.params[*pos].ty.dtype != kDictDtype) continue;
         if (ref.dict == NameRef::kNone) {
           ref.dict = *pos;
-          if (length < text.size()) ref.rest = Text(text.substr(length + 1));
+          ref.field = length < text.size();
+          if (ref.field) ref.rest = Text(text.substr(length + 1));
         } else {
           ref.plain = false;
         }

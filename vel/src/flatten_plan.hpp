@@ -88,7 +88,8 @@ struct NameRef {
   std::uint32_t dict = kNone;   // or the dict parameter of which it is a field (longest name)
   bool kept = false;            // and otherwise whether it keeps its text
   bool plain = true;            // false: any of these needs the general lookup by text
-  Text rest;                    // a field's part after the dict parameter's name and point
+  bool field = false;           // the name is a field of the dict parameter, not the parameter
+  Text rest;                    // the field's part after the parameter's name and point
 };
 
 // One write of a function: an output of one of its operations that gets a value.

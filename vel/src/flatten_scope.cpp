@@ -194,7 +194,7 @@ Scopes::Step Scopes::step_name(Ask& ask) {
   if (ref->param != NameRef::kNone)
     if (std::optional<Step> bound = bind(ask, ref->param)) return *bound;
   if (ref->dict != NameRef::kNone && dict_bound(l, ref->dict)) {
-    if (ref->rest.empty()) {
+    if (!ref->field) {
       ask = Ask::arg_of(ask.level, ref->dict);
       return Step{};
     }
