@@ -30,7 +30,7 @@ const Alt* kind_as(const Op& op) {
 std::optional<Text> var_of_iteration(const Text& var, const Level* iteration) {
   if (!iteration || !var.ends_with(kStarSuffix)) return std::nullopt;
   std::string out(var.view().substr(0, var.size() - 1));
-  out += iteration->digits;
+  out += iteration->args.digits;
   return Text(out);
 }
 
@@ -121,35 +121,35 @@ class Builder {
     const Op& op = step.op();
     const Text& x = op.outputs[0];
     std::uint64_t& number = loop_number(level, x);
-    if (level.iteration == 0) {
-      level.current = scopes_.read_arg(k, step.threaded);
+    if (level.loop.iteration == 0) {
+      level.loop.current = scopes_.read_arg(k, step.threaded);
       // A body without operations writes nothing, and what it returns is an argument that
       // is the same in every iteration, or the threaded one: its last iteration alone, from
       // the loop's own argument, gives what all of them give.
       // (A cache operation counts as one.)
       if (planner_.at(step.callee).size == 0 && step.count > 1) {
         number += step.count - 1;
-        level.iteration = step.count - 1;
+        level.loop.iteration = step.count - 1;
       }
     }
-    const std::uint64_t i = level.iteration++;
-    const bool last = level.iteration == step.count;
+    const std::uint64_t i = level.loop.iteration++;
+    const bool last = level.loop.iteration == step.count;
     const bool writes_return = last && scopes_.loop_writes_return(k);
     const std::uint64_t n = ++number;
-    const Ref current = level.current;
+    const Ref current = level.loop.current;
     Level& it = scopes_.push(Level::Kind::Iteration, planner_.at(step.callee), op, k);
-    it.special = step.threaded;
-    it.special_ref = current;
-    append_uint(it.digits, i);
-    it.number = n;
-    it.writes_return = writes_return;
+    it.args.special = step.threaded;
+    it.args.special_ref = current;
+    append_uint(it.args.digits, i);
+    it.naming.number = n;
+    it.naming.writes_return = writes_return;
     scopes_.bind(it);
   }
 
   static std::uint64_t& loop_number(Level& level, const Text& x) {
-    for (auto& [name, number] : level.numbers)
+    for (auto& [name, number] : level.loop.numbers)
       if (name == x) return number;
-    return level.numbers.emplace_back(x, 0).second;
+    return level.loop.numbers.emplace_back(x, 0).second;
   }
 
   // The end of an inlined body: the caller's outputs take its returns' values.
@@ -163,28 +163,28 @@ class Builder {
       case Level::Kind::Call: {
         const std::uint32_t count = names.slot_count(body.at);
         for (std::uint32_t j = 0; j < count; ++j)
-          scopes_.at(body.caller).vals[first + j] = scopes_.read_return(inner, j);
+          scopes_.at(body.caller).known.vals[first + j] = scopes_.read_return(inner, j);
         break;
       }
       case Level::Kind::Iteration: {
         const Ref value = returned(inner);
         Level& loop = scopes_.at(body.caller);
-        loop.current = value;
+        loop.loop.current = value;
         const Step& step = loop.plan->steps[body.at];
-        if (loop.iteration == step.count) {
-          loop.vals[first] = value;
-          loop.iteration = 0;
+        if (loop.loop.iteration == step.count) {
+          loop.known.vals[first] = value;
+          loop.loop.iteration = 0;
           ++loop.next;
         }
         break;
       }
       case Level::Kind::Slot: {
         const Ref value = returned(inner);
-        slots_.hold(body.output_text, value);
+        slots_.hold(body.naming.output_text, value);
         // The operation's output holds the slot: its body's result, or the incoming value
         // of a slot fed from outside, also when its extend body runs.
-        const Ref held = body.shift ? body.special_ref : value;
-        if (names.slot_count(body.at) > 0) scopes_.at(body.caller).vals[first] = held;
+        const Ref held = body.args.shift ? body.args.special_ref : value;
+        if (names.slot_count(body.at) > 0) scopes_.at(body.caller).known.vals[first] = held;
         --slot_bodies_;
         break;
       }
@@ -198,7 +198,8 @@ class Builder {
   Ref returned(std::uint32_t level) {
     const Level& body = scopes_.at(level);
     if (!body.fn().returns.empty()) return scopes_.read_return(level, 0);
-    if (body.kind == Level::Kind::Slot) return Ref::name(program_.names.root(body.output_text));
+    if (body.kind == Level::Kind::Slot)
+      return Ref::name(program_.names.root(body.naming.output_text));
     return scopes_.read_text(body.caller, scopes_.iteration_text(body).view(), body.at);
   }
 
@@ -222,7 +223,7 @@ class Builder {
       take(slots_.record_output(slot, type));
       slots_.hold(slot, incoming);
       Level& level = scopes_.top();
-      if (level.names().slot_count(k) > 0) level.vals[level.names().first_slot[k]] = incoming;
+      if (level.names().slot_count(k) > 0) level.known.vals[level.names().first_slot[k]] = incoming;
       return;
     }
     const Text renewed(slot + kNewSuffix);
@@ -238,12 +239,12 @@ class Builder {
     const Plan& plan = planner_.plan(callee);
     check_arity(function, op.args.size() + shift, callee->params.size());
     Level& level = scopes_.push(Level::Kind::Slot, plan, op, k);
-    level.shift = shift;
+    level.args.shift = shift;
     if (shift) {
-      level.special = 0;
-      level.special_ref = incoming;
+      level.args.special = 0;
+      level.args.special_ref = incoming;
     }
-    level.output_text = output;
+    level.naming.output_text = output;
     scopes_.bind(level);
     ++slot_bodies_;
   }
@@ -284,7 +285,7 @@ class Builder {
       const Letters letters = scopes_.write(first + m);
       const auto id = static_cast<ValueId>(program_.values.size());
       program_.values.push_back(Value{letters.first, letters.second, index, index});
-      scopes_.top().vals[first + m] = Ref::value(id);
+      scopes_.top().known.vals[first + m] = Ref::value(id);
       count(program_.names.json_size(letters.first));
     }
     if (const auto* cache = kind_as<OpKind::Cache>(op))

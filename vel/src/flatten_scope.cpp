@@ -29,21 +29,21 @@ bool starred(std::string_view name) { return name.ends_with(kStarSuffix); }
 Level& Scopes::fresh_level() {
   if (depth_ == levels_.size()) levels_.emplace_back();
   Level& level = levels_[depth_++];
-  level.shift = 0;
-  level.special = Level::kNone;
-  level.special_ref = Ref();
-  level.given = 0;
-  level.digits.clear();
-  level.prefix = kNoName;
-  level.output_text = Text();
-  level.number = 0;
-  level.writes_return = false;
-  level.output_made = false;
+  level.args.shift = 0;
+  level.args.special = Level::kNone;
+  level.args.special_ref = Ref();
+  level.args.given = 0;
+  level.args.digits.clear();
+  level.naming.prefix = kNoName;
+  level.naming.output_text = Text();
+  level.naming.number = 0;
+  level.naming.writes_return = false;
+  level.naming.output_made = false;
   level.next = 0;
-  level.iteration = 0;
-  level.current = Ref();
-  level.numbers.clear();
-  level.stamp = ++stamps_;
+  level.loop.iteration = 0;
+  level.loop.current = Ref();
+  level.loop.numbers.clear();
+  level.known.stamp = ++stamps_;
   return level;
 }
 
@@ -52,7 +52,7 @@ Level& Scopes::push_entry(const Plan& plan) {
   Level& level = fresh_level();
   level.plan = &plan;
   level.kind = Level::Kind::Entry;
-  level.vals.assign(plan.names.slots.size(), Ref());
+  level.known.vals.assign(plan.names.slots.size(), Ref());
   return level;
 }
 
@@ -64,29 +64,30 @@ Level& Scopes::push(Level::Kind kind, const Plan& plan, const Op& op, std::uint3
   level.caller = caller;
   level.at = at;
   level.op = &op;
-  level.vals.assign(plan.names.slots.size(), Ref());
+  level.known.vals.assign(plan.names.slots.size(), Ref());
   const std::size_t params = plan.fn->params.size(), returns = plan.fn->returns.size();
-  if (level.bound.size() < params) {
-    level.bound.resize(params);
-    level.bases.resize(params);
+  if (level.known.bound.size() < params) {
+    level.known.bound.resize(params);
+    level.known.bases.resize(params);
   }
-  if (level.outputs.size() < returns) level.outputs.resize(returns);
-  if (level.seen.size() < std::max(params, returns)) level.seen.resize(std::max(params, returns));
+  if (level.known.outputs.size() < returns) level.known.outputs.resize(returns);
+  if (level.known.seen.size() < std::max(params, returns))
+    level.known.seen.resize(std::max(params, returns));
   return level;
 }
 
 // Whether `what` of entry `i` is looked up already; from now on it counts as such.
 bool Scopes::seen(Level& level, std::size_t i, std::uint8_t what) {
-  Level::Seen& seen = level.seen[i];
-  if (seen.stamp != level.stamp) seen = Level::Seen{level.stamp, 0};
-  const bool was = (seen.what & what) != 0;
-  seen.what |= what;
+  Level::Known::Seen& entry = level.known.seen[i];
+  if (entry.stamp != level.known.stamp) entry = Level::Known::Seen{level.known.stamp, 0};
+  const bool was = (entry.what & what) != 0;
+  entry.what |= what;
   return was;
 }
 
 void Scopes::bind(Level& level) {
-  const std::size_t u = level.op->args.size() + level.shift, t = level.fn().params.size();
-  level.given = static_cast<std::uint32_t>(u < t ? u - 1 : u);
+  const std::size_t u = level.op->args.size() + level.args.shift, t = level.fn().params.size();
+  level.args.given = static_cast<std::uint32_t>(u < t ? u - 1 : u);
 }
 
 NameId Scopes::local(std::uint32_t level, Text piece) {
@@ -102,24 +103,24 @@ NameId Scopes::prefix_of(std::uint32_t level) {
   unmade.clear();
   for (std::uint32_t l = level;; l = levels_[l].caller) {
     const Level& at = levels_[l];
-    if (at.kind == Level::Kind::Entry || at.prefix != kNoName) break;
+    if (at.kind == Level::Kind::Entry || at.naming.prefix != kNoName) break;
     unmade.push_back(l);
     if (at.kind == Level::Kind::Slot) break;
   }
   for (auto l = unmade.rbegin(); l != unmade.rend(); ++l) {
     Level& at = levels_[*l];
     if (at.kind == Level::Kind::Slot) {
-      at.prefix = program_.names.root(at.output_text);
+      at.naming.prefix = program_.names.root(at.naming.output_text);
       continue;
     }
     Text piece = at.op->outputs[0];
-    if (at.kind == Level::Kind::Iteration) piece = Text(std::string(kLoopPrefix) + at.digits);
+    if (at.kind == Level::Kind::Iteration) piece = Text(std::string(kLoopPrefix) + at.args.digits);
     const Level& caller = levels_[at.caller];
-    at.prefix = caller.kind == Level::Kind::Entry
-                    ? program_.names.root(std::move(piece))
-                    : program_.names.add(caller.prefix, std::move(piece));
+    at.naming.prefix = caller.kind == Level::Kind::Entry
+                           ? program_.names.root(std::move(piece))
+                           : program_.names.add(caller.naming.prefix, std::move(piece));
   }
-  return levels_[level].prefix;
+  return levels_[level].naming.prefix;
 }
 
 const Level* Scopes::innermost_iteration() const {
@@ -162,7 +163,7 @@ Ref Scopes::read(Ask ask) {
                 : ask.kind == Ask::Kind::Text ? step_text(ask)
                                               : step_arg(ask);
     if (step.found) {
-      for (const auto& [level, param] : memos_) levels_[level].bound[param] = step.found;
+      for (const auto& [level, param] : memos_) levels_[level].known.bound[param] = step.found;
       return step.found;
     }
   }
@@ -183,7 +184,7 @@ Scopes::Step Scopes::step_name(Ask& ask) {
   // A cache operation gives only its first output a value: a later one keeps the meaning
   // the name had before.
   while (ref->slot != NameRef::kNone) {
-    if (Ref value = l.vals[ref->slot]) return Step{value};
+    if (Ref value = l.known.vals[ref->slot]) return Step{value};
     ref = &l.names().slots[ref->slot].before;
   }
   if (l.kind == Level::Kind::Entry) return Step{kept(ask)};
@@ -215,7 +216,8 @@ Scopes::Step Scopes::step_text(Ask& ask) {
   const std::string& text = ask.text;
   if (auto writes = l.names().writes.find(text); writes != l.names().writes.end())
     for (auto slot = writes->second.rbegin(); slot != writes->second.rend(); ++slot)
-      if (l.names().slots[*slot].op < ask.op && l.vals[*slot]) return Step{l.vals[*slot]};
+      if (l.names().slots[*slot].op < ask.op && l.known.vals[*slot])
+        return Step{l.known.vals[*slot]};
   if (l.kind == Level::Kind::Entry) return Step{Ref::name(program_.names.root(Text(text)))};
   const Positions& where = l.names().where;
   if (auto at = where.params.find(text); at != where.params.end())
@@ -239,7 +241,8 @@ Scopes::Step Scopes::step_text(Ask& ask) {
     const std::uint32_t bound = bound_outputs(l);
     for (auto pos = at->second.rbegin(); pos != at->second.rend(); ++pos) {
       if (*pos >= bound) continue;
-      if (l.kind == Level::Kind::Slot) return Step{Ref::name(program_.names.root(l.output_text))};
+      if (l.kind == Level::Kind::Slot)
+        return Step{Ref::name(program_.names.root(l.naming.output_text))};
       const Text output = l.kind == Level::Kind::Call ? l.op->outputs[*pos] : iteration_text(l);
       ask = Ask::text_of(l.caller, output.str(), l.at);
       return Step{};
@@ -251,7 +254,7 @@ Scopes::Step Scopes::step_text(Ask& ask) {
 Scopes::Step Scopes::step_arg(Ask& ask) {
   const Level& l = levels_[ask.level];
   const std::uint32_t k = ask.arg;
-  if (k == l.special) return Step{l.special_ref};
+  if (k == l.args.special) return Step{l.args.special_ref};
   const Atom& atom = *source_arg(l, k);
   const Text* name = name_of(atom);
   if (!name) return Step{Ref::atom(atom)};
@@ -260,7 +263,7 @@ Scopes::Step Scopes::step_arg(Ask& ask) {
     return Step{};
   }
   const Level& caller = levels_[l.caller];
-  ask = Ask::name_of(l.caller, &caller.names().arg(l.at, k - l.shift), &atom, nullptr, l.at);
+  ask = Ask::name_of(l.caller, &caller.names().arg(l.at, k - l.args.shift), &atom, nullptr, l.at);
   return Step{};
 }
 
@@ -270,21 +273,21 @@ Scopes::Step Scopes::step_arg(Ask& ask) {
 std::optional<Scopes::Step> Scopes::bind(Ask& ask, std::uint32_t param) {
   Level& l = levels_[ask.level];
   if (seen(l, param, kBoundSeen)) {
-    if (l.bound[param]) return Step{l.bound[param]};
+    if (l.known.bound[param]) return Step{l.known.bound[param]};
     return std::nullopt;
   }
-  l.bound[param] = Ref();
-  if (param >= l.given) {
+  l.known.bound[param] = Ref();
+  if (param >= l.args.given) {
     // The last argument stands for this parameter as itself, a point and the parameter's
     // name; a number stands for nothing here.
-    const auto last = static_cast<std::uint32_t>(l.op->args.size() + l.shift - 1);
+    const auto last = static_cast<std::uint32_t>(l.op->args.size() + l.args.shift - 1);
     const Text& name = l.fn().params[param].name;
-    if (last == l.special) {
+    if (last == l.args.special) {
       // A loop's threaded value has no fields: the text names what nothing defines.
-      const NameId base = name_of_ref(l.special_ref);
+      const NameId base = name_of_ref(l.args.special_ref);
       if (!base) return std::nullopt;
-      l.bound[param] = Ref::name(program_.names.add(base, name));
-      return Step{l.bound[param]};
+      l.known.bound[param] = Ref::name(program_.names.add(base, name));
+      return Step{l.known.bound[param]};
     }
     if (!name_of(*source_arg(l, last))) return std::nullopt;
     std::string text = arg_text(l, last);
@@ -294,13 +297,13 @@ std::optional<Scopes::Step> Scopes::bind(Ask& ask, std::uint32_t param) {
     ask = Ask::text_of(l.caller, std::move(text), l.at);
     return Step{};
   }
-  if (param == l.special) {
-    l.bound[param] = l.special_ref;
-    return Step{l.special_ref};
+  if (param == l.args.special) {
+    l.known.bound[param] = l.args.special_ref;
+    return Step{l.args.special_ref};
   }
   if (!name_of(*source_arg(l, param))) {
-    l.bound[param] = Ref::atom(*source_arg(l, param));  // a number stands for itself
-    return Step{l.bound[param]};
+    l.known.bound[param] = Ref::atom(*source_arg(l, param));  // a number stands for itself
+    return Step{l.known.bound[param]};
   }
   if (l.fn().params[param].ty.dtype == kDictDtype) return std::nullopt;
   memos_.emplace_back(ask.level, param);
@@ -309,19 +312,19 @@ std::optional<Scopes::Step> Scopes::bind(Ask& ask, std::uint32_t param) {
 }
 
 const Atom* Scopes::source_arg(const Level& level, std::uint32_t k) const {
-  return &level.op->args[k - level.shift];
+  return &level.op->args[k - level.args.shift];
 }
 
 std::string Scopes::arg_text(const Level& level, std::uint32_t k) const {
   std::string_view name = name_of(*source_arg(level, k))->view();
   if (level.kind != Level::Kind::Iteration || !starred(name)) return std::string(name);
   std::string text(name.substr(0, name.size() - 1));
-  text += level.digits;
+  text += level.args.digits;
   return text;
 }
 
 bool Scopes::dict_bound(const Level& level, std::uint32_t param) const {
-  return param < level.given && param != level.special &&
+  return param < level.args.given && param != level.args.special &&
          level.fn().params[param].ty.dtype == kDictDtype && name_of(*source_arg(level, param));
 }
 
@@ -342,7 +345,7 @@ NameId Scopes::dict_base(std::uint32_t level, std::uint32_t param) {
   for (;;) {
     Level& l = levels_[level];
     if (seen(l, param, kBaseSeen)) {
-      base = l.bases[param];
+      base = l.known.bases[param];
       last_done = false;
       break;
     }
@@ -371,11 +374,11 @@ NameId Scopes::dict_base(std::uint32_t level, std::uint32_t param) {
   std::size_t i = way.size();
   if (last_done && i > 0) {
     --i;
-    levels_[way[i].level].bases[way[i].param] = base;
+    levels_[way[i].level].known.bases[way[i].param] = base;
   }
   while (i-- > 0) {
     if (base != kNoName && !way[i].rest.empty()) base = program_.names.add(base, Text(way[i].rest));
-    levels_[way[i].level].bases[way[i].param] = base;
+    levels_[way[i].level].known.bases[way[i].param] = base;
   }
   return base;
 }
@@ -429,7 +432,7 @@ Letters Scopes::write_letters(std::uint32_t level, std::uint32_t slot) {
       break;
     }
     if (seen(levels_[level], s.ret, kOutputSeen)) {
-      out = l.outputs[s.ret];
+      out = l.known.outputs[s.ret];
       break;
     }
     slot = levels_[l.caller].names().first_slot[l.at] + s.ret;
@@ -437,7 +440,7 @@ Letters Scopes::write_letters(std::uint32_t level, std::uint32_t slot) {
   }
   for (auto w = way.rbegin(); w != way.rend(); ++w) {
     Level& l = levels_[w->level];
-    if (l.kind == Level::Kind::Call) l.outputs[w->ret] = out;
+    if (l.kind == Level::Kind::Call) l.known.outputs[w->ret] = out;
     if (out.second == kNoName) out.second = local(w->level, *w->name);
   }
   return out;
@@ -447,9 +450,9 @@ Letters Scopes::write_letters(std::uint32_t level, std::uint32_t slot) {
 Letters Scopes::output_letters(std::uint32_t level, std::uint32_t j) {
   const Level& l = levels_[level];
   if (l.kind != Level::Kind::Call) return iteration_output(level);
-  if (seen(levels_[level], j, kOutputSeen)) return l.outputs[j];
+  if (seen(levels_[level], j, kOutputSeen)) return l.known.outputs[j];
   const Letters out = write_letters(l.caller, levels_[l.caller].names().first_slot[l.at] + j);
-  levels_[level].outputs[j] = out;
+  levels_[level].known.outputs[j] = out;
   return out;
 }
 
@@ -462,18 +465,18 @@ bool Scopes::loop_writes_return(std::uint32_t op) {
 static Text numbered_output(const Level& level) {
   std::string text(level.op->outputs[0].view());
   text += '_';
-  append_uint(text, level.number);
+  append_uint(text, level.naming.number);
   return Text(text);
 }
 
 Text Scopes::iteration_text(const Level& level) const {
-  return level.writes_return ? level.op->outputs[0] : numbered_output(level);
+  return level.naming.writes_return ? level.op->outputs[0] : numbered_output(level);
 }
 
 // The names of an iteration's output, or of a slot body's.
 Letters Scopes::iteration_output(std::uint32_t level) {
   Level& l = levels_[level];
-  if (l.output_made) return l.output;
+  if (l.naming.output_made) return l.naming.output;
   Letters out;
   if (l.kind == Level::Kind::Slot) {
     out = {prefix_of(level), kNoName};
@@ -481,7 +484,7 @@ Letters Scopes::iteration_output(std::uint32_t level) {
     // Numbered, as the caller's local name; the caller's output first where the last
     // iteration writes its return.
     Text numbered = numbered_output(l);
-    if (l.writes_return) {
+    if (l.naming.writes_return) {
       const Level& loop = levels_[l.caller];
       const Slot& x = loop.names().slots[loop.names().first_slot[l.at]];
       const Letters chain = output_letters(l.caller, x.ret);
@@ -492,8 +495,8 @@ Letters Scopes::iteration_output(std::uint32_t level) {
     }
   }
   Level& again = levels_[level];
-  again.output = out;
-  again.output_made = true;
+  again.naming.output = out;
+  again.naming.output_made = true;
   return out;
 }
 

@@ -33,6 +33,7 @@ struct Letters {
   NameId second = kNoName;
 };
 
+// A function being inlined at one place of the entry's expansion.
 struct Level {
   enum class Kind : std::uint8_t { Entry, Call, Iteration, Slot };
   static constexpr std::uint32_t kNone = NameRef::kNone;
@@ -44,45 +45,55 @@ struct Level {
   std::uint32_t caller = 0;
   std::uint32_t at = 0;
   const Op* op = nullptr;
+  std::uint32_t next = 0;  // the next operation of its function
+
   // Its arguments: the operation's, after `shift` arguments of its own (an extend body's
   // first, the slot's incoming value); the one at `special` is `special_ref` (a loop's
   // threaded argument, or that incoming value).
-  std::uint32_t shift = 0;
-  std::uint32_t special = kNone;
-  Ref special_ref{};
-  std::uint32_t given = 0;  // the arguments that bind one parameter each
-  std::string digits{};     // an iteration's number, for starred arguments and cache vars
-  // What its local names are put under, made when first needed: a level that writes no
-  // name of its own makes none.
-  NameId prefix = kNoName;
-  // A slot body's output: the slot's name. An iteration's: the loop's output name with the
-  // iteration's number, `number`, or for a last iteration that writes the caller's return
-  // (`writes_return`), that output; its names made when first needed.
-  Text output_text{};
-  std::uint64_t number = 0;
-  bool writes_return = false;
-  bool output_made = false;
-  Letters output{};
-  std::uint32_t next = 0;  // the next operation of its function
+  struct Arguments {
+    std::uint32_t shift = 0;
+    std::uint32_t special = kNone;
+    Ref special_ref{};
+    std::uint32_t given = 0;  // the arguments that bind one parameter each
+    std::string digits{};     // an iteration's number, for starred arguments and cache vars
+  } args{};
+
+  // Its names, each made when first needed: a level that writes no name of its own makes
+  // none.
+  struct Naming {
+    NameId prefix = kNoName;  // what its local names are put under
+    // A slot body's output: the slot's name. An iteration's: the loop's output name with
+    // the iteration's number, `number`, or for a last iteration that writes the caller's
+    // return (`writes_return`), that output.
+    Text output_text{};
+    std::uint64_t number = 0;
+    bool writes_return = false;
+    bool output_made = false;
+    Letters output{};
+  } naming{};
 
   // A loop of its function running at `next`.
-  std::uint64_t iteration = 0;
-  Ref current{};
-  std::vector<std::pair<Text, std::uint64_t>> numbers{};  // the last number of each loop name
+  struct Loop {
+    std::uint64_t iteration = 0;
+    Ref current{};
+    std::vector<std::pair<Text, std::uint64_t>> numbers{};  // the last number of each name
+  } loop{};
 
-  std::vector<Ref> vals{};         // the value of each write of its function, once made
-  std::vector<Ref> bound{};        // each parameter's binding, once looked up
-  std::vector<NameId> bases{};     // each dict parameter's base, once looked up
-  std::vector<Letters> outputs{};  // the names of each output, once looked up
-  // Which of `bound`, `bases` and `outputs` are looked up, for this level's `stamp`: a
-  // level's place on the stack is used again by later calls, so that a call of a function
-  // of thousands of parameters costs only what its body reads.
-  struct Seen {
+  // What it has found. A level's place on the stack is used again by later calls, so these
+  // lists keep their room, and what is looked up is kept for this level's `stamp` only: a
+  // call of a function of thousands of parameters costs only what its body reads.
+  struct Known {
+    std::vector<Ref> vals{};         // the value of each write of its function, once made
+    std::vector<Ref> bound{};        // each parameter's binding, once looked up
+    std::vector<NameId> bases{};     // each dict parameter's base, once looked up
+    std::vector<Letters> outputs{};  // the names of each output, once looked up
+    struct Seen {
+      std::uint64_t stamp = 0;
+      std::uint8_t what = 0;
+    };
+    std::vector<Seen> seen{};  // which of `bound`, `bases` and `outputs` are looked up
     std::uint64_t stamp = 0;
-    std::uint8_t what = 0;
-  };
-  std::vector<Seen> seen{};
-  std::uint64_t stamp = 0;
+  } known{};
 
   const Function& fn() const { return *plan->fn; }
   const BodyNames& names() const { return plan->names; }
