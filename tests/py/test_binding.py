@@ -381,8 +381,7 @@ class BindingTest(unittest.TestCase):
 REPORT = re.compile(
     r"\nthread '(?P<name>[^']*)' \((?P<tid>\d+)\) panicked at "
     r"(?P<file>[^:\n]+):(?P<line>\d+):(?P<column>\d+):\n"
-    r"(?P<message>.*)\n"
-    r"note: run with `RUST_BACKTRACE=1` environment variable to display a backtrace\n",
+    r"(?P<message>.*)\n",
     re.S,
 )
 

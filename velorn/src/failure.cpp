@@ -23,20 +23,18 @@ constexpr const char* kPanicDoc =
     "\n"
     "Like SystemExit, it derives from BaseException, so a handler for Exception\n"
     "does not catch it and it normally reaches the top of the program.\n";
-constexpr std::string_view kBacktraceNote =
-    "note: run with `RUST_BACKTRACE=1` environment variable to display a backtrace\n";
 
 // Created at the first failure, under the interpreter lock, and kept for the process.
 PyObject* panic_type = nullptr;
 
 std::string thread_name() { return gettid() == getpid() ? "main" : "<unnamed>"; }
 
+// The thread, the place and the message, and no hint: nothing would act on one.
 void write_report(const vel::Stop& stop) {
   std::string report = "\nthread '" + thread_name() + "' (" + std::to_string(gettid()) +
                        ") panicked at " + stop.where.file_name() + ":" +
                        std::to_string(stop.where.line()) + ":" +
                        std::to_string(stop.where.column()) + ":\n" + stop.message + "\n";
-  report += kBacktraceNote;
   std::fwrite(report.data(), 1, report.size(), stderr);
   std::fflush(stderr);
 }
