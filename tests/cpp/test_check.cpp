@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "builders.hpp"
+#include "check_internal.hpp"
 #include "vel/check.hpp"
 #include "vel/stop.hpp"
 

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "check_internal.hpp"
 #include "vel/ast_json.hpp"
 #include "vel/interrupt.hpp"
 #include "vel/json.hpp"
@@ -416,6 +417,8 @@ std::optional<std::string> types_match(const Ty& a, const Ty& b) {
   return match_refs(ref(a), ref(b));
 }
 
+namespace {
+
 void check_function(std::string_view key, const Function& function,
                     const OrderedMap<Function>& functions, CheckResult& result) {
   Scope scope{key, functions, result, {}, {}, {}, {}, {}};
@@ -426,6 +429,8 @@ void check_function(std::string_view key, const Function& function,
   }
   check_returns(scope, function);
 }
+
+}  // namespace
 
 CheckResult check(const Module& module) {
   CheckResult result;

@@ -114,12 +114,6 @@ TensorType sub_type(const TensorType& type, const ConfigMap& config) {
   return out;
 }
 
-Op sub_op(const Op& op, const ConfigMap& config) {
-  Op out = op;
-  sub_in_place(out, config);
-  return out;
-}
-
 Module sub_module(Module&& module, const ConfigMap& config) {
   Module out = std::move(module);
   for (auto& [key, function] : out.functions) {

@@ -656,8 +656,8 @@ void read_outputs(Parser& p, Op& op) {
     read_list_outputs(p, op);
 }
 
-// Fills `op` with the line at the cursor; `parse_op` and the body loop share it, the loop
-// building each operation in its place among the function's operations.
+// Fills `op` with the line at the cursor: the body loop builds each operation in its place
+// among the function's operations.
 void read_op(Parser& p, Op& op) {
   Stream& s = p.cursor;
   s.skip_comments();
@@ -721,12 +721,6 @@ Delimited parse_delimited(Parser& p, TokenKind open, TokenKind close) {
   };
   read_delimited(p.cursor, open, close, positional, keyword);
   return list;
-}
-
-Op parse_op(Parser& p) {
-  Op op;
-  read_op(p, op);
-  return op;
 }
 
 // ---------------------------------------------------------------------------------------

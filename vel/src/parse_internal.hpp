@@ -176,7 +176,6 @@ struct Delimited {
 };
 
 Function parse_fn(Parser& p);
-Op parse_op(Parser& p);
 // `open` and `close` are LBracket and RBracket, or LParen and RParen.
 Delimited parse_delimited(Parser& p, TokenKind open, TokenKind close);
 TensorType parse_type(Parser& p);

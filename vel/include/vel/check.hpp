@@ -3,7 +3,6 @@
 #pragma once
 
 #include <map>
-#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -11,21 +10,6 @@
 #include "vel/ast.hpp"
 
 namespace vel {
-
-// The checker's own type record; shown as Ty { dtype: ..., shape: [...] }.
-struct Ty {
-  std::string dtype;
-  std::vector<Dim> shape;
-
-  bool operator==(const Ty&) const = default;
-};
-
-std::string debug_ty(const Ty& ty);
-
-bool dims_match(const Dim& a, const Dim& b);
-// Empty on agreement, otherwise the detail of the first difference ("dtype: f32 vs i32").
-// A leading "..." on either side aligns the two shapes at their ends.
-std::optional<std::string> types_match(const Ty& a, const Ty& b);
 
 struct Constraints {
   std::set<std::string> params;  // sorted by bytes
@@ -39,8 +23,6 @@ struct CheckResult {
 };
 
 CheckResult check(const Module& module);
-void check_function(const std::string& key, const Function& function,
-                    const OrderedMap<Function>& functions, CheckResult& result);
 
 // Compact JSON, members always present; `serialize` appends, `check_result_to_json` returns.
 void serialize(std::string& out, const Constraints& constraints);

@@ -43,7 +43,6 @@ ConfigMap config_from_json(std::string_view text);
 // Copies with the configuration substituted; the inputs are only read.
 Dim sub_dim(const Dim& dim, const ConfigMap& config);
 TensorType sub_type(const TensorType& type, const ConfigMap& config);
-Op sub_op(const Op& op, const ConfigMap& config);
 Module sub_module(const Module& module, const ConfigMap& config);
 // The same, made in the place of a module that is no longer needed.
 Module sub_module(Module&& module, const ConfigMap& config);
