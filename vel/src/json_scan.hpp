@@ -15,7 +15,7 @@
 #endif
 
 #include "number_scan.hpp"
-#include "vel/json.hpp"
+#include "vel/json_base.hpp"
 
 namespace vel::json::scan {
 

@@ -10,17 +10,10 @@
 #include <utility>
 
 #include "vel/interrupt.hpp"
+#include "vel/json_base.hpp"
 #include "vel/text.hpp"
 
 namespace vel::json {
-
-// A reading error. It ends the whole reading; the binding turns it into the call's failure
-// message with `unwrap_message`.
-struct JsonError {
-  std::string message;
-  std::size_t line;
-  std::size_t column;
-};
 
 // "called `Result::unwrap()` on an `Err` value: Error(\"...\", line: L, column: C)"
 std::string unwrap_message(const JsonError& error);
@@ -63,30 +56,6 @@ struct Unplaced {
   std::string message;
 };
 
-// The class of a number, decided by its text alone.
-enum class NumberClass : std::uint8_t {
-  Unsigned,  // no sign, fraction or exponent, below 2^64
-  Negative,  // a minus sign, no fraction or exponent, from -2^63 to -1
-  Float,     // everything else, "-0" included
-};
-
-struct Number {
-  NumberClass cls = NumberClass::Unsigned;
-  std::uint64_t u = 0;  // Unsigned
-  std::int64_t i = 0;   // Negative
-  double f = 0;         // Float
-};
-
-// The number as the nearest 64-bit float, whatever its class.
-inline double as_f64(const Number& n) {
-  switch (n.cls) {
-    case NumberClass::Unsigned: return static_cast<double>(n.u);
-    case NumberClass::Negative: return static_cast<double>(n.i);
-    case NumberClass::Float: break;
-  }
-  return n.f;
-}
-
 // A whole value read and checked, keeping only what the untagged readers look at: the
 // scalar itself, and for an array or an object only that it was one.
 struct AnyValue {
@@ -101,8 +70,7 @@ struct AnyValue {
 // that starts no value, or the end of the text, which `read_any` reads or reports.
 enum class Next : std::uint8_t { String, Number, Array, Object, Other };
 
-// Syntax error texts that the structural readers below raise.
-inline constexpr std::string_view kEofValue = "EOF while parsing a value";
+// Syntax error texts that the structural readers below raise, besides `kEofValue`.
 inline constexpr std::string_view kEofList = "EOF while parsing a list";
 inline constexpr std::string_view kEofObject = "EOF while parsing an object";
 inline constexpr std::string_view kExpectedListEnd = "expected `,` or `]`";
