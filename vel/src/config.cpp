@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "vel/ascii.hpp"
 #include "vel/interrupt.hpp"
 #include "vel/json.hpp"
 #include "vel/numeric.hpp"
@@ -28,7 +29,7 @@ ConfigValue number_value(const json::Number& n) {
 // The value is read whole first, then tried against Int, Float and Vector in turn.
 ConfigValue read_config_value(json::Reader& in) {
   int c = in.peek_token();
-  if (c == '-' || (c >= '0' && c <= '9')) return number_value(in.read_number());
+  if (c == '-' || ascii::is_digit(c)) return number_value(in.read_number());
   if (c == '[') {
     ConfigValue::Vector vector;
     bool numbers = true;

@@ -19,7 +19,7 @@ constexpr std::string_view kInvalidEscape = "invalid escape";
 constexpr std::string_view kLoneSurrogate = "lone leading surrogate in hex escape";
 
 int hex_value(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
+  if (is_digit(c)) return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;

@@ -15,6 +15,7 @@
 #endif
 
 #include "number_scan.hpp"
+#include "vel/ascii.hpp"
 #include "vel/json_base.hpp"
 
 namespace vel::json::scan {
@@ -22,7 +23,7 @@ namespace vel::json::scan {
 // At byte offset p: line and column name the byte before p.
 [[noreturn]] void fail_at(std::string_view text, std::size_t p, std::string_view message);
 
-using number_scan::is_digit;
+using ascii::is_digit;
 using number_scan::load;
 
 inline bool starts_number(int c) { return c == '-' || is_digit(c); }

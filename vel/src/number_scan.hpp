@@ -7,9 +7,9 @@
 #include <cstring>
 #include <string_view>
 
-namespace vel::number_scan {
+#include "vel/ascii.hpp"
 
-inline bool is_digit(int c) { return c >= '0' && c <= '9'; }
+namespace vel::number_scan {
 
 template <class Word>
 Word load(const char* p) {
@@ -28,7 +28,7 @@ inline bool eight_digits(std::uint64_t w) {
 inline const char* digits_end(const char* p, const char* end) {
   if constexpr (std::endian::native == std::endian::little)
     while (end - p >= 8 && eight_digits(load<std::uint64_t>(p))) p += 8;
-  while (p < end && is_digit(*p)) ++p;
+  while (p < end && ascii::is_digit(*p)) ++p;
   return p;
 }
 

@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "number_scan.hpp"
+#include "vel/ascii.hpp"
 #include "vel/file.hpp"
 #include "vel/interrupt.hpp"
 #include "vel/numeric.hpp"
@@ -24,9 +25,9 @@ namespace {
 
 constexpr std::string_view kEmptyQuoteSlice = "byte range starts at 1 but ends at 0";
 
+using ascii::is_digit;
+using ascii::is_letter;
 using number_scan::digits_end;
-using number_scan::is_digit;
-bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 // What the byte at a position starts; the tokenizer's decisions in table form.
 enum class Lead : std::uint8_t { Skip, Quote, Slash, Minus, Dot, Digit, Word, Punct };

@@ -7,6 +7,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "vel/ascii.hpp"
 #include "vel/interrupt.hpp"
 #include "vel/stop.hpp"
 #include "vel/text.hpp"
@@ -20,9 +21,6 @@ constexpr std::string_view kEllipsis = "...";
 constexpr std::string_view kOpen = "(";
 constexpr std::string_view kClose = ")";
 constexpr std::string_view kArrow = "->";
-
-bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
 
 // The end of the run of characters from `i` on that `keep` accepts.
 template <class Keep>
@@ -41,14 +39,14 @@ std::size_t token_end(std::string_view text, std::size_t i) {
   char c = text[i];
   if (text.substr(i, kEllipsis.size()) == kEllipsis) return i + kEllipsis.size();
   if (c == kOpen[0] || c == kClose[0]) return i + 1;
-  if (is_ascii_letter(c) || c == '_') return run_end(text, i + 1, unicode::is_word_char);
-  if (static_cast<unsigned char>(c) < 0x80 && !is_ascii_digit(c)) return i;  // begins none
+  if (ascii::is_letter(c) || c == '_') return run_end(text, i + 1, unicode::is_word_char);
+  if (static_cast<unsigned char>(c) < 0x80 && !ascii::is_digit(c)) return i;  // begins none
   std::size_t after = i;
   if (!unicode::is_decimal_number(unicode::decode_utf8(text, after))) return i;
   return run_end(text, after, unicode::is_decimal_number);
 }
 
-bool begins_with_digit(std::string_view name) { return !name.empty() && is_ascii_digit(name[0]); }
+bool begins_with_digit(std::string_view name) { return !name.empty() && ascii::is_digit(name[0]); }
 
 // Each element of a side stands for one dimension; with "..." the last element meets the
 // last dimension. `visit` sees the elements whose place lies within the shape.

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "unicode_tables.hpp"
+#include "vel/ascii.hpp"
 
 namespace vel::unicode {
 namespace {
@@ -32,7 +33,8 @@ bool is_join_control(char32_t c) { return in(tables::kJoinControl, c); }
 
 bool is_word_char(char32_t c) {
   if (c < 0x80) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+    const auto b = static_cast<int>(c);
+    return ascii::is_letter(b) || ascii::is_digit(b) || b == '_';
   }
   return is_alphabetic(c) || is_mark(c) || is_decimal_number(c) || is_connector_punctuation(c) ||
          is_join_control(c);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "toml_tables.hpp"
+#include "vel/ascii.hpp"
 #include "vel/file.hpp"
 #include "vel/stop.hpp"
 
@@ -246,7 +247,8 @@ bool is_string_scope(std::string_view scope) {
   return scope == "string" || scope == "literal string" || scope == "unicode scalar sequence";
 }
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+using vel::ascii::is_blank;
+using vel::ascii::is_digit;
 
 // The byte at the reader's line and column, the column counted in characters.
 std::size_t offset_of(std::string_view text, std::size_t line, std::size_t column) {
@@ -270,8 +272,6 @@ bool ends_scalar(char c) {
   return is_blank(c) || c == '\r' || c == '\n' || c == ',' || c == '[' || c == ']' || c == '{' ||
          c == '}' || c == '=' || c == '#';
 }
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 bool is_full_date(std::string_view token) {
   constexpr std::string_view kForm = "0000-00-00";

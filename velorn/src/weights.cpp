@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "toml_tables.hpp"
+#include "vel/ascii.hpp"
 
 namespace velorn {
 
@@ -14,7 +15,7 @@ constexpr std::string_view kSlot = "{}";
 
 bool is_index_part(std::string_view part) {
   for (char c : part)
-    if (c < '0' || c > '9') return false;
+    if (!vel::ascii::is_digit(c)) return false;
   return true;
 }
 
