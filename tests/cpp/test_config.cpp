@@ -8,6 +8,7 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -356,6 +357,36 @@ TEST(ConfigToml, NonAsciiCharactersWhereWhitespaceMayStand) {
             "Error while parsing root table: expected keys, tables, whitespace or comments, saw '" +
             s + "'\n");
   }
+}
+
+// A description that the report does not know, whatever its scope, is shown at the
+// reader's own point.
+TEST(ConfigToml, UnknownDescriptionsStandAtTheReadersPoint) {
+  const std::string text = "a = tru\n[b]\n";
+  struct Case {
+    std::string_view description;
+    std::size_t line, column;  // the reader's point
+    TomlErrorPlace place;
+  };
+  const Case cases[] = {
+      {"Error while parsing boolean: expected 'true'", 1, 7, {1, 5, 3}},
+      {"Error while parsing boolean value: expected 'true'", 1, 7, {1, 7, 1}},
+      {"Error while parsing table header: cannot redefine existing table 'b'", 2, 1, {2, 2, 1}},
+      {"Error while parsing table header: a reason no reader gave yet", 3, 1, {3, 1, 1}},
+      {"no scope at all", 1, 7, {1, 7, 1}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.description);
+    TomlErrorPlace place = toml_error_place(text, c.line, c.column, c.description);
+    EXPECT_EQ(std::tuple(place.line, place.column, place.extent),
+              std::tuple(c.place.line, c.place.column, c.place.extent));
+  }
+  const std::string_view unknown = "what a newer reader says";
+  EXPECT_EQ(
+      toml_error_report(text, toml_error_place(text, 2, 3, unknown), unknown),
+      "TOML parse error at line 2, column 3\n  |\n2 | [b]\n  |   ^\nwhat a newer reader says\n");
+  EXPECT_EQ(toml_error_report(text, toml_error_place(text, 0, 0, unknown), unknown),
+            "what a newer reader says\n");
 }
 
 TEST(ConfigToml, ReportLayout) {

@@ -2,6 +2,7 @@
 // TOML reader could not survive, parsed, and its failures laid out as a report.
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -219,17 +220,53 @@ std::optional<Excess> find_excess_nesting(std::string_view text, std::size_t lim
 // --- where an error starts ---
 //
 // The TOML reader names the one point where it gave up, inside or just after the token in
-// error, and the scope it was reading ("Error while parsing {scope}: ..."). The token's
-// start and extent follow from that point and the text, which is valid TOML before it.
+// error, and the scope it was reading: its description reads "Error while parsing {scope}:
+// {reason}". For the descriptions in the table below the token's start and extent follow
+// from that point and the text, which is valid TOML before it; any other error is shown
+// at the reader's point.
+
+// What a description names, found from the reader's point.
+enum class Token : std::uint8_t {
+  Point,          // the character at the point
+  Scalar,         // the number, boolean or date-time that holds the point
+  String,         // the string that the end of its line cuts short, else the point
+  Escape,         // a string's unknown escape: its backslash and the character after it
+  UnicodeEscape,  // a string's \u or \U escape, from its backslash to the point
+  DocumentEnd,    // the last character of the document
+  PairKey,        // the key of the key/value pair that holds the point
+  HeaderKey,      // the key of the table header at the point
+};
+
+struct KnownDescription {
+  std::string_view scope;   // empty: any
+  std::string_view phrase;  // a part of the description; empty: any
+  Token token;
+};
+
+// The descriptions that the report knows; the first row that matches holds.
+constexpr KnownDescription kKnownDescriptions[] = {
+    {"value", "", Token::Scalar},
+    {"boolean", "", Token::Scalar},
+    {"binary integer", "", Token::Scalar},
+    {"octal integer", "", Token::Scalar},
+    {"decimal integer", "", Token::Scalar},
+    {"hexadecimal integer", "", Token::Scalar},
+    {"floating-point", "", Token::Scalar},
+    {"hexadecimal floating-point", "", Token::Scalar},
+    {"date", "", Token::Scalar},
+    {"time", "", Token::Scalar},
+    {"date-time", "", Token::Scalar},
+    {"date-time offset", "", Token::Scalar},
+    {"string", "unknown escape sequence", Token::Escape},
+    {"string", "", Token::String},
+    {"literal string", "", Token::String},
+    {"unicode scalar sequence", "", Token::UnicodeEscape},
+    {"", "encountered end-of-file", Token::DocumentEnd},
+    {"key-value pair", "cannot redefine existing", Token::PairKey},
+    {"table header", "cannot redefine existing", Token::HeaderKey},
+};
 
 constexpr std::string_view kScopeLead = "Error while parsing ";
-constexpr std::string_view kEndOfFile = "encountered end-of-file";
-constexpr std::string_view kRedefinition = "cannot redefine existing";
-constexpr std::string_view kUnknownEscape = "unknown escape sequence";
-
-struct Span {
-  std::size_t start, end;  // bytes
-};
 
 std::string_view scope_of(std::string_view description) {
   if (!description.starts_with(kScopeLead)) return {};
@@ -237,15 +274,18 @@ std::string_view scope_of(std::string_view description) {
   return description.substr(0, description.find(": "));
 }
 
-// Numbers, booleans and date-times: tokens without quotes or brackets.
-bool is_scalar_scope(std::string_view scope) {
-  return scope == "value" || scope == "boolean" || scope == "time" || scope.ends_with("integer") ||
-         scope.ends_with("floating-point") || scope.starts_with("date");
+Token token_named(std::string_view description) {
+  std::string_view scope = scope_of(description);
+  for (const KnownDescription& known : kKnownDescriptions)
+    if ((known.scope.empty() || known.scope == scope) &&
+        description.find(known.phrase) != std::string_view::npos)
+      return known.token;
+  return Token::Point;
 }
 
-bool is_string_scope(std::string_view scope) {
-  return scope == "string" || scope == "literal string" || scope == "unicode scalar sequence";
-}
+struct Span {
+  std::size_t start, end;  // bytes
+};
 
 using vel::ascii::is_blank;
 using vel::ascii::is_digit;
@@ -317,6 +357,22 @@ std::optional<std::size_t> string_around(std::string_view text, std::size_t at) 
   return std::nullopt;
 }
 
+// A string cut short by its line's end or the document's is the token; otherwise the
+// part that `token` names.
+Span string_span(std::string_view text, std::size_t at, Token token) {
+  bool cut = at == text.size() || text[at] == '\n' || text.substr(at, 2) == "\r\n";
+  if (cut) {
+    if (auto open = string_around(text, at))
+      return {*open, std::min(at, text.find_first_of("\r\n", *open))};
+  }
+  if (token == Token::Escape && at > 0 && text[at - 1] == '\\') return {at - 1, at + 1};
+  if (token == Token::UnicodeEscape) {
+    std::size_t escape = text.rfind('\\', at == 0 ? 0 : at - 1);
+    if (escape != std::string_view::npos) return {escape, at};
+  }
+  return {at, at + 1};
+}
+
 // Past the last character of the key that starts at `start`, quoted segments included.
 std::size_t key_end(std::string_view text, std::size_t start) {
   std::size_t end = start;
@@ -369,33 +425,21 @@ Span header_key_at(std::string_view text, std::size_t at) {
 }
 
 // The token in error, from the reader's point `at`.
-Span error_span(std::string_view text, std::size_t at, std::string_view description) {
-  std::string_view scope = scope_of(description);
-  const bool at_end = at == text.size();
-  if (is_scalar_scope(scope)) return scalar_around(text, at);
-  if (is_string_scope(scope)) {
-    // A string cut short by its line's end or the document's: the string itself.
-    bool cut = at_end || text[at] == '\n' || text.substr(at, 2) == "\r\n";
-    if (cut) {
-      if (auto open = string_around(text, at))
-        return {*open, std::min(at, text.find_first_of("\r\n", *open))};
+Span error_span(std::string_view text, std::size_t at, Token token) {
+  switch (token) {
+    case Token::Point: break;
+    case Token::Scalar: return scalar_around(text, at);
+    case Token::String:
+    case Token::Escape:
+    case Token::UnicodeEscape: return string_span(text, at, token);
+    case Token::DocumentEnd: {
+      std::size_t end = document_end(text);
+      return {end, end + 1};
     }
-    if (description.find(kUnknownEscape) != std::string_view::npos && at > 0 &&
-        text[at - 1] == '\\')
-      return {at - 1, at + 1};
-    if (scope == "unicode scalar sequence") {
-      std::size_t escape = text.rfind('\\', at == 0 ? 0 : at - 1);
-      if (escape != std::string_view::npos) return {escape, at};
-    }
-    return {at, at + 1};
-  }
-  if (description.find(kEndOfFile) != std::string_view::npos) {
-    std::size_t end = document_end(text);
-    return {end, end + 1};
-  }
-  if (description.find(kRedefinition) != std::string_view::npos) {
-    if (scope == "key-value pair") return pair_key_around(text, at);
-    if (scope == "table header" && !at_end && text[at] == '[') return header_key_at(text, at);
+    case Token::PairKey: return pair_key_around(text, at);
+    case Token::HeaderKey:
+      if (at < text.size() && text[at] == '[') return header_key_at(text, at);
+      break;
   }
   return {at, at + 1};
 }
@@ -405,10 +449,12 @@ bool ends_line(std::string_view text, std::size_t at) {
          (text[at] == '\r' && at + 1 < text.size() && text[at + 1] == '\n');
 }
 
-TomlErrorPlace error_place(std::string_view text, const toml::source_position& point,
-                           std::string_view description) {
-  if (point.line == 0) return {};
-  Span span = error_span(text, offset_of(text, point.line, point.column), description);
+}  // namespace
+
+TomlErrorPlace toml_error_place(std::string_view text, std::size_t line, std::size_t column,
+                                std::string_view description) {
+  if (line == 0) return {};
+  Span span = error_span(text, offset_of(text, line, column), token_named(description));
   std::size_t start = std::min(span.start, text.size());
   std::size_t end = std::clamp(span.end, start, text.size());
   // A caret stands under a character of its line: an error found where a line or the
@@ -421,13 +467,17 @@ TomlErrorPlace error_place(std::string_view text, const toml::source_position& p
   return place_at(text, start, char_count(text.substr(start, end - start)));
 }
 
+namespace {
+
 toml::table parse_toml(std::string_view config_path, std::string_view text) {
   try {
     return toml::parse(text);
   } catch (const toml::parse_error& error) {
+    const toml::source_position& point = error.source().begin;
     fail_parse(config_path,
-               toml_error_report(text, error_place(text, error.source().begin, error.description()),
-                                 error.description()));
+               toml_error_report(
+                   text, toml_error_place(text, point.line, point.column, error.description()),
+                   error.description()));
   }
 }
 

@@ -37,6 +37,13 @@ struct TomlErrorPlace {
   std::size_t extent = 1;
 };
 
+// Where the TOML reader's error stands in `text`, from the reader's point (line and column
+// from 1, the column in characters; a line of 0 is no place) and its description: the
+// start and extent of the token in error where the description is one that the report
+// knows, otherwise the point itself.
+TomlErrorPlace toml_error_place(std::string_view text, std::size_t line, std::size_t column,
+                                std::string_view description);
+
 // The report of a TOML error in `text`, every line ending in a line feed: the place, the
 // gutter, the line with carets under the error's extent, then the description. Without a
 // place, the description alone.
