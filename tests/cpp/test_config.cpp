@@ -264,6 +264,16 @@ TEST(ConfigToml, ErrorReportsStartAtTheTokenInError) {
       {"value redefined as a table", "[a]\nb = 1\n[[a.b]]\n", 3, 3, "[[a.b]]", "^^^",
        "Error while parsing table header: cannot redefine existing integer 'a.b' as "
        "array-of-tables"},
+      // The reader checks a header's key once it has read the header's line.
+      {"header into a closed inline table", "shape = {d = 1}\n[shape.e]\n", 2, 2, "[shape.e]",
+       "^^^^^^^",
+       "Error while parsing table header: cannot insert 'shape.e' into existing inline table"},
+      {"header into a closed inline table at the end", "shape = {d = 1}\r\n[shape.e]", 2, 2,
+       "[shape.e]", "^^^^^^^",
+       "Error while parsing table header: cannot insert 'shape.e' into existing inline table"},
+      {"header under a value, a comment after it", "a = 1\n [ a.b ] # c\nx = 2\n", 2, 4,
+       " [ a.b ] # c", "^^^",
+       "Error while parsing table header: cannot redefine existing integer 'a.b' as table"},
       {"dotted key redefined", "a.b = 1\na.b.c = 2\n", 2, 1, "a.b.c = 2", "^^^^^",
        "Error while parsing key-value pair: cannot redefine existing integer as dotted "
        "key-value pair"},

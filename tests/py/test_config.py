@@ -218,6 +218,10 @@ class ConfigFiles(unittest.TestCase):
             ("unterminated array", "[vector]\nv = [1.5,\n",
              prefix + "2, column 9\n  |\n2 | v = [1.5,\n  |         ^\n"
                       "Error while parsing array: encountered end-of-file\n"),
+            ("a header into a closed inline table", "shape = {d = 1}\n[shape.e]\n",
+             prefix + "2, column 2\n  |\n2 | [shape.e]\n  |  ^^^^^^^\n"
+                      "Error while parsing table header: cannot insert 'shape.e' into existing "
+                      "inline table\n"),
             ("a table defined twice", "\n" * 9 + "[shape]\n[shape]\n",
              prefix + "11, column 2\n   |\n11 | [shape]\n   |  ^^^^^\n"
                       "Error while parsing table header: cannot redefine existing table 'shape'\n"),

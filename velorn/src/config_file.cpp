@@ -234,7 +234,7 @@ enum class Token : std::uint8_t {
   UnicodeEscape,  // a string's \u or \U escape, from its backslash to the point
   DocumentEnd,    // the last character of the document
   PairKey,        // the key of the key/value pair that holds the point
-  HeaderKey,      // the key of the table header at the point
+  HeaderKey,      // the key of the table header at the point or just before it
 };
 
 struct KnownDescription {
@@ -264,6 +264,7 @@ constexpr KnownDescription kKnownDescriptions[] = {
     {"", "encountered end-of-file", Token::DocumentEnd},
     {"key-value pair", "cannot redefine existing", Token::PairKey},
     {"table header", "cannot redefine existing", Token::HeaderKey},
+    {"table header", "into existing inline table", Token::HeaderKey},
 };
 
 constexpr std::string_view kScopeLead = "Error while parsing ";
@@ -415,6 +416,19 @@ Span pair_key_around(std::string_view text, std::size_t at) {
   return {start, key_end(text, start)};
 }
 
+// The "[" of the table header at `at`, or of the one that ends just before it: the reader
+// checks a header's key against the tables it has only once it has read the header's
+// line, its line feed included.
+std::optional<std::size_t> header_start(std::string_view text, std::size_t at) {
+  if (at < text.size() && text[at] == '[') return at;
+  std::size_t end = at;
+  if (end > 0 && text[end - 1] == '\n') --end;
+  std::size_t feed = end == 0 ? std::string_view::npos : text.rfind('\n', end - 1);
+  std::size_t start = skip_blanks(text, feed == std::string_view::npos ? 0 : feed + 1);
+  if (start < end && text[start] == '[') return start;
+  return std::nullopt;
+}
+
 // The key of the header whose "[" stands at `at`.
 Span header_key_at(std::string_view text, std::size_t at) {
   std::size_t start = at;
@@ -438,7 +452,7 @@ Span error_span(std::string_view text, std::size_t at, Token token) {
     }
     case Token::PairKey: return pair_key_around(text, at);
     case Token::HeaderKey:
-      if (at < text.size() && text[at] == '[') return header_key_at(text, at);
+      if (auto header = header_start(text, at)) return header_key_at(text, *header);
       break;
   }
   return {at, at + 1};
