@@ -111,6 +111,22 @@ class Panics(unittest.TestCase):
         self.assertEqual(panic_message(_velorn.check_json, "{}"),
                          json_error("missing field `functions`", 1, 2))
 
+    def test_json_error_positions_come_from_the_reader(self):
+        op = '{"kind": "%s", "outputs": [], "output_types": [], "args": []}'
+        module = '{"functions": {"f": {"name": "f", "params": [], "returns": [], "ops": [%s]}}}'
+        ended = '{"header_comments": ["x at line 7 column 7"]\n}'
+        cases = [
+            # A document's text that ends like a position does not move a fixed message.
+            (ended, json_error("missing field `functions`", 2, 1)),
+            ('{"functions":\n {},\n  "header_comments": [1]}',
+             json_error("invalid type: integer `1`, expected a string", 3, 23)),
+            # A kind quoted in the message gives its ending as the position.
+            (module % (op % "x at line 7 column 2"), json_error("unknown op kind: x", 7, 2)),
+        ]
+        for text, expected in cases:
+            with self.subTest(text):
+                self.assertEqual(panic_message(_velorn.check_json, text), expected)
+
 
 class CheckRoads(unittest.TestCase):
     def test_check_file_equals_check_json_of_the_parsed_module(self):

@@ -567,7 +567,7 @@ void fill_dim(json::Reader& in, Lists& lists, Dim& dim) {
       break;
     default: in.read_any();
   }
-  json::Reader::custom("data did not match any variant of untagged enum Dim");
+  throw json::Unplaced{"data did not match any variant of untagged enum Dim"};
 }
 
 void fill_atom(json::Reader& in, Lists& lists, Atom& atom) {
@@ -581,7 +581,7 @@ void fill_atom(json::Reader& in, Lists& lists, Atom& atom) {
       return;
     default: in.read_any();
   }
-  json::Reader::custom("data did not match any variant of untagged enum Atom");
+  throw json::Unplaced{"data did not match any variant of untagged enum Atom"};
 }
 
 void fill_tensor_type(json::Reader& in, Lists& lists, TensorType& type) {

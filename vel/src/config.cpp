@@ -44,7 +44,7 @@ ConfigValue read_config_value(json::Reader& in) {
   } else {
     in.read_any();
   }
-  json::Reader::custom(std::string(kNoVariant));
+  throw json::Unplaced{std::string(kNoVariant)};
 }
 
 const ConfigValue* lookup(const ConfigMap& config, std::string_view name) {

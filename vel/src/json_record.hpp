@@ -42,7 +42,8 @@ std::string invalid_length(std::size_t position, std::string_view expected);
 // At '{' where no map is wanted: "invalid type: map, expected {expected}", placed once the
 // map's first member is looked for (after its closing brace when it has none).
 [[noreturn]] void invalid_map(Reader& in, std::string_view expected);
-// `Reader::custom`, placed at the current offset when the message carries no position.
+// `Reader::custom` for a message that quotes the document's text, placed at the current
+// offset when the message carries no position.
 [[noreturn]] void custom_here(const Reader& in, std::string message);
 
 // A record from an object or an array: `member(position)` reads each member present;
@@ -80,13 +81,13 @@ void read_record(Reader& in, const RecordShape& shape, F&& member) {
           return;
         }
         // Reported at the name, before its value is looked at.
-        if (seen >> index & 1) Reader::custom(duplicate_field(shape.members[index]));
+        if (seen >> index & 1) throw Unplaced{duplicate_field(shape.members[index])};
         seen |= 1u << index;
         Inside::colon(in);
         member(index);
       });
       if (std::uint32_t missing = shape.required & ~seen)
-        Reader::custom(missing_field(shape.members[std::countr_zero(missing)]));
+        throw Unplaced{missing_field(shape.members[std::countr_zero(missing)])};
     } catch (Unplaced& e) {
       Inside::settle_object(in);
       in.fail_here(e.message);
@@ -102,7 +103,7 @@ void read_record(Reader& in, const RecordShape& shape, F&& member) {
       c = in.peek_token();
       if (c < 0) in.fail_peek(kEofList);
       if (c == ']') {  // the array has ended: this position and all later ones are absent
-        if (shape.required >> i & 1) Reader::custom(invalid_length(i, shape.array_expecting));
+        if (shape.required >> i & 1) throw Unplaced{invalid_length(i, shape.array_expecting)};
         continue;
       }
       if (!first) {

@@ -51,7 +51,8 @@ std::string float_text(double value);
 
 // An error raised by a reader that has no position of its own (a missing field, a value
 // that no untagged variant accepts). The innermost list, map or record being read catches
-// it, looks for its own end, and throws it on as a `JsonError` at the offset reached.
+// it, looks for its own end, and throws it on as a `JsonError` at the offset reached: the
+// position goes from there to the message shown as numbers.
 struct Unplaced {
   std::string message;
 };
@@ -130,8 +131,10 @@ class Reader {
   [[noreturn]] void fail_here(std::string_view message) const { fail_at(pos_, message); }
   // Just after the byte that stands next (at the end of the text when none does).
   [[noreturn]] void fail_peek(std::string_view message) const;
-  // A message made by a value's own reader: a trailing " at line N column M" is cut off
-  // and gives the position; without one the error is `Unplaced`.
+  // A message that quotes the document's own text, made as the JSON library makes custom
+  // messages: a trailing " at line N column M" (N not 0) is cut off and gives the
+  // position; without one the error is `Unplaced`. A reader's fixed messages carry no such
+  // text and are thrown as `Unplaced` at once.
   [[noreturn]] static void custom(std::string message);
 
   // --- values ---
