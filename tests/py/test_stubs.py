@@ -64,6 +64,41 @@ class StubsTest(unittest.TestCase):
                     module_parameters(getattr(_velorn, function.name)),
                 )
 
+    def test_binding_follows_the_stubs(self):
+        # The stubs, not the signature texts: what a call may pass and how it is refused.
+        valid = {"str": "", "int": 1, "Sequence[str]": []}
+        for function in stub_functions(stub_tree()):
+            name, a = function.name, function.args
+            call = getattr(_velorn, name)
+            positional = [arg.arg for arg in a.args]
+            required = positional[:len(positional) - len(a.defaults)]
+            with self.subTest(name):
+                with self.assertRaises(TypeError) as missing:
+                    call()
+                quoted = [f"'{p}'" for p in required]
+                listed = " and ".join(quoted) if len(quoted) <= 2 else (
+                    ", ".join(quoted[:-1]) + ", and " + quoted[-1])
+                plural = "argument" if len(required) == 1 else "arguments"
+                self.assertEqual(str(missing.exception),
+                                 f"{name}() missing {len(required)} required positional "
+                                 f"{plural}: {listed}")
+                with self.assertRaises(TypeError) as extra:
+                    call(*[None] * (len(positional) + 1))
+                counts = (str(len(positional)) if len(required) == len(positional)
+                          else f"from {len(required)} to {len(positional)}")
+                self.assertEqual(str(extra.exception),
+                                 f"{name}() takes {counts} positional arguments but "
+                                 f"{len(positional) + 1} were given")
+                # Each parameter by its keyword; wrong from one on, the first of them is named.
+                params = a.args + a.kwonlyargs
+                for i, param in enumerate(params):
+                    given = {p.arg: valid[ast.unparse(p.annotation)] for p in params[:i]}
+                    given.update({p.arg: object() for p in params[i:]})
+                    with self.assertRaises(TypeError) as wrong:
+                        call(**given)
+                    self.assertTrue(str(wrong.exception).startswith(f"argument '{param.arg}': "),
+                                    str(wrong.exception))
+
     def test_each_function_is_typed_and_documented(self):
         for function in stub_functions(stub_tree()):
             with self.subTest(function.name):

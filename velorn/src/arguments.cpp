@@ -8,16 +8,19 @@ namespace {
 
 constexpr const char* kNoTypeName = "<failed to extract type name>";
 constexpr const char* kStrToVec = "Can't extract `str` to `Vec`";
+// The length of a sequence of keys is only a hint for the first allocation; an absurd one
+// must not allocate.
+constexpr Py_ssize_t kMaxKeysHint = 1 << 16;
 
 bool raise_too_many_positional(const Signature& sig, Py_ssize_t given) {
   const char* verb = given == 1 ? "was" : "were";
-  if (sig.required == sig.positional.size())
+  if (sig.required == sig.positional)
     PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd %s given", sig.name,
-                 sig.positional.size(), given, verb);
+                 sig.positional, given, verb);
   else
     PyErr_Format(PyExc_TypeError,
                  "%s() takes from %zu to %zu positional arguments but %zd %s given", sig.name,
-                 sig.required, sig.positional.size(), given, verb);
+                 sig.required, sig.positional, given, verb);
   return false;
 }
 
@@ -50,46 +53,67 @@ bool raise_missing(const Signature& sig, const char* kind, const std::vector<con
   return false;
 }
 
-int find_name(std::span<const char* const> names, PyObject* keyword) {
-  for (std::size_t i = 0; i < names.size(); ++i)
-    if (PyUnicode_CompareWithASCIIString(keyword, names[i]) == 0) return static_cast<int>(i);
-  return -1;
-}
-
-int find_keyword_only(std::span<const KeywordParam> params, PyObject* keyword) {
+// The position of the parameter among `params` that `keyword` names, or -1.
+int find_name(std::span<const Param> params, PyObject* keyword) {
   for (std::size_t i = 0; i < params.size(); ++i)
     if (PyUnicode_CompareWithASCIIString(keyword, params[i].name) == 0) return static_cast<int>(i);
   return -1;
 }
 
+// How an omitted argument's default shows in the signature.
+std::string default_text(const Param& param) {
+  switch (param.kind) {
+    case ArgKind::Text: return '"' + std::string(param.text_default) + '"';
+    case ArgKind::Width: return std::to_string(param.width_default);
+    case ArgKind::CacheKeys: return "...";  // an empty list
+  }
+  return {};
+}
+
 }  // namespace
+
+std::string signature_text(const Signature& sig) {
+  std::string out = sig.name;
+  out += '(';
+  for (std::size_t i = 0; i < sig.params.size(); ++i) {
+    if (i > 0) out += ", ";
+    if (i == sig.positional) out += "*, ";
+    const Param& param = sig.params[i];
+    out += param.name;
+    if (param.optional) out += '=' + default_text(param);
+  }
+  out += ')';
+  return out;
+}
+
+std::string documentation_text(const Signature& sig) { return signature_text(sig) + "\n--\n\n"; }
 
 bool bind_any(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
               Slots& slots) {
   slots.fill(nullptr);
   Py_ssize_t given = PyVectorcall_NARGS(nargsf);
-  if (static_cast<std::size_t>(given) > sig.positional.size())
+  if (static_cast<std::size_t>(given) > sig.positional)
     return raise_too_many_positional(sig, given);
   for (Py_ssize_t i = 0; i < given; ++i) slots[i] = args[i];
 
+  const std::span<const Param> positional = sig.params.first(sig.positional);
+  const std::span<const Param> keyword_only = sig.params.subspan(sig.positional);
   Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t k = 0; k < keywords; ++k) {
     PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
     PyObject* value = args[given + k];
     if (!PyUnicode_Check(keyword)) return raise_unexpected_keyword(sig, keyword);
     std::size_t slot;
-    const char* name;
-    if (int i = find_keyword_only(sig.keyword_only, keyword); i >= 0) {
-      slot = sig.positional.size() + i;
-      name = sig.keyword_only[i].name;
-    } else if (int j = find_name(sig.positional, keyword); j >= 0) {
-      slot = j;
-      name = sig.positional[j];
+    if (int i = find_name(keyword_only, keyword); i >= 0) {
+      slot = sig.positional + static_cast<std::size_t>(i);
+    } else if (int j = find_name(positional, keyword); j >= 0) {
+      slot = static_cast<std::size_t>(j);
     } else {
       return raise_unexpected_keyword(sig, keyword);
     }
     if (slots[slot] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.name, name);
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.name,
+                   sig.params[slot].name);
       return false;
     }
     slots[slot] = value;
@@ -97,11 +121,10 @@ bool bind_any(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, Py
 
   std::vector<const char*> missing;
   for (std::size_t i = 0; i < sig.required; ++i)
-    if (slots[i] == nullptr) missing.push_back(sig.positional[i]);
+    if (slots[i] == nullptr) missing.push_back(sig.params[i].name);
   if (!missing.empty()) return raise_missing(sig, "positional", missing);
-  for (std::size_t i = 0; i < sig.keyword_only.size(); ++i)
-    if (sig.keyword_only[i].required && slots[sig.positional.size() + i] == nullptr)
-      missing.push_back(sig.keyword_only[i].name);
+  for (std::size_t i = sig.positional; i < sig.params.size(); ++i)
+    if (!sig.params[i].optional && slots[i] == nullptr) missing.push_back(sig.params[i].name);
   if (!missing.empty()) return raise_missing(sig, "keyword", missing);
   return true;
 }
@@ -145,8 +168,6 @@ bool extract_text(PyObject* value, std::string_view& out) {
   return true;
 }
 
-namespace {
-
 bool extract_width(PyObject* value, std::uint64_t& out) {
   Ref number(PyLong_Check(value) ? Py_NewRef(value) : PyNumber_Index(value));
   if (!number) return false;
@@ -155,9 +176,6 @@ bool extract_width(PyObject* value, std::uint64_t& out) {
   out = width;
   return true;
 }
-
-// The length is only a hint for the first allocation; an absurd one must not allocate.
-constexpr Py_ssize_t kMaxKeysHint = 1 << 16;
 
 bool extract_keys(PyObject* value, std::vector<std::string>& out) {
   if (PyUnicode_Check(value)) {
@@ -179,20 +197,6 @@ bool extract_keys(PyObject* value, std::vector<std::string>& out) {
     out.emplace_back(text);
   }
   return PyErr_Occurred() == nullptr;
-}
-
-}  // namespace
-
-bool text_arg_or(PyObject* value, const char* param, std::string_view& out) {
-  return value == nullptr || text_arg(value, param, out);
-}
-
-bool width_arg(PyObject* value, std::uint64_t& out) {
-  return value == nullptr || extract_width(value, out) || reword_failure("width");
-}
-
-bool keys_arg(PyObject* value, std::vector<std::string>& out) {
-  return value == nullptr || extract_keys(value, out) || reword_failure("cache_keys");
 }
 
 }  // namespace velorn::py

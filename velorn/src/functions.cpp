@@ -1,5 +1,7 @@
 #include "functions.hpp"
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -22,9 +24,6 @@ namespace velorn::py {
 
 namespace {
 
-constexpr std::uint64_t kDefaultWidth = 100;
-constexpr std::string_view kDefaultEntry = "main";
-
 PyObject* new_text(std::string_view text) {
   // A text of one ASCII character, such as the line feed of an empty module, is one of the
   // interpreter's own strings, reached without decoding.
@@ -40,167 +39,154 @@ std::string json_of(vel::Module&& module) {
   return vel::module_to_json(owned);
 }
 
-constexpr const char* kPathParams[] = {"path"};
-constexpr const char* kSourceParams[] = {"source"};
-constexpr const char* kModuleJsonParams[] = {"module_json"};
-constexpr const char* kResolveParams[] = {"module_json", "config_json"};
-constexpr const char* kFlattenParams[] = {"module_json", "entry", "cache_keys"};
-constexpr const char* kLoadFlatParams[] = {"vel_path", "config_path", "entry", "cache_keys"};
-constexpr KeywordParam kWidthParam[] = {{"width", false}};
+// Each function's parameters, in declaration order: its signature text, its documentation
+// text and the binding of its arguments all come from here.
+constexpr std::uint64_t kDefaultWidth = 100;
+constexpr Param kLoadFlatParams[] = {text("vel_path"), text("config_path"),
+                                     text_or("entry", "main"), cache_keys_or_empty("cache_keys")};
+constexpr Param kSourceParams[] = {text("source")};
+constexpr Param kResolveParams[] = {text("module_json"), text("config_json")};
+constexpr Param kFlattenParams[] = {text("module_json"), text("entry"),
+                                    cache_keys_or_empty("cache_keys")};
+constexpr Param kModuleJsonParams[] = {text("module_json")};
+constexpr Param kFmtSourceParams[] = {text("source"), keyword_width_or("width", kDefaultWidth)};
+constexpr Param kFmtJsonParams[] = {text("module_json"), keyword_width_or("width", kDefaultWidth)};
+constexpr Param kPathParams[] = {text("path")};
+constexpr Param kFmtFileParams[] = {text("path"), keyword_width_or("width", kDefaultWidth)};
 
-constexpr Signature kLoadFlatJson{"load_flat_json", kLoadFlatParams, 2, {}};
-constexpr Signature kParseToJson{"parse_to_json", kSourceParams, 1, {}};
-constexpr Signature kResolveJson{"resolve_json", kResolveParams, 2, {}};
-constexpr Signature kFlattenJson{"flatten_json", kFlattenParams, 2, {}};
-constexpr Signature kInferAxesJson{"infer_axes_json", kModuleJsonParams, 1, {}};
-constexpr Signature kCheckJson{"check_json", kModuleJsonParams, 1, {}};
-constexpr Signature kFmtSource{"fmt_source", kSourceParams, 1, kWidthParam};
-constexpr Signature kFmtJson{"fmt_json", kModuleJsonParams, 1, kWidthParam};
-constexpr Signature kCheckFile{"check_file", kPathParams, 1, {}};
-constexpr Signature kFmtFile{"fmt_file", kPathParams, 1, kWidthParam};
+constexpr Signature kLoadFlatJson{"load_flat_json", kLoadFlatParams};
+constexpr Signature kParseToJson{"parse_to_json", kSourceParams};
+constexpr Signature kResolveJson{"resolve_json", kResolveParams};
+constexpr Signature kFlattenJson{"flatten_json", kFlattenParams};
+constexpr Signature kInferAxesJson{"infer_axes_json", kModuleJsonParams};
+constexpr Signature kCheckJson{"check_json", kModuleJsonParams};
+constexpr Signature kFmtSource{"fmt_source", kFmtSourceParams};
+constexpr Signature kFmtJson{"fmt_json", kFmtJsonParams};
+constexpr Signature kCheckFile{"check_file", kPathParams};
+constexpr Signature kFmtFile{"fmt_file", kFmtFileParams};
 
-// Every function has this shape: bind, convert every argument in declaration order, and
-// only then work. The work may stop the call; `guarded` turns that into a Python error.
+// Every function has this shape: take its arguments (bound, and every one converted in
+// declaration order), and only then work. The work may stop the call; `guarded` turns that
+// into a Python error.
 
 PyObject* load_flat_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  Slots slots;
-  if (!bind(kLoadFlatJson, args, nargsf, kwnames, slots)) return nullptr;
-  std::string_view vel_path, config_path, entry = kDefaultEntry;
-  std::vector<std::string> cache_keys;
-  if (!text_arg(slots[0], "vel_path", vel_path) ||
-      !text_arg(slots[1], "config_path", config_path) || !text_arg_or(slots[2], "entry", entry) ||
-      !keys_arg(slots[3], cache_keys))
-    return nullptr;
+  Converted in;
+  if (!take_arguments(kLoadFlatJson, args, nargsf, kwnames, in)) return nullptr;
+  std::string_view vel_path = in.text[0], config_path = in.text[1], entry = in.text[2];
   ConfigFile config{config_path, std::nullopt};
-  vel::CacheKeys keys(cache_keys.begin(), cache_keys.end());
+  vel::CacheKeys keys(in.cache_keys.begin(), in.cache_keys.end());
   // The modules are released before the text is copied into a str.
   return new_text(load_flat_json(vel_path, config, entry, keys));
 }
 
 PyObject* parse_to_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  Slots slots;
-  if (!bind(kParseToJson, args, nargsf, kwnames, slots)) return nullptr;
-  std::string_view source;
-  if (!text_arg(slots[0], "source", source)) return nullptr;
-  return new_text(json_of(vel::parse(source)));
+  Converted in;
+  if (!take_arguments(kParseToJson, args, nargsf, kwnames, in)) return nullptr;
+  return new_text(json_of(vel::parse(in.text[0])));
 }
 
 PyObject* resolve_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  Slots slots;
-  if (!bind(kResolveJson, args, nargsf, kwnames, slots)) return nullptr;
-  std::string_view module_json, config_json;
-  if (!text_arg(slots[0], "module_json", module_json) ||
-      !text_arg(slots[1], "config_json", config_json))
-    return nullptr;
-  vel::Module module = vel::module_from_json(module_json);
-  vel::ConfigMap config = vel::config_from_json(config_json);
+  Converted in;
+  if (!take_arguments(kResolveJson, args, nargsf, kwnames, in)) return nullptr;
+  vel::Module module = vel::module_from_json(in.text[0]);
+  vel::ConfigMap config = vel::config_from_json(in.text[1]);
   return new_text(json_of(vel::resolve(vel::sub_module(std::move(module), config))));
 }
 
 PyObject* flatten_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  Slots slots;
-  if (!bind(kFlattenJson, args, nargsf, kwnames, slots)) return nullptr;
-  std::string_view module_json, entry;
-  std::vector<std::string> cache_keys;
-  if (!text_arg(slots[0], "module_json", module_json) || !text_arg(slots[1], "entry", entry) ||
-      !keys_arg(slots[2], cache_keys))
-    return nullptr;
+  Converted in;
+  if (!take_arguments(kFlattenJson, args, nargsf, kwnames, in)) return nullptr;
+  std::string_view module_json = in.text[0], entry = in.text[1];
   // The module and its flat function are released before the text is copied into a str.
   std::string text = [&] {
     vel::Module module = vel::module_from_json(module_json);
-    vel::CacheKeys keys(cache_keys.begin(), cache_keys.end());
+    vel::CacheKeys keys(in.cache_keys.begin(), in.cache_keys.end());
     return vel::flatten_to_json(module, entry, keys);
   }();
   return new_text(text);
 }
 
 PyObject* infer_axes_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  Slots slots;
-  if (!bind(kInferAxesJson, args, nargsf, kwnames, slots)) return nullptr;
-  std::string_view module_json;
-  if (!text_arg(slots[0], "module_json", module_json)) return nullptr;
-  return new_text(json_of(vel::resolve(vel::module_from_json(module_json))));
+  Converted in;
+  if (!take_arguments(kInferAxesJson, args, nargsf, kwnames, in)) return nullptr;
+  return new_text(json_of(vel::resolve(vel::module_from_json(in.text[0]))));
 }
 
 PyObject* check_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  Slots slots;
-  if (!bind(kCheckJson, args, nargsf, kwnames, slots)) return nullptr;
-  std::string_view module_json;
-  if (!text_arg(slots[0], "module_json", module_json)) return nullptr;
-  return new_text(vel::check_result_to_json(vel::check(vel::module_from_json(module_json))));
+  Converted in;
+  if (!take_arguments(kCheckJson, args, nargsf, kwnames, in)) return nullptr;
+  return new_text(vel::check_result_to_json(vel::check(vel::module_from_json(in.text[0]))));
 }
 
 PyObject* fmt_source(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  Slots slots;
-  if (!bind(kFmtSource, args, nargsf, kwnames, slots)) return nullptr;
-  std::string_view source;
-  std::uint64_t width = kDefaultWidth;
-  if (!text_arg(slots[0], "source", source) || !width_arg(slots[1], width)) return nullptr;
+  Converted in;
+  if (!take_arguments(kFmtSource, args, nargsf, kwnames, in)) return nullptr;
+  std::string_view source = in.text[0];
   // Canonical text is seldom much longer than its source; room that stays unused costs
   // nothing, and the text is then never copied while it grows. An empty source gives one
   // line feed, which needs no room of its own. The module is released before the str is
   // made, as in `json_of`.
   std::size_t room = source.empty() ? 0 : source.size() + source.size() / 2 + 64;
-  std::string text = vel::format_vel(vel::parse(source), width, room);
+  std::string text = vel::format_vel(vel::parse(source), in.width[1], room);
   return new_text(text);
 }
 
 PyObject* fmt_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  Slots slots;
-  if (!bind(kFmtJson, args, nargsf, kwnames, slots)) return nullptr;
-  std::string_view module_json;
-  std::uint64_t width = kDefaultWidth;
-  if (!text_arg(slots[0], "module_json", module_json) || !width_arg(slots[1], width))
-    return nullptr;
-  return new_text(vel::format_vel(vel::module_from_json(module_json), width));
+  Converted in;
+  if (!take_arguments(kFmtJson, args, nargsf, kwnames, in)) return nullptr;
+  return new_text(vel::format_vel(vel::module_from_json(in.text[0]), in.width[1]));
 }
 
 PyObject* check_file(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  Slots slots;
-  if (!bind(kCheckFile, args, nargsf, kwnames, slots)) return nullptr;
-  std::string_view path;
-  if (!text_arg(slots[0], "path", path)) return nullptr;
-  vel::Module module = vel::parse_file(path);
+  Converted in;
+  if (!take_arguments(kCheckFile, args, nargsf, kwnames, in)) return nullptr;
+  vel::Module module = vel::parse_file(in.text[0]);
   return new_text(vel::check_result_to_json(vel::check(module)));
 }
 
 PyObject* fmt_file(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  Slots slots;
-  if (!bind(kFmtFile, args, nargsf, kwnames, slots)) return nullptr;
-  std::string_view path;
-  std::uint64_t width = kDefaultWidth;
-  if (!text_arg(slots[0], "path", path) || !width_arg(slots[1], width)) return nullptr;
-  return new_text(vel::format_vel(vel::parse_file(path), width));
+  Converted in;
+  if (!take_arguments(kFmtFile, args, nargsf, kwnames, in)) return nullptr;
+  return new_text(vel::format_vel(vel::parse_file(in.text[0]), in.width[1]));
 }
 
-// The formatter would take the stringized name for a directive.
-// clang-format off
-#define VEL_FUNCTION(name, signature)                                                      \
-  PyMethodDef {                                                                            \
-    #name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<name>)),     \
-        METH_FASTCALL | METH_KEYWORDS, signature "\n--\n\n"                                \
-  }
-// clang-format on
+// A function of the module's calling convention, with every failure turned into its
+// Python error.
+using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
-// Registration order; the interpreter reads each signature line off its documentation.
-PyMethodDef functions[] = {
-    VEL_FUNCTION(load_flat_json,
-                 "load_flat_json(vel_path, config_path, entry=\"main\", cache_keys=...)"),
-    VEL_FUNCTION(parse_to_json, "parse_to_json(source)"),
-    VEL_FUNCTION(resolve_json, "resolve_json(module_json, config_json)"),
-    VEL_FUNCTION(flatten_json, "flatten_json(module_json, entry, cache_keys=...)"),
-    VEL_FUNCTION(infer_axes_json, "infer_axes_json(module_json)"),
-    VEL_FUNCTION(check_json, "check_json(module_json)"),
-    VEL_FUNCTION(fmt_source, "fmt_source(source, *, width=100)"),
-    VEL_FUNCTION(fmt_json, "fmt_json(module_json, *, width=100)"),
-    VEL_FUNCTION(check_file, "check_file(path)"),
-    VEL_FUNCTION(fmt_file, "fmt_file(path, *, width=100)"),
+struct Function {
+  const Signature& signature;
+  FastCall call;
 };
 
-#undef VEL_FUNCTION
+// Registration order.
+const Function kFunctions[] = {
+    {kLoadFlatJson, guarded<load_flat_json>},   {kParseToJson, guarded<parse_to_json>},
+    {kResolveJson, guarded<resolve_json>},      {kFlattenJson, guarded<flatten_json>},
+    {kInferAxesJson, guarded<infer_axes_json>}, {kCheckJson, guarded<check_json>},
+    {kFmtSource, guarded<fmt_source>},          {kFmtJson, guarded<fmt_json>},
+    {kCheckFile, guarded<check_file>},          {kFmtFile, guarded<fmt_file>},
+};
+constexpr std::size_t kFunctionCount = std::size(kFunctions);
 
 }  // namespace
 
-std::span<PyMethodDef> function_table() { return functions; }
+std::span<PyMethodDef> function_table() {
+  // Made at the first initialisation and kept: the function objects point into both.
+  static std::array<std::string, kFunctionCount> documentation;
+  static std::array<PyMethodDef, kFunctionCount> definitions = [] {
+    std::array<PyMethodDef, kFunctionCount> made{};
+    for (std::size_t i = 0; i < kFunctionCount; ++i) {
+      const Function& function = kFunctions[i];
+      documentation[i] = documentation_text(function.signature);
+      made[i] =
+          PyMethodDef{function.signature.name,
+                      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function.call)),
+                      METH_FASTCALL | METH_KEYWORDS, documentation[i].c_str()};
+    }
+    return made;
+  }();
+  return definitions;
+}
 
 }  // namespace velorn::py
