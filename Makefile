@@ -35,11 +35,10 @@ build: deps
 asan: deps
 	$(call cmake_build,$(ASAN_BUILD),$(ASAN_FLAGS))
 
+# Every check runs whatever the others give; the last line counts them ("N passed, N failed").
 test: build asan
-	@tools/check-format.sh
-	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
-	@ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
-	@tools/check-wheel.sh $(BUILD)
+	@tools/run-tests.sh $(JOBS) check:tools/check-format.sh ctest:$(BUILD) ctest:$(ASAN_BUILD) \
+	  "check:tools/check-wheel.sh $(BUILD)"
 
 # One wheel per interpreter of $(BUILD), into dist/, each packed from that build's module.
 wheel: build
