@@ -290,6 +290,11 @@ std::optional<Scopes::Step> Scopes::bind(Ask& ask, std::uint32_t param) {
       return Step{l.known.bound[param]};
     }
     if (!name_of(*source_arg(l, last))) return std::nullopt;
+    // The last argument's text under its base, shared by every parameter it stands for.
+    if (NameId base = dict_base(ask.level, last)) {
+      levels_[ask.level].known.bound[param] = Ref::name(program_.names.add(base, name));
+      return Step{levels_[ask.level].known.bound[param]};
+    }
     std::string text = arg_text(l, last);
     text += '.';
     text += name.view();
@@ -328,8 +333,9 @@ bool Scopes::dict_bound(const Level& level, std::uint32_t param) const {
          level.fn().params[param].ty.dtype == kDictDtype && name_of(*source_arg(level, param));
 }
 
-// The name of which a field of dict parameter `param` is a point and the field: the
-// argument's text, as the levels around give it, each base found kept. kNoName where a
+// The name of which a field of the argument at `param` is a point and the field (of a dict
+// parameter there, or of the last argument for the parameters past it): the argument's
+// text, as the levels around give it, each base found kept. kNoName where a
 // level on the way has a write or a parameter with a point in its name, or the argument's
 // first part is no dict there: then a field is read by its text.
 NameId Scopes::dict_base(std::uint32_t level, std::uint32_t param) {
@@ -350,15 +356,15 @@ NameId Scopes::dict_base(std::uint32_t level, std::uint32_t param) {
       break;
     }
     const Level& caller = levels_[l.caller];
-    std::string text = arg_text(l, param);
     way.push_back({level, param, {}});
     if (caller.names().dotted) break;
     // No write or parameter of the caller has a point in its name, so a field of the
     // argument is its first part's field when that part is a dict parameter there.
     if (caller.kind == Level::Kind::Entry) {
-      base = program_.names.root(Text(text));
+      base = entry_name(l, param);
       break;
     }
+    const std::string text = arg_text(l, param);
     const std::size_t point = text.find('.');
     const Positions& where = caller.names().where;
     auto at = where.params.find(std::string_view(text).substr(0, point));
@@ -381,6 +387,20 @@ NameId Scopes::dict_base(std::uint32_t level, std::uint32_t param) {
     levels_[way[i].level].known.bases[way[i].param] = base;
   }
   return base;
+}
+
+// The name of an argument that the entry passes, as it stands: one for each argument of the
+// entry's operations, shared by every iteration and call that reads it; a starred one, the
+// stem's name and the iteration's number.
+NameId Scopes::entry_name(const Level& level, std::uint32_t k) {
+  const Atom* atom = source_arg(level, k);
+  const std::string_view text = name_of(*atom)->view();
+  const bool star = level.kind == Level::Kind::Iteration && starred(text);
+  auto [at, fresh] = entry_names_.try_emplace(atom, kNoName);
+  if (fresh)
+    at->second = star ? program_.names.root(Text(text.substr(0, text.size() - 2)))
+                      : program_.names.root(*name_of(*atom));
+  return star ? program_.names.add(at->second, Text(level.args.digits)) : at->second;
 }
 
 NameId Scopes::name_of_ref(Ref ref) {

@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -174,6 +175,7 @@ class Scopes {
   Ref kept(const Ask& ask);
   std::string_view name_text(const Ask& ask) const;
   NameId dict_base(std::uint32_t level, std::uint32_t param);
+  NameId entry_name(const Level& level, std::uint32_t k);
   // The name a reference goes by as the rules of inlining give it, if any.
   NameId name_of_ref(Ref ref);
   bool dict_bound(const Level& level, std::uint32_t param) const;
@@ -201,6 +203,7 @@ class Scopes {
   };
   std::vector<WayStep> way_;           // of `write_letters`
   std::vector<std::uint32_t> unmade_;  // of `prefix_of`
+  std::unordered_map<const Atom*, NameId> entry_names_;  // of `entry_name`
 };
 
 }  // namespace vel::flat
