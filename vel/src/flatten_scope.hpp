@@ -201,8 +201,8 @@ class Scopes {
     std::uint32_t level, ret;
     const Text* name;
   };
-  std::vector<WayStep> way_;           // of `write_letters`
-  std::vector<std::uint32_t> unmade_;  // of `prefix_of`
+  std::vector<WayStep> way_;                             // of `write_letters`
+  std::vector<std::uint32_t> unmade_;                    // of `prefix_of`
   std::unordered_map<const Atom*, NameId> entry_names_;  // of `entry_name`
 };
 
