@@ -1,5 +1,5 @@
-// Parsing, formatting and checking of a ~10 MB module of canonical source text: many functions using
-// every operation kind, with comments, dict parameters, grouped outputs and untyped ones.
+// Parsing, formatting and checking of a ~10 MB module of canonical source text: many functions
+// using every operation kind, with comments, dict parameters, grouped outputs and untyped ones.
 #include <cstdint>
 #include <optional>
 #include <random>

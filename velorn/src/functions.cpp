@@ -40,6 +40,12 @@ std::string json_of(vel::Module&& module) {
   return vel::module_to_json(owned);
 }
 
+// The same for a check result, whose findings may be as long as their text.
+std::string json_of(vel::CheckResult&& result) {
+  vel::CheckResult owned = std::move(result);
+  return vel::check_result_to_json(owned);
+}
+
 constexpr const char* kPathParams[] = {"path"};
 constexpr const char* kSourceParams[] = {"source"};
 constexpr const char* kModuleJsonParams[] = {"module_json"};
@@ -123,7 +129,9 @@ PyObject* check_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames
   if (!bind(kCheckJson, args, nargsf, kwnames, slots)) return nullptr;
   std::string_view module_json;
   if (!text_arg(slots[0], "module_json", module_json)) return nullptr;
-  return new_text(vel::check_result_to_json(vel::check(vel::module_from_json(module_json))));
+  // The module and the findings are released before the str is made.
+  std::string text = json_of(vel::check(vel::module_from_json(module_json)));
+  return new_text(text);
 }
 
 PyObject* fmt_source(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -156,8 +164,8 @@ PyObject* check_file(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames
   if (!bind(kCheckFile, args, nargsf, kwnames, slots)) return nullptr;
   std::string_view path;
   if (!text_arg(slots[0], "path", path)) return nullptr;
-  vel::Module module = vel::parse_file(path);
-  return new_text(vel::check_result_to_json(vel::check(module)));
+  std::string text = json_of(vel::check(vel::parse_file(path)));
+  return new_text(text);
 }
 
 PyObject* fmt_file(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

@@ -5,6 +5,7 @@
 // tests, nothing is ever asked.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace vel {
@@ -32,6 +33,20 @@ inline std::uint32_t ticks_left = kInterruptPollTicks;
 inline void poll_interrupt() {
   if (--interrupt_detail::ticks_left == 0) [[unlikely]]
     check_interrupt();
+}
+
+// Bytes of plain work (scanned, copied, written) that make one poll's piece.
+inline constexpr std::size_t kInterruptPollBytes = 4096;
+
+// Polls as often as `bytes` of plain work amount to, at least once: a long text is then
+// one piece per few kilobytes, however it is cut.
+inline void poll_interrupt_bytes(std::size_t bytes) {
+  std::size_t ticks = 1 + bytes / kInterruptPollBytes;
+  if (ticks >= interrupt_detail::ticks_left) [[unlikely]] {
+    check_interrupt();
+    return;
+  }
+  interrupt_detail::ticks_left -= static_cast<std::uint32_t>(ticks);
 }
 
 }  // namespace vel
