@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "json_internal.hpp"
+#include "vel/interrupt.hpp"
 #include "vel/stop.hpp"
 
 namespace vel::json {
@@ -56,6 +57,8 @@ constexpr EscapeTable kEscapes;
 }  // namespace
 
 void write_string(std::string& out, std::string_view text) {
+  if (text.size() >= kLongTextBytes) [[unlikely]]
+    poll_interrupt_bytes(text.size());
   out += '"';
   std::size_t start = 0;
   for (;;) {

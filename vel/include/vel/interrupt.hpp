@@ -37,6 +37,10 @@ inline void poll_interrupt() {
 
 // Bytes of plain work (scanned, copied, written) that make one poll's piece.
 inline constexpr std::size_t kInterruptPollBytes = 4096;
+// A text at least this long is worked through in pieces of this length, or polls for itself
+// before a pass that reads it whole (a copy, a hash, a search): a pass over hundreds of
+// megabytes then stands alone between two asks of the check.
+inline constexpr std::size_t kLongTextBytes = 64 * 1024;
 
 // Polls as often as `bytes` of plain work amount to, at least once: a long text is then
 // one piece per few kilobytes, however it is cut.
