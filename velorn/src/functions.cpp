@@ -15,6 +15,7 @@
 #include "vel/config.hpp"
 #include "vel/flatten.hpp"
 #include "vel/fmt.hpp"
+#include "vel/interrupt.hpp"
 #include "vel/parse.hpp"
 #include "vel/resolve.hpp"
 
@@ -44,6 +45,18 @@ std::string json_of(vel::Module&& module) {
 std::string json_of(vel::CheckResult&& result) {
   vel::CheckResult owned = std::move(result);
   return vel::check_result_to_json(owned);
+}
+
+// The set of a call's cache keys, which may come by the million: built between polls, from
+// the texts of the converted list, which it takes over.
+vel::CacheKeys key_set(std::vector<std::string>&& keys) {
+  vel::CacheKeys set;
+  set.reserve(keys.size());
+  for (std::string& key : keys) {
+    vel::poll_interrupt_bytes(key.size());
+    set.insert(std::move(key));
+  }
+  return set;
 }
 
 constexpr const char* kPathParams[] = {"path"};
@@ -78,7 +91,7 @@ PyObject* load_flat_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
       !keys_arg(slots[3], cache_keys))
     return nullptr;
   ConfigFile config{config_path, std::nullopt};
-  vel::CacheKeys keys(cache_keys.begin(), cache_keys.end());
+  vel::CacheKeys keys = key_set(std::move(cache_keys));
   // The flat module is released before its text is copied into a str.
   return new_text(json_of(load_flat(vel_path, config, entry, keys)));
 }
@@ -112,7 +125,7 @@ PyObject* flatten_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnam
       !keys_arg(slots[2], cache_keys))
     return nullptr;
   vel::Module module = vel::module_from_json(module_json);
-  vel::CacheKeys keys(cache_keys.begin(), cache_keys.end());
+  vel::CacheKeys keys = key_set(std::move(cache_keys));
   return new_text(json_of(vel::flatten(module, entry, keys)));
 }
 

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "toml_tables.hpp"
+#include "vel/interrupt.hpp"
 
 namespace velorn {
 
@@ -92,6 +93,7 @@ void flatten_weight_table(const toml::table& table, WeightMapping::Path prefix,
   };
   std::vector<Level> stack{{table.begin(), table.end(), prefix}};
   while (!stack.empty()) {
+    vel::poll_interrupt();
     Level& level = stack.back();
     if (level.next == level.end) {
       stack.pop_back();
@@ -151,6 +153,7 @@ void apply_weight_mapping(vel::Module& flat, const WeightMapping& mapping) {
   if (mapping.empty()) return;
   for (auto& [key, function] : flat.functions) {
     for (vel::Op& op : function.ops) {
+      vel::poll_interrupt();
       for (vel::Atom& arg : op.args) {
         auto* name = std::get_if<vel::Atom::Name>(&arg.value);
         if (name == nullptr || !name->text.starts_with(kWeightPrefix)) continue;
