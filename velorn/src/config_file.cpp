@@ -530,11 +530,9 @@ toml::table parse_config_text(std::string_view config_path, std::string_view tex
   return parse_toml(config_path, text);
 }
 
-namespace {
-
-std::string read_config_text(std::string_view config_path, bool* regular) {
+std::string read_config_text(std::string_view config_path) {
   std::string text;
-  if (auto error = vel::read_text_file(config_path, text, regular)) {
+  if (auto error = vel::read_text_file(config_path, text)) {
     std::string message = "failed to read ";
     message += config_path;
     message += ": ";
@@ -542,24 +540,6 @@ std::string read_config_text(std::string_view config_path, bool* regular) {
     vel::stop(std::move(message));
   }
   return text;
-}
-
-}  // namespace
-
-const toml::table& read_config_file(ConfigFile& file) {
-  std::string read;
-  if (!file.kept) {
-    bool regular = true;
-    read = read_config_text(file.path, &regular);
-    if (!regular) file.kept = std::move(read);
-  }
-  std::string_view text = file.kept ? std::string_view(*file.kept) : std::string_view(read);
-  // The same bytes give the same tables: a file read twice is parsed once while it stays
-  // as it was.
-  if (!file.last || file.last->text != text)
-    file.last = std::make_shared<const ParsedConfig>(
-        ParsedConfig{std::string(text), parse_config_text(file.path, text)});
-  return file.last->root;
 }
 
 }  // namespace velorn

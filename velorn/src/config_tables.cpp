@@ -57,8 +57,6 @@ ConfigMap config_from_toml(const toml::table& root) {
   return config;
 }
 
-ConfigMap load_config(ConfigFile& file) { return config_from_toml(read_config_file(file)); }
-
 ConfigMap config_from_toml_text(std::string_view config_path, std::string_view text) {
   return config_from_toml(parse_config_text(config_path, text));
 }

@@ -90,10 +90,9 @@ PyObject* load_flat_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
       !text_arg(slots[1], "config_path", config_path) || !text_arg_or(slots[2], "entry", entry) ||
       !keys_arg(slots[3], cache_keys))
     return nullptr;
-  ConfigFile config{config_path, std::nullopt};
   vel::CacheKeys keys = key_set(std::move(cache_keys));
   // The flat module is released before its text is copied into a str.
-  return new_text(json_of(load_flat(vel_path, config, entry, keys)));
+  return new_text(json_of(load_flat(vel_path, config_path, entry, keys)));
 }
 
 PyObject* parse_to_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

@@ -118,10 +118,6 @@ WeightMapping weight_mapping_from_toml(const toml::table& root) {
   return mapping;
 }
 
-WeightMapping load_weight_mapping(ConfigFile& file) {
-  return weight_mapping_from_toml(read_config_file(file));
-}
-
 WeightMapping weight_mapping_from_toml_text(std::string_view config_path, std::string_view text) {
   return weight_mapping_from_toml(parse_config_text(config_path, text));
 }
