@@ -8,6 +8,7 @@ import os
 import pathlib
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -180,6 +181,73 @@ class LongCall(Signals):
         every_call_interrupted()
         every_call_interrupted()
         self.assertLess(resident_bytes() - before, 64 << 20)
+
+
+# Ctrl-C ends a call this soon after the signal, wherever the call works; the instrumented
+# build runs its pieces about three times slower.
+LATENCY = 0.6 if os.environ.get("VEL_SANITIZED") else 0.2
+# Sends SIGINT after a delay and prints when it did, so that the latency is measured from
+# the signal itself.
+SENDER = ("import os, signal, sys, time; time.sleep(float(sys.argv[1])); t = time.monotonic(); "
+          "os.kill(int(sys.argv[2]), signal.SIGINT); print(t)")
+MODULE = "f(x: f32[4]) -> (y: f32[4]) {\n  // c\n  y: f32[4] = map[neg](x)\n}\n"
+
+
+def with_arg(name):
+    """MODULE with its one argument named `name`."""
+    return MODULE.replace("map[neg](x)", f"map[neg]({name})")
+
+
+def one_operation(path):
+    """Calls that spend their time in one operation, pattern, token, string, table of
+    arguments or TOML document, each with the delay before its signal: (call, delay, args)."""
+    scale = 4 if os.environ.get("VEL_SANITIZED") else 1
+    axes = " ".join(f"a{i}" for i in range(3_000_000 // scale))
+    keys = _velorn.parse_to_json(MODULE)
+    inputs = 6_000_000 // scale
+    with open(path, "w", encoding="ascii") as f:
+        f.write("[shape]\n")
+        f.writelines(f"key_{i:09d} = {i}\n" for i in range(1_000_000 // scale))
+    source = path.with_suffix(".vel")
+    source.write_text(MODULE)
+    return {
+        "the cache key set": (_velorn.flatten_json, 0.05, keys, "f",
+                              [f"key{i}" for i in range(5_000_000 // scale)]),
+        "one view pattern": (_velorn.infer_axes_json, 0.1, _velorn.parse_to_json(
+            f'f(x: f32[4]) -> (y: f32[4]) {{\n  y: f32[4] = view["{axes} -> {axes}"](x)\n}}\n')),
+        "one token": (_velorn.parse_to_json, 0.05, with_arg("a" * (400_000_000 // scale))),
+        "one JSON string of escapes": (_velorn.check_json, 0.05, keys.replace(
+            "// c", "// " + "\\n" * (90_000_000 // scale))),
+        "one operation's inputs": (_velorn.check_json, 0.15, _velorn.parse_to_json(
+            f"f(x: f32[4]) -> (y: f32[4]) {{\n  y: f32[4] = map[add](x{', x' * inputs})\n}}\n")),
+        "a TOML document": (_velorn.load_flat_json, 0.3, str(source), str(path), "f"),
+    }
+
+
+class SingleLongOperations(Signals):
+    def latency(self, call, delay, *args):
+        """Calls with Ctrl-C after `delay`; the seconds from the signal to KeyboardInterrupt."""
+        self.with_handler(signal.SIGINT, signal.default_int_handler)
+        child = subprocess.Popen([sys.executable, "-c", SENDER, str(delay), str(os.getpid())],
+                                 stdout=subprocess.PIPE, text=True, start_new_session=True)
+        self.children.append(child)
+        finished = []
+        try:
+            with self.assertRaises(KeyboardInterrupt):
+                finished.extend(map(call, *([arg] for arg in args)))  # as in LongCall
+                child.wait()
+            ended = time.monotonic()
+        finally:
+            self.end(child)
+        if finished:
+            self.fail("the call ended before the interrupt")
+        return ended - float(child.communicate()[0])
+
+    def test_ctrl_c_ends_one_long_operation_soon(self):
+        with tempfile.TemporaryDirectory() as dir:
+            for name, (call, delay, *args) in one_operation(pathlib.Path(dir) / "c.toml").items():
+                with self.subTest(name):
+                    self.assertLess(self.latency(call, delay, *args), LATENCY)
 
 
 class HandlerThatDoesNotRaise(Signals):

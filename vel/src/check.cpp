@@ -586,6 +586,7 @@ void serialize(std::string& out, const CheckResult& result) {
   out += ",\"constraints\":";
   serialize(out, result.constraints);
   out += '}';
+  check_output_size(out.size(), kChecking, kFindings);
 }
 
 std::string check_result_to_json(const CheckResult& result) {

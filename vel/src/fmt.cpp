@@ -57,7 +57,11 @@ class Sink {
   std::size_t size() const { return static_cast<std::size_t>(at_ - text_.data()); }
   // Drops what was written from `n` on.
   void resize(std::size_t n) { at_ = text_.data() + n; }
-  void finish() { text_.resize(size()); }
+  void finish() {
+    // Room reserved ahead may hold a text past the bound without asking for more.
+    check_output_size(size(), kFormatting, kText);
+    text_.resize(size());
+  }
 
  private:
   static constexpr std::size_t kStep = 256 * 1024;
