@@ -153,25 +153,36 @@ void report(Scope& scope, std::string message) {
   scope.result.errors.push_back(std::move(message));
 }
 
+// Below this width (dims and dtype bytes together) the work costs less than looking it up.
+constexpr std::size_t kKnownFrom = 32;
+
+std::size_t width(const TyRef& ty) { return ty.dtype.size() + ty.shape.size(); }
+
+// What `work` gives for `key`, worked out once when the types are wide.
+template <class Map, class Work>
+auto known(Map& map, const typename Map::key_type& key, std::size_t width, Work work) {
+  if (width < kKnownFrom) return work();
+  auto [at, inserted] = map.try_emplace(key);
+  if (inserted) at->second = work();
+  return at->second;
+}
+
 std::optional<std::string> match_known(Scope& scope, TyRef a, TyRef b) {
   if (same_place(a, b)) return std::nullopt;
-  auto [at, inserted] = scope.known.agreements.try_emplace({place_of(a), place_of(b)});
-  if (inserted) at->second = match_refs(a, b);
-  return at->second;
+  return known(scope.known.agreements, {place_of(a), place_of(b)}, width(a) + width(b),
+               [&] { return match_refs(a, b); });
 }
 
 bool shapes_equal(Scope& scope, const TyRef& a, const TyRef& b) {
   if (a.shape.size() != b.shape.size()) return false;
   if (a.shape.data() == b.shape.data()) return true;
-  auto [at, inserted] = scope.known.equal_shapes.try_emplace({place_of(a), place_of(b)});
-  if (inserted) at->second = std::ranges::equal(a.shape, b.shape);
-  return at->second;
+  return known(scope.known.equal_shapes, {place_of(a), place_of(b)}, width(a) + width(b),
+               [&] { return std::ranges::equal(a.shape, b.shape); });
 }
 
-const std::string& shown_shape(Scope& scope, const TyRef& ty) {
-  auto [at, inserted] = scope.known.shown_shapes.try_emplace(place_of(ty));
-  if (inserted) at->second = debug_shape(ty.shape);
-  return at->second;
+std::string shown_shape(Scope& scope, const TyRef& ty) {
+  return known(scope.known.shown_shapes, place_of(ty), width(ty),
+               [&] { return debug_shape(ty.shape); });
 }
 
 std::string op_context(const Scope& scope) {
@@ -272,9 +283,8 @@ std::optional<TyRef> rule(Scope& scope, const Op&, const OpKind::View&,
                           const TensorType& declared) {
   const TyRef* in = input(scope, 0);
   if (!in) return std::nullopt;
-  auto [known, inserted] = scope.known.products.try_emplace(place_of(*in));
-  if (inserted) known->second = concrete_product(in->shape);
-  auto from = known->second;
+  auto from = known(scope.known.products, place_of(*in), width(*in),
+                    [&] { return concrete_product(in->shape); });
   auto to = concrete_product(declared.shape);
   if (from && to && *from != *to)
     report(scope, op_context(scope) + ": view reshapes " + std::to_string(*from) + " elements to " +
@@ -378,9 +388,8 @@ std::optional<std::string> batched_detail(TyRef arg, TyRef param) {
 constexpr std::size_t kWeightEntryBytes = 30;
 
 std::optional<std::string> batched_known(Scope& scope, TyRef arg, TyRef param) {
-  auto [at, inserted] = scope.known.batched.try_emplace({place_of(arg), place_of(param)});
-  if (inserted) at->second = batched_detail(arg, param);
-  return at->second;
+  return known(scope.known.batched, {place_of(arg), place_of(param)}, width(arg) + width(param),
+               [&] { return batched_detail(arg, param); });
 }
 
 void record_weights(Scope& scope, const Op& op, const Function& callee) {
@@ -399,10 +408,10 @@ void record_weights(Scope& scope, const Op& op, const Function& callee) {
       check_output_size(scope.result.error_bytes, kChecking, kFindings);
       continue;
     }
-    auto [equal, first_time] = scope.known.equal_weights.try_emplace(
-        {place_of(ref(stored->second)), place_of(ref(param.ty))});
-    if (first_time) equal->second = stored->second == param.ty;
-    if (equal->second) continue;
+    const TyRef kept = ref(stored->second), wanted = ref(param.ty);
+    if (known(scope.known.equal_weights, {place_of(kept), place_of(wanted)},
+              width(kept) + width(wanted), [&] { return stored->second == param.ty; }))
+      continue;
     report(scope, op_context(scope) + ": weight '" + name->text +
                       "' used with conflicting types: " + debug_type(stored->second) + " vs " +
                       debug_type(param.ty));

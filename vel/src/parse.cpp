@@ -68,16 +68,31 @@ constexpr ByteClasses kBytes = make_byte_classes();
 // or a gap of hundreds of megabytes stays interruptible.
 constexpr auto kScanPiece = static_cast<std::ptrdiff_t>(kLongTextBytes);
 
-// `scan(p, stop)` gives the end of the run from `p` within [p, stop); the run may go on past
-// a piece's end.
+// The run that goes on past its first piece: a poll between pieces, and one for the whole
+// run at its end, which the passes after the scan (a copy, a hash, a search) read again.
 template <class Scan>
-const char* run_in_pieces(const char* p, const char* end, Scan scan) {
+[[gnu::noinline]] const char* long_run(const char* from, const char* p, const char* end,
+                                       Scan scan) {
   for (;;) {
+    poll_interrupt_bytes(kScanPiece);
     const char* stop = end - p > kScanPiece ? p + kScanPiece : end;
     p = scan(p, stop);
-    if (p < stop || stop == end) return p;
-    poll_interrupt_bytes(kScanPiece);
+    if (p < stop || stop == end) break;
   }
+  poll_interrupt_bytes(static_cast<std::size_t>(p - from));
+  return p;
+}
+
+// `scan(p, stop)` gives the end of the run from `p` within [p, stop); the run may go on past
+// a piece's end. The first piece is the whole of nearly every run.
+template <class Scan>
+[[gnu::always_inline]] inline const char* run_in_pieces(const char* p, const char* end,
+                                                        Scan scan) {
+  const char* stop = end - p > kScanPiece ? p + kScanPiece : end;
+  const char* q = scan(p, stop);
+  if (q < stop || stop == end) [[likely]]
+    return q;
+  return long_run(p, q, end, scan);
 }
 
 const char* digits_run_end(const char* p, const char* end) {
@@ -100,7 +115,7 @@ const char* number_end(const char* p, const char* end) {
 
 // The end of a quoted token whose opening quote is at `p`; an escaped byte never closes it.
 const char* quoted_end(const char* p, const char* end) {
-  ++p;
+  const char* const open = p++;
   for (const char* poll_at = p + kScanPiece; p < end;) {
     if (p >= poll_at) [[unlikely]] {
       poll_interrupt_bytes(kScanPiece);
@@ -114,6 +129,8 @@ const char* quoted_end(const char* p, const char* end) {
       if (c == '"') break;
     }
   }
+  if (p - open >= kScanPiece) [[unlikely]]
+    poll_interrupt_bytes(static_cast<std::size_t>(p - open));  // its text is read again
   return p;
 }
 
@@ -131,7 +148,10 @@ const char* word_end(const char* p, const char* end) {
 
 const char* comment_end(const char* p, const char* end) {
   const void* line_feed = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
-  return line_feed ? static_cast<const char*>(line_feed) : end;
+  const char* stop = line_feed ? static_cast<const char*>(line_feed) : end;
+  if (stop - p >= kScanPiece) [[unlikely]]
+    poll_interrupt_bytes(static_cast<std::size_t>(stop - p));  // its text is read again
+  return stop;
 }
 
 Lead lead_of(char c) { return kBytes.lead[static_cast<unsigned char>(c)]; }
@@ -151,9 +171,6 @@ Token scan_token(std::string_view src, std::size_t offset) {
     if (p == end) return Token{src.size(), 0, TokenKind::End};
     const char* const start = p;
     auto ending_here = [&](TokenKind kind) {
-      // A long token is read again (copied, hashed, written) in passes of its length.
-      if (p - start >= kScanPiece) [[unlikely]]
-        poll_interrupt_bytes(static_cast<std::size_t>(p - start));
       return Token{static_cast<std::size_t>(start - begin),
                    static_cast<std::uint64_t>(p - start) & kTokenLengthMask, kind};
     };
