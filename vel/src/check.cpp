@@ -136,11 +136,15 @@ struct Scope {
   CheckResult& result;
   std::unordered_set<std::string_view, TextHash> dict_params;
   std::unordered_map<std::string_view, TyRef, TextHash> env;
+  // The dimension names of every type of the function, gathered at the first name that is
+  // found nowhere else: most functions never need them.
   std::unordered_set<std::string_view, TextHash> dim_symbols;
+  bool dims_gathered;
   // Per operation: the type of each argument, when it has one.
   std::vector<std::optional<TyRef>> inputs;
   std::string_view first_output;
   Known& known;
+  const Function& function;
 };
 
 // Every finding goes through here: the result's JSON is kept within the bound on output as
@@ -206,6 +210,24 @@ void add_dim_symbols(Scope& scope, std::span<const Dim> shape) {
       scope.dim_symbols.insert(named->name);
 }
 
+void gather_dim_symbols(Scope& scope) {
+  const Function& function = scope.function;
+  for (const Param& param : function.params)
+    if (param.ty.dtype != kDictDtype) add_dim_symbols(scope, param.ty.shape);
+  for (const Param& ret : function.returns) add_dim_symbols(scope, ret.ty.shape);
+  for (const Op& op : function.ops) {
+    poll_interrupt();
+    for (const auto& type : op.output_types)
+      if (type) add_dim_symbols(scope, type->shape);
+  }
+  scope.dims_gathered = true;
+}
+
+bool is_dim_symbol(Scope& scope, std::string_view name) {
+  if (!scope.dims_gathered) gather_dim_symbols(scope);
+  return scope.dim_symbols.contains(name);
+}
+
 bool is_dict_access(const Scope& scope, std::string_view name) {
   return scope.dict_params.contains(head(name));
 }
@@ -224,7 +246,7 @@ std::optional<TyRef> lookup_input(Scope& scope, const Atom& arg) {
     scope.result.constraints.params.insert(text.str());
     return std::nullopt;
   }
-  if (is_dict_access(scope, text) || scope.dim_symbols.contains(text)) return std::nullopt;
+  if (is_dict_access(scope, text) || is_dim_symbol(scope, text)) return std::nullopt;
   report(scope, op_context(scope) + ": input '" + text + "' not in scope");
   return std::nullopt;
 }
@@ -239,12 +261,6 @@ void set_up(Scope& scope, const Function& function) {
     add_config_dims(scope, param.ty.shape);
   }
   for (const Param& ret : function.returns) add_config_dims(scope, ret.ty.shape);
-  for (const Param& param : function.params)
-    if (param.ty.dtype != kDictDtype) add_dim_symbols(scope, param.ty.shape);
-  for (const Param& ret : function.returns) add_dim_symbols(scope, ret.ty.shape);
-  for (const Op& op : function.ops)
-    for (const auto& type : op.output_types)
-      if (type) add_dim_symbols(scope, type->shape);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -538,7 +554,7 @@ std::optional<std::string> types_match(const Ty& a, const Ty& b) {
 void check_function(std::string_view key, const Function& function,
                     const OrderedMap<Function>& functions, CheckResult& result) {
   Known known;
-  Scope scope{key, functions, result, {}, {}, {}, {}, {}, known};
+  Scope scope{key, functions, result, {}, {}, {}, false, {}, {}, known, function};
   set_up(scope, function);
   for (const Op& op : function.ops) {
     poll_interrupt();

@@ -86,8 +86,7 @@ template <class Scan>
 // `scan(p, stop)` gives the end of the run from `p` within [p, stop); the run may go on past
 // a piece's end. The first piece is the whole of nearly every run.
 template <class Scan>
-[[gnu::always_inline]] inline const char* run_in_pieces(const char* p, const char* end,
-                                                        Scan scan) {
+[[gnu::always_inline]] inline const char* run_in_pieces(const char* p, const char* end, Scan scan) {
   const char* stop = end - p > kScanPiece ? p + kScanPiece : end;
   const char* q = scan(p, stop);
   if (q < stop || stop == end) [[likely]]
@@ -96,7 +95,7 @@ template <class Scan>
 }
 
 const char* digits_run_end(const char* p, const char* end) {
-  return run_in_pieces(p, end, digits_end);
+  return run_in_pieces(p, end, [](const char* q, const char* stop) { return digits_end(q, stop); });
 }
 
 // The scanner's helpers take the first byte of a token and the end of the source, and
