@@ -57,8 +57,7 @@ constexpr EscapeTable kEscapes;
 }  // namespace
 
 void write_string(std::string& out, std::string_view text) {
-  if (text.size() >= kLongTextBytes) [[unlikely]]
-    poll_interrupt_bytes(text.size());
+  poll_if_long(text.size());
   out += '"';
   std::size_t start = 0;
   for (;;) {

@@ -128,8 +128,7 @@ const char* quoted_end(const char* p, const char* end) {
       if (c == '"') break;
     }
   }
-  if (p - open >= kScanPiece) [[unlikely]]
-    poll_interrupt_bytes(static_cast<std::size_t>(p - open));  // its text is read again
+  poll_if_long(static_cast<std::size_t>(p - open));  // its text is read again
   return p;
 }
 
@@ -148,8 +147,7 @@ const char* word_end(const char* p, const char* end) {
 const char* comment_end(const char* p, const char* end) {
   const void* line_feed = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
   const char* stop = line_feed ? static_cast<const char*>(line_feed) : end;
-  if (stop - p >= kScanPiece) [[unlikely]]
-    poll_interrupt_bytes(static_cast<std::size_t>(stop - p));  // its text is read again
+  poll_if_long(static_cast<std::size_t>(stop - p));  // its text is read again
   return stop;
 }
 
@@ -406,8 +404,7 @@ bool enclosed_in_quotes(std::string_view token) {
 
 // What `parse_atom` makes of a token, with a name left as a view of the token.
 Value read_value(std::string_view token) {
-  if (token.size() >= kLongTextBytes) [[unlikely]]
-    poll_interrupt_bytes(token.size());  // read in several passes
+  poll_if_long(token.size());  // read in several passes
   if (token == "inf")
     return Value{Value::Kind::Float, 0, std::numeric_limits<double>::infinity(), {}};
   if (!is_letter(token[0]) && (first_exponent_mark(token) != std::string_view::npos ||

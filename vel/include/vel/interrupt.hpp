@@ -42,6 +42,15 @@ inline constexpr std::size_t kInterruptPollBytes = 4096;
 // megabytes then stands alone between two asks of the check.
 inline constexpr std::size_t kLongTextBytes = 64 * 1024;
 
+// `poll_interrupt_bytes` out of the way of the hot paths that meet a long text rarely.
+[[gnu::cold]] void poll_long_text(std::size_t bytes);
+
+// Polls for a text of `bytes` that is about to be read whole, when it is long.
+inline void poll_if_long(std::size_t bytes) {
+  if (bytes >= kLongTextBytes) [[unlikely]]
+    poll_long_text(bytes);
+}
+
 // Polls as often as `bytes` of plain work amount to, at least once: a long text is then
 // one piece per few kilobytes, however it is cut.
 inline void poll_interrupt_bytes(std::size_t bytes) {

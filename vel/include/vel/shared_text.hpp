@@ -188,8 +188,7 @@ class TextTable {
  public:
   Text intern(std::string_view text) {
     if (text.size() <= Text::kInlineMost) return Text(text);
-    if (text.size() >= kLongTextBytes) [[unlikely]]
-      poll_interrupt_bytes(text.size());  // hashed, compared and copied whole
+    poll_if_long(text.size());  // hashed, compared and copied whole
     if (count_ * 2 >= slots_.size()) grow();
     std::size_t mask = slots_.size() - 1;
     for (std::size_t s = hash(text) & mask;; s = (s + 1) & mask) {
