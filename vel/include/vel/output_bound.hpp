@@ -12,7 +12,12 @@
 
 namespace vel {
 
-inline constexpr std::uint64_t kMaxOutputBytes = std::uint64_t{1} << 32;
+// A fuzz build lowers it, so that one input stays within the fuzzer's limits.
+#ifndef VEL_MAX_OUTPUT_BYTES
+#define VEL_MAX_OUTPUT_BYTES (std::uint64_t{1} << 32)
+#endif
+
+inline constexpr std::uint64_t kMaxOutputBytes = VEL_MAX_OUTPUT_BYTES;
 
 namespace output_detail {
 // The bound in force: tests lower it to reach it without writing gigabytes.
