@@ -94,7 +94,7 @@ template <class Scan>
   return long_run(p, q, end, scan);
 }
 
-const char* digits_run_end(const char* p, const char* end) {
+[[gnu::always_inline]] inline const char* digits_run_end(const char* p, const char* end) {
   return run_in_pieces(p, end, [](const char* q, const char* stop) { return digits_end(q, stop); });
 }
 
@@ -115,11 +115,7 @@ const char* number_end(const char* p, const char* end) {
 // The end of a quoted token whose opening quote is at `p`; an escaped byte never closes it.
 const char* quoted_end(const char* p, const char* end) {
   const char* const open = p++;
-  for (const char* poll_at = p + kScanPiece; p < end;) {
-    if (p >= poll_at) [[unlikely]] {
-      poll_interrupt_bytes(kScanPiece);
-      poll_at = p + kScanPiece;
-    }
+  while (p < end) {
     char c = *p;
     if (c == '\\') {
       p = end - p > 1 ? p + 2 : end;
@@ -329,6 +325,21 @@ std::size_t first_exponent_mark(std::string_view text) {
   return at == end ? std::string_view::npos : offset_of(at, text);
 }
 
+[[gnu::noinline]] bool long_has_float_mark(std::string_view token) {
+  poll_long_text(token.size());  // read in several passes
+  return token.find('.') != std::string_view::npos ||
+         first_exponent_mark(token) != std::string_view::npos;
+}
+
+// Whether a token holds a point or an exponent's "e", and so reads as a float.
+bool has_float_mark(std::string_view token) {
+  if (token.size() >= kLongTextBytes) [[unlikely]]
+    return long_has_float_mark(token);
+  for (char c : token)
+    if (c == '.' || (c | 0x20) == 'e') return true;
+  return false;
+}
+
 // Whether the text fits the decimal float syntax: an optional sign, digits with at most one
 // point and at least one digit, then optionally an exponent with at least one digit.
 bool fits_float_syntax(std::string_view text) {
@@ -404,11 +415,9 @@ bool enclosed_in_quotes(std::string_view token) {
 
 // What `parse_atom` makes of a token, with a name left as a view of the token.
 Value read_value(std::string_view token) {
-  poll_if_long(token.size());  // read in several passes
   if (token == "inf")
     return Value{Value::Kind::Float, 0, std::numeric_limits<double>::infinity(), {}};
-  if (!is_letter(token[0]) && (first_exponent_mark(token) != std::string_view::npos ||
-                               token.find('.') != std::string_view::npos))
+  if (!is_letter(token[0]) && has_float_mark(token))
     return Value{Value::Kind::Float, 0, read_float(token), {}};
   IntRead read = read_int(token);
   if (read.fault == IntFault::None) return Value{Value::Kind::Int, read.value, 0, {}};
