@@ -283,8 +283,10 @@ std::optional<std::string> config_toml_fault(std::string_view toml) {
   }
   if (auto fault = weight_mapping_fault(*root)) return *fault + " for:\n" + std::string(toml);
   // The whole road of a flat module loaded with this configuration.
-  velorn::ConfigFile file{"config.toml", std::string(toml)};
-  attempt([&] { return velorn::load_flat(config_user(), file, "main", {}); });
+  attempt([&] {
+    return velorn::load_flat(config_user(),
+                             velorn::configuration_from_toml_text("config.toml", toml), "main", {});
+  });
   return std::nullopt;
 }
 

@@ -21,7 +21,7 @@ std::optional<std::string> passes_fault(std::string_view json);
 // An empty configuration substitutes nothing.
 std::optional<std::string> config_json_fault(std::string_view input);
 
-// A TOML configuration file through the work of `load_config` and `load_weight_mapping`:
+// A TOML configuration file through the work of its values and its weight mapping:
 // the configuration values substituted into a module that uses every name they define,
 // and the weight mapping applied to references of every text of the table "weights",
 // each of which takes the text stored last under its dotted path; then the whole road of

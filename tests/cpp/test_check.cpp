@@ -13,6 +13,7 @@
 #include "builders.hpp"
 #include "check_internal.hpp"
 #include "vel/check.hpp"
+#include "vel/parse.hpp"
 #include "vel/stop.hpp"
 
 using namespace vel;
@@ -489,6 +490,46 @@ TEST(Calls, ArgumentMessagesBeforeWeightMessages) {
             "shape: [Concrete(4), Concrete(16)] } vs TensorType { dtype: \"i32\", shape: [] }",
             "main/o2: weight 'w.a' used with conflicting types: TensorType { dtype: \"f32\", "
             "shape: [Concrete(4), Concrete(16)] } vs TensorType { dtype: \"i8\", shape: [] }"}));
+}
+
+// A type met again, by the same operation or by later ones, gives each meeting the finding
+// of the first, at its own place: with a short dtype, worked out each time, and with a long
+// one, which makes every type wide enough to be known once.
+TEST(KnownTypes, EveryMeetingGivesItsFinding) {
+  for (std::string d : {"f32", "f32_with_a_dtype_longer_than_thirty_two_bytes"}) {
+    SCOPED_TRACE(d);
+    std::string source =
+        "g(a: DT[2, 3]) -> () {\n}\n"
+        "f(x: DT[2, 3], z: DT[2], v: DT[3, 2], u: DT[4, 3, 3], w: *) -> () {\n"
+        "  m: DT[2] = map[add](z, x, v, x, z, v)\n"
+        "  s1: DT[5] = view[\"a b -> (a b)\"](x)\n"
+        "  s2: DT[6] = view[\"a b -> (a b)\"](x)\n"
+        "  s3: DT[5] = view[\"a b -> (a b)\"](x)\n"
+        "  c1: DT[1] = call[g](v)\n  c2: DT[1] = call[g](v)\n"
+        "  e1: DT[1] = call[g](u)\n  e2: DT[1] = call[g](u)\n"
+        "  d1: DT[1] = call[g](w.k)\n  d2: DT[1] = call[h](w.k)\n  d3: DT[1] = call[h](w.k)\n"
+        "}\nh(a: i32[2]) -> () {\n}\n";
+    for (std::size_t at; (at = source.find("DT[")) != std::string::npos;) source.replace(at, 2, d);
+    Module m = parse(source);
+    auto map_finding = [](int input, std::string shape) {
+      return "f/m: map[add] requires all inputs to share the same shape; input 0 has shape "
+             "[Concrete(2)] but input " +
+             std::to_string(input) + " has shape " + shape +
+             ". Use an explicit `tile` to broadcast first.";
+    };
+    const std::string x = "[Concrete(2), Concrete(3)]", v = "[Concrete(3), Concrete(2)]";
+    const std::string conflict =
+        ": weight 'w.k' used with conflicting types: TensorType { dtype: \"" + d +
+        "\", shape: " + x + " } vs TensorType { dtype: \"i32\", shape: [Concrete(2)] }";
+    EXPECT_EQ(
+        check(m).errors,
+        (Msgs{map_finding(1, x), map_finding(2, v), map_finding(3, x), map_finding(5, v),
+              "f/s1: view reshapes 6 elements to 5", "f/s3: view reshapes 6 elements to 5",
+              "f/c1: arg 0 'a'" + kDash + "dim 0: Concrete(3) vs Concrete(2)",
+              "f/c2: arg 0 'a'" + kDash + "dim 0: Concrete(3) vs Concrete(2)",
+              "f/e1: arg 0 'a'" + kDash + "dim 0: 3 vs 2",
+              "f/e2: arg 0 'a'" + kDash + "dim 0: 3 vs 2", "f/d2" + conflict, "f/d3" + conflict}));
+  }
 }
 
 // ---------------------------------------------------------------------------------------

@@ -29,8 +29,7 @@ TEST(LoadFlat, BundledExamplesGiveTheirExpectedModules) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.source);
     std::string config_path = examples + "/config.toml";
-    velorn::ConfigFile config{config_path, std::nullopt};
-    vel::Module flat = velorn::load_flat(examples + "/" + c.source, config, "main", c.keys);
+    vel::Module flat = velorn::load_flat(examples + "/" + c.source, config_path, "main", c.keys);
     EXPECT_EQ(flat, vel::module_from_json(read_file(expected + "/" + c.flat)));
   }
 }
@@ -42,8 +41,7 @@ TEST(LoadFlat, StepsFailInTheirOrder) {
   std::string missing = examples + "/missing.toml", config_path = examples + "/config.toml";
   auto road = [&](const std::string& source, const std::string& config, const char* entry) {
     return vel::test::outcome([&] {
-      velorn::ConfigFile file{config, std::nullopt};
-      velorn::load_flat(source, file, entry, {});
+      velorn::load_flat(source, config, entry, {});
       return std::string("flat");
     });
   };

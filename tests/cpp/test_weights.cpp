@@ -188,27 +188,4 @@ TEST(ApplyWeightMapping, ARenamedArgumentIsNotLookedAtAgain) {
   EXPECT_EQ(flat.functions.at("main").ops[0].args[0], name_atom("weights.b"));
 }
 
-// A regular file is read again for the weight mapping: what changed in between shows.
-TEST(WeightMapping, ARegularFileIsReadAgain) {
-  std::string dir = (std::filesystem::temp_directory_path() / "velorn_weights_XXXXXX").string();
-  ASSERT_NE(mkdtemp(dir.data()), nullptr);
-  std::string path = dir + "/c.toml";
-  auto write = [&](std::string_view text) { std::ofstream(path, std::ios::binary) << text; };
-  write("[shape]\nn = 4\n[weights]\nw = 'old'\n");
-  ConfigFile file{path, std::nullopt};
-  EXPECT_EQ(load_config(file).size(), 1u);
-  write("[weights]\nw = 'new'\n");
-  EXPECT_EQ(*load_weight_mapping(file).find("weights.w"), "new");
-  write("[weights]\nw = 1979-13-01\n");
-  EXPECT_EQ(vel::test::outcome([&] {
-              load_weight_mapping(file);
-              return std::string("read");
-            }),
-            "stop: failed to parse " + path +
-                ": TOML parse error at line 2, column 5\n"
-                "  |\n2 | w = 1979-13-01\n  |     ^^^^^^^^^^\n"
-                "Error while parsing date: expected month between 1 and 12 (inclusive), saw 13\n");
-  std::filesystem::remove_all(dir);
-}
-
 }  // namespace

@@ -1,6 +1,6 @@
 """load_flat_json: from a source file and a configuration file to the flat module, with
-its steps in order, the configuration file read twice (once when it is a pipe), and the
-weight references renamed."""
+its steps in order, the configuration file read once for its values and its weight mapping,
+and the weight references renamed."""
 
 import json
 import os
@@ -8,6 +8,7 @@ import pathlib
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 import _velorn
@@ -247,6 +248,50 @@ for document in sys.argv[2:]:
     while caller_has_it_open():
         time.sleep(0.001)
 """
+
+
+# Replaces a file as an editor saves it, after a delay: a new file renamed over the old one.
+# Prints when it did.
+REPLACER = r"""
+import os, sys, time
+time.sleep(float(sys.argv[1]))
+os.replace(sys.argv[2], sys.argv[3])
+print(time.monotonic())
+"""
+
+LAYERS = 300_000
+
+
+class OneReading(Files):
+    """A configuration file replaced while the call works gives the values and the weight
+    names of one version, never a mix of two."""
+
+    def version(self, name, size, prefix):
+        return self.write(name, f"[shape]\nn = {size}\n[scalar]\nlayers = {LAYERS}\n"
+                                f"[weights.layers]\nq = '{prefix}.layers.{{}}.q'\n"
+                                f"[weights]\nscale = '{prefix}.scale'\n")
+
+    def test_a_file_replaced_during_the_call(self):
+        vel = self.write("m.vel", MODEL)
+        config = self.version("c.toml", 8, "A")
+        self.version("b.toml", 16, "B")
+        # Long after the file is read, long before the flattening of LAYERS layers ends.
+        replacer = subprocess.Popen(
+            [sys.executable, "-c", REPLACER, "0.3", os.path.join(self.dir.name, "b.toml"), config],
+            stdout=subprocess.PIPE, text=True)
+        self.addCleanup(replacer.wait)
+        self.addCleanup(replacer.kill)
+        flat = json.loads(_velorn.load_flat_json(vel, config))
+        finished = time.monotonic()
+        replaced = float(replacer.communicate(timeout=60)[0])
+        self.assertLess(replaced, finished, "the call ended before the file was replaced")
+        main = flat["functions"]["main"]
+        self.assertEqual(main["params"][0]["ty"]["shape"], [8])
+        args = weight_args(json.dumps(flat))
+        self.assertEqual(len(args), LAYERS + 1)
+        self.assertEqual({arg.split(".")[0] for arg in args}, {"A"})
+        with open(config, encoding="utf-8") as f:
+            self.assertIn("B.scale", f.read())
 
 
 class Pipes(Files):

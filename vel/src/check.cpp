@@ -11,6 +11,7 @@
 #include "vel/ast_json.hpp"
 #include "vel/interrupt.hpp"
 #include "vel/json.hpp"
+#include "vel/output_bound.hpp"
 #include "vel/stop.hpp"
 #include "vel/text.hpp"
 
@@ -79,6 +80,55 @@ std::optional<std::string> match_refs(TyRef a, TyRef b) {
 }
 
 // ---------------------------------------------------------------------------------------
+// Work done once per type
+
+constexpr std::string_view kChecking = "Checking";
+constexpr std::string_view kFindings = "findings";
+
+// A type by the place of its texts and dims, which live in the checked module for the whole
+// check: the same place is the same type, and a value read many times is one place.
+struct Place {
+  const void* dtype;
+  std::size_t dtype_size;
+  const void* shape;
+  std::size_t rank;
+
+  bool operator==(const Place&) const = default;
+};
+
+Place place_of(const TyRef& ty) {
+  return {ty.dtype.data(), ty.dtype.size(), ty.shape.data(), ty.shape.size()};
+}
+
+bool same_place(const TyRef& a, const TyRef& b) { return place_of(a) == place_of(b); }
+
+struct PlacePair {
+  Place a, b;
+  bool operator==(const PlacePair&) const = default;
+};
+
+// Places are addresses and sizes, never input text; the keyed hash spreads them all the same.
+template <class Key>
+struct PlaceHash {
+  std::size_t operator()(const Key& key) const {
+    return hash_text(std::string_view(reinterpret_cast<const char*>(&key), sizeof key));
+  }
+};
+
+// What an operation, or a call, asks of a type that it met before: compared with the same
+// other type, its elements counted, its shape shown in a message. Each is worked out once,
+// so an operation of many inputs of one wide type, or many operations reading one, costs
+// the width once and not once per input.
+struct Known {
+  std::unordered_map<PlacePair, std::optional<std::string>, PlaceHash<PlacePair>> agreements;
+  std::unordered_map<PlacePair, std::optional<std::string>, PlaceHash<PlacePair>> batched;
+  std::unordered_map<PlacePair, bool, PlaceHash<PlacePair>> equal_shapes;
+  std::unordered_map<Place, std::optional<std::int64_t>, PlaceHash<Place>> products;
+  std::unordered_map<Place, std::string, PlaceHash<Place>> shown_shapes;
+  std::unordered_map<PlacePair, bool, PlaceHash<PlacePair>> equal_weights;
+};
+
+// ---------------------------------------------------------------------------------------
 // Per-function state
 
 struct Scope {
@@ -87,11 +137,58 @@ struct Scope {
   CheckResult& result;
   std::unordered_set<std::string_view, TextHash> dict_params;
   std::unordered_map<std::string_view, TyRef, TextHash> env;
+  // The dimension names of every type of the function, gathered at the first name that is
+  // found nowhere else: most functions never need them.
   std::unordered_set<std::string_view, TextHash> dim_symbols;
+  bool dims_gathered;
   // Per operation: the type of each argument, when it has one.
   std::vector<std::optional<TyRef>> inputs;
   std::string_view first_output;
+  Known& known;
+  const Function& function;
 };
+
+// Every finding goes through here: the result's JSON is kept within the bound on output as
+// it grows, and a long run of findings stays interruptible.
+void report(Scope& scope, std::string message) {
+  poll_interrupt_bytes(message.size());
+  // Its quotes and the comma before the next one; escapes are counted when it is written.
+  scope.result.error_bytes += message.size() + 3;
+  check_output_size(scope.result.error_bytes, kChecking, kFindings);
+  scope.result.errors.push_back(std::move(message));
+}
+
+// Below this width (dims and dtype bytes together) the work costs less than looking it up.
+constexpr std::size_t kKnownFrom = 32;
+
+std::size_t width(const TyRef& ty) { return ty.dtype.size() + ty.shape.size(); }
+
+// What `work` gives for `key`, worked out once when the types are wide.
+template <class Map, class Work>
+auto known(Map& map, const typename Map::key_type& key, std::size_t width, Work work) {
+  if (width < kKnownFrom) return work();
+  auto [at, inserted] = map.try_emplace(key);
+  if (inserted) at->second = work();
+  return at->second;
+}
+
+std::optional<std::string> match_known(Scope& scope, TyRef a, TyRef b) {
+  if (same_place(a, b)) return std::nullopt;
+  return known(scope.known.agreements, {place_of(a), place_of(b)}, width(a) + width(b),
+               [&] { return match_refs(a, b); });
+}
+
+bool shapes_equal(Scope& scope, const TyRef& a, const TyRef& b) {
+  if (a.shape.size() != b.shape.size()) return false;
+  if (a.shape.data() == b.shape.data()) return true;
+  return known(scope.known.equal_shapes, {place_of(a), place_of(b)}, width(a) + width(b),
+               [&] { return std::ranges::equal(a.shape, b.shape); });
+}
+
+std::string shown_shape(Scope& scope, const TyRef& ty) {
+  return known(scope.known.shown_shapes, place_of(ty), width(ty),
+               [&] { return debug_shape(ty.shape); });
+}
 
 std::string op_context(const Scope& scope) {
   std::string out(scope.key);
@@ -114,6 +211,24 @@ void add_dim_symbols(Scope& scope, std::span<const Dim> shape) {
       scope.dim_symbols.insert(named->name);
 }
 
+void gather_dim_symbols(Scope& scope) {
+  const Function& function = scope.function;
+  for (const Param& param : function.params)
+    if (param.ty.dtype != kDictDtype) add_dim_symbols(scope, param.ty.shape);
+  for (const Param& ret : function.returns) add_dim_symbols(scope, ret.ty.shape);
+  for (const Op& op : function.ops) {
+    poll_interrupt();
+    for (const auto& type : op.output_types)
+      if (type) add_dim_symbols(scope, type->shape);
+  }
+  scope.dims_gathered = true;
+}
+
+bool is_dim_symbol(Scope& scope, std::string_view name) {
+  if (!scope.dims_gathered) gather_dim_symbols(scope);
+  return scope.dim_symbols.contains(name);
+}
+
 bool is_dict_access(const Scope& scope, std::string_view name) {
   return scope.dict_params.contains(head(name));
 }
@@ -132,8 +247,8 @@ std::optional<TyRef> lookup_input(Scope& scope, const Atom& arg) {
     scope.result.constraints.params.insert(text.str());
     return std::nullopt;
   }
-  if (is_dict_access(scope, text) || scope.dim_symbols.contains(text)) return std::nullopt;
-  scope.result.errors.push_back(op_context(scope) + ": input '" + text + "' not in scope");
+  if (is_dict_access(scope, text) || is_dim_symbol(scope, text)) return std::nullopt;
+  report(scope, op_context(scope) + ": input '" + text + "' not in scope");
   return std::nullopt;
 }
 
@@ -147,12 +262,6 @@ void set_up(Scope& scope, const Function& function) {
     add_config_dims(scope, param.ty.shape);
   }
   for (const Param& ret : function.returns) add_config_dims(scope, ret.ty.shape);
-  for (const Param& param : function.params)
-    if (param.ty.dtype != kDictDtype) add_dim_symbols(scope, param.ty.shape);
-  for (const Param& ret : function.returns) add_dim_symbols(scope, ret.ty.shape);
-  for (const Op& op : function.ops)
-    for (const auto& type : op.output_types)
-      if (type) add_dim_symbols(scope, type->shape);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -191,11 +300,12 @@ std::optional<TyRef> rule(Scope& scope, const Op&, const OpKind::View&,
                           const TensorType& declared) {
   const TyRef* in = input(scope, 0);
   if (!in) return std::nullopt;
-  auto from = concrete_product(in->shape);
+  auto from = known(scope.known.products, place_of(*in), width(*in),
+                    [&] { return concrete_product(in->shape); });
   auto to = concrete_product(declared.shape);
   if (from && to && *from != *to)
-    scope.result.errors.push_back(op_context(scope) + ": view reshapes " + std::to_string(*from) +
-                                  " elements to " + std::to_string(*to));
+    report(scope, op_context(scope) + ": view reshapes " + std::to_string(*from) + " elements to " +
+                      std::to_string(*to));
   return TyRef{in->dtype, declared.shape};
 }
 
@@ -217,13 +327,14 @@ std::optional<TyRef> rule(Scope& scope, const Op&, const OpKind::Map& map,
   if (!first) return std::nullopt;
   std::size_t position = 0;  // among the typed inputs
   for (const auto& in : scope.inputs) {
+    poll_interrupt();
     if (!in) continue;
-    if (&*in != first && !std::ranges::equal(in->shape, first->shape)) {
-      scope.result.errors.push_back(
-          op_context(scope) + ": map[" + map.function +
-          "] requires all inputs to share the same shape; input 0 has shape " +
-          debug_shape(first->shape) + " but input " + std::to_string(position) + " has shape " +
-          debug_shape(in->shape) + ". Use an explicit `tile` to broadcast first.");
+    if (&*in != first && !shapes_equal(scope, *in, *first)) {
+      report(scope, op_context(scope) + ": map[" + map.function +
+                        "] requires all inputs to share the same shape; input 0 has shape " +
+                        shown_shape(scope, *first) + " but input " + std::to_string(position) +
+                        " has shape " + shown_shape(scope, *in) +
+                        ". Use an explicit `tile` to broadcast first.");
     }
     ++position;
   }
@@ -250,7 +361,7 @@ std::optional<TyRef> rule(Scope& scope, const Op&, const OpKind::Read&,
     std::string message = op_context(scope) + ": read index dtype ";
     message += index->dtype;
     message += ", expected integer";
-    scope.result.errors.push_back(std::move(message));
+    report(scope, std::move(message));
   }
   return input0_dtype(scope, declared);
 }
@@ -290,18 +401,37 @@ std::optional<std::string> batched_detail(TyRef arg, TyRef param) {
   return std::nullopt;
 }
 
+// The fixed part of a weight entry's JSON: quotes, colon and the type's members.
+constexpr std::size_t kWeightEntryBytes = 30;
+
+std::optional<std::string> batched_known(Scope& scope, TyRef arg, TyRef param) {
+  return known(scope.known.batched, {place_of(arg), place_of(param)}, width(arg) + width(param),
+               [&] { return batched_detail(arg, param); });
+}
+
 void record_weights(Scope& scope, const Op& op, const Function& callee) {
   for (std::size_t i = 0; i < callee.params.size() && i < op.args.size(); ++i) {
+    poll_interrupt();
     const Param& param = callee.params[i];
     if (param.ty.dtype == kDictDtype) continue;
     const auto* name = std::get_if<Atom::Name>(&op.args[i].value);
     if (!name || !is_dict_access(scope, name->text)) continue;
     auto& inner = scope.result.constraints.weights[std::string(scope.key)];
     auto [stored, inserted] = inner.try_emplace(name->text.str(), param.ty);
-    if (inserted || stored->second == param.ty) continue;
-    scope.result.errors.push_back(op_context(scope) + ": weight '" + name->text +
-                                  "' used with conflicting types: " + debug_type(stored->second) +
-                                  " vs " + debug_type(param.ty));
+    if (inserted) {
+      // The entry's JSON: its name, the type's dtype and at least two bytes a dim.
+      scope.result.error_bytes +=
+          name->text.size() + param.ty.dtype.size() + 2 * param.ty.shape.size() + kWeightEntryBytes;
+      check_output_size(scope.result.error_bytes, kChecking, kFindings);
+      continue;
+    }
+    const TyRef kept = ref(stored->second), wanted = ref(param.ty);
+    if (known(scope.known.equal_weights, {place_of(kept), place_of(wanted)},
+              width(kept) + width(wanted), [&] { return stored->second == param.ty; }))
+      continue;
+    report(scope, op_context(scope) + ": weight '" + name->text +
+                      "' used with conflicting types: " + debug_type(stored->second) + " vs " +
+                      debug_type(param.ty));
   }
 }
 
@@ -311,21 +441,23 @@ void check_args(Scope& scope, const Op& op, std::string_view target) {
   std::size_t n = std::min(op.args.size(), callee->params.size());
   bool batched = false;
   for (std::size_t i = 0; i < n; ++i) {
+    poll_interrupt();
     auto param = param_ty(callee->params[i]);
     if (scope.inputs[i] && param && scope.inputs[i]->shape.size() > param->shape.size())
       batched = true;
   }
   for (std::size_t i = 0; i < n; ++i) {
+    poll_interrupt();
     auto param = param_ty(callee->params[i]);
     if (!scope.inputs[i] || !param) continue;
-    auto detail =
-        batched ? batched_detail(*scope.inputs[i], *param) : match_refs(*scope.inputs[i], *param);
+    auto detail = batched ? batched_known(scope, *scope.inputs[i], *param)
+                          : match_known(scope, *scope.inputs[i], *param);
     if (!detail) continue;
     std::string message =
         op_context(scope) + ": arg " + std::to_string(i) + " '" + callee->params[i].name + "'";
     message += kDash;
     message += *detail;
-    scope.result.errors.push_back(std::move(message));
+    report(scope, std::move(message));
   }
   record_weights(scope, op, *callee);
 }
@@ -357,7 +489,10 @@ void check_op(Scope& scope, const Op& op) {
   if (op.outputs.empty() || op.output_types.empty()) stop(first_of_empty_message());
   scope.first_output = op.outputs.front();
   scope.inputs.clear();
-  for (const Atom& arg : op.args) scope.inputs.push_back(lookup_input(scope, arg));
+  for (const Atom& arg : op.args) {
+    poll_interrupt();
+    scope.inputs.push_back(lookup_input(scope, arg));
+  }
 
   if (const auto& declared = op.output_types.front()) {
     if (auto expected = kind_rule(scope, op, *declared)) {
@@ -366,7 +501,7 @@ void check_op(Scope& scope, const Op& op) {
                               ", expected " + debug_ref(*expected);
         message += kDash;
         message += *detail;
-        scope.result.errors.push_back(std::move(message));
+        report(scope, std::move(message));
       }
     }
   }
@@ -387,9 +522,9 @@ void check_returns(Scope& scope, const Function& function) {
     prefix += ": return '" + ret.name + "' ";
     auto found = scope.env.find(ret.name);
     if (found == scope.env.end()) {
-      scope.result.errors.push_back(prefix + "not found in env");
+      report(scope, prefix + "not found in env");
     } else if (auto detail = match_refs(found->second, ref(ret.ty))) {
-      scope.result.errors.push_back(prefix + *detail);
+      report(scope, prefix + *detail);
     }
   }
 }
@@ -421,7 +556,8 @@ namespace {
 
 void check_function(std::string_view key, const Function& function,
                     const OrderedMap<Function>& functions, CheckResult& result) {
-  Scope scope{key, functions, result, {}, {}, {}, {}, {}};
+  Known known;
+  Scope scope{key, functions, result, {}, {}, {}, false, {}, {}, known, function};
   set_up(scope, function);
   for (const Op& op : function.ops) {
     poll_interrupt();
@@ -453,11 +589,13 @@ void serialize(std::string& out, const Constraints& constraints) {
     out += ":{";
     bool first_arg = true;
     for (const auto& [arg, type] : args) {
+      poll_interrupt();
       if (!first_arg) out += ',';
       first_arg = false;
       json::write_string(out, arg);
       out += ':';
       serialize(out, type);
+      check_output_size(out.size(), kChecking, kFindings);
     }
     out += '}';
   }
@@ -465,11 +603,20 @@ void serialize(std::string& out, const Constraints& constraints) {
 }
 
 void serialize(std::string& out, const CheckResult& result) {
-  out += "{\"errors\":";
-  write_strings(out, result.errors);
+  out += "{\"errors\":[";
+  bool first = true;
+  for (const std::string& error : result.errors) {
+    poll_interrupt_bytes(error.size());
+    if (!first) out += ',';
+    first = false;
+    json::write_string(out, error);
+    check_output_size(out.size(), kChecking, kFindings);
+  }
+  out += ']';
   out += ",\"constraints\":";
   serialize(out, result.constraints);
   out += '}';
+  check_output_size(out.size(), kChecking, kFindings);
 }
 
 std::string check_result_to_json(const CheckResult& result) {

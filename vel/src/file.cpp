@@ -160,7 +160,7 @@ std::string display_read_error(const ReadError& error) {
   return std::string(read_error_message(error));
 }
 
-std::optional<ReadError> read_text_file(std::string_view path, std::string& text, bool* regular) {
+std::optional<ReadError> read_text_file(std::string_view path, std::string& text) {
   text.clear();
   // The path goes to the system as a C string, which a NUL would cut short.
   if (path.find('\0') != std::string_view::npos) return ReadError{ReadError::Kind::InvalidInput};
@@ -177,7 +177,6 @@ std::optional<ReadError> read_text_file(std::string_view path, std::string& text
   struct stat info;
   const bool known = ::fstat(fd, &info) == 0;
   if (known && info.st_size > 0) first = static_cast<std::size_t>(info.st_size) + 1;
-  if (regular) *regular = !known || S_ISREG(info.st_mode);
   std::vector<std::string> chunks;
   if (auto code = read_chunks(fd, first, chunks)) return ReadError{ReadError::Kind::Os, *code};
   text = joined(chunks);

@@ -9,6 +9,7 @@
 #include <variant>
 
 #include "vel/interrupt.hpp"
+#include "vel/output_bound.hpp"
 #include "vel/text.hpp"
 
 namespace vel {
@@ -18,6 +19,8 @@ namespace vel {
 namespace {
 
 constexpr std::string_view kIndent = "  ";
+constexpr std::string_view kFormatting = "Formatting";
+constexpr std::string_view kText = "text";
 
 // The text being written, with room ahead of the last byte: each piece is copied without the
 // string's own bookkeeping. The room is made in steps, so that little past the text is ever
@@ -54,7 +57,11 @@ class Sink {
   std::size_t size() const { return static_cast<std::size_t>(at_ - text_.data()); }
   // Drops what was written from `n` on.
   void resize(std::size_t n) { at_ = text_.data() + n; }
-  void finish() { text_.resize(size()); }
+  void finish() {
+    // Room reserved ahead may hold a text past the bound without asking for more.
+    check_output_size(size(), kFormatting, kText);
+    text_.resize(size());
+  }
 
  private:
   static constexpr std::size_t kStep = 256 * 1024;
@@ -79,6 +86,9 @@ class Sink {
 
   [[gnu::noinline]] void more(std::size_t n) {
     const std::size_t used = size();
+    check_output_size(used + n, kFormatting, kText);
+    // Each step is some kilobytes of text written since the last one.
+    poll_interrupt_bytes(std::min(used, kStep));
     // A step at a time, within the string's own block while it has room: a short text
     // needs no block at all, and reserved room is touched only as it is written.
     std::size_t next = text_.size() + std::min(text_.size() + 64, kStep);

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "json_internal.hpp"
+#include "vel/interrupt.hpp"
 #include "vel/stop.hpp"
 
 namespace vel::json {
@@ -56,6 +57,7 @@ constexpr EscapeTable kEscapes;
 }  // namespace
 
 void write_string(std::string& out, std::string_view text) {
+  poll_if_long(text.size());
   out += '"';
   write_string_body(out, text);
   out += '"';

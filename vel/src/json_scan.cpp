@@ -6,6 +6,8 @@
 #include <limits>
 #include <optional>
 
+#include "vel/interrupt.hpp"
+
 namespace vel::json::scan {
 
 namespace {
@@ -113,6 +115,7 @@ std::string_view read_str_slow(std::string_view text, std::size_t& pos, std::siz
     }
     ++pos;
     if (b != '\\') fail_at(text, pos, kControlInString);
+    poll_interrupt();  // a string may hold millions of escapes
     read_escape(text, pos, scratch);
     std::size_t run = plain_end(text.data(), pos, text.size());
     scratch.append(text.data() + pos, run - pos);
@@ -128,6 +131,7 @@ void skip_str(std::string_view text, std::size_t& pos) {
     unsigned char b = static_cast<unsigned char>(text[pos++]);
     if (b == '"') return;
     if (b != '\\') fail_at(text, pos, kControlInString);
+    poll_interrupt();
     if (pos >= text.size()) fail_at(text, text.size(), kEofString);
     switch (text[pos++]) {
       case '"':

@@ -65,23 +65,57 @@ constexpr ByteClasses make_byte_classes() {
 
 constexpr ByteClasses kBytes = make_byte_classes();
 
+// A run of bytes is scanned a piece at a time, with a poll between pieces, so that a token
+// or a gap of hundreds of megabytes stays interruptible.
+constexpr auto kScanPiece = static_cast<std::ptrdiff_t>(kLongTextBytes);
+
+// The run that goes on past its first piece: a poll between pieces, and one for the whole
+// run at its end, which the passes after the scan (a copy, a hash, a search) read again.
+template <class Scan>
+[[gnu::noinline]] const char* long_run(const char* from, const char* p, const char* end,
+                                       Scan scan) {
+  for (;;) {
+    poll_interrupt_bytes(kScanPiece);
+    const char* stop = end - p > kScanPiece ? p + kScanPiece : end;
+    p = scan(p, stop);
+    if (p < stop || stop == end) break;
+  }
+  poll_interrupt_bytes(static_cast<std::size_t>(p - from));
+  return p;
+}
+
+// `scan(p, stop)` gives the end of the run from `p` within [p, stop); the run may go on past
+// a piece's end. The first piece is the whole of nearly every run.
+template <class Scan>
+[[gnu::always_inline]] inline const char* run_in_pieces(const char* p, const char* end, Scan scan) {
+  const char* stop = end - p > kScanPiece ? p + kScanPiece : end;
+  const char* q = scan(p, stop);
+  if (q < stop || stop == end) [[likely]]
+    return q;
+  return long_run(p, q, end, scan);
+}
+
+[[gnu::always_inline]] inline const char* digits_run_end(const char* p, const char* end) {
+  return run_in_pieces(p, end, [](const char* q, const char* stop) { return digits_end(q, stop); });
+}
+
 // The scanner's helpers take the first byte of a token and the end of the source, and
 // give the end of the token.
 // The end of a number token whose digits start at `p`.
 const char* number_end(const char* p, const char* end) {
-  p = digits_end(p, end);
-  if (p < end && *p == '.') p = digits_end(p + 1, end);
+  p = digits_run_end(p, end);
+  if (p < end && *p == '.') p = digits_run_end(p + 1, end);
   if (p < end && (*p == 'e' || *p == 'E')) {
     ++p;
     if (p < end && (*p == '+' || *p == '-')) ++p;
-    p = digits_end(p, end);
+    p = digits_run_end(p, end);
   }
   return p;
 }
 
 // The end of a quoted token whose opening quote is at `p`; an escaped byte never closes it.
 const char* quoted_end(const char* p, const char* end) {
-  ++p;
+  const char* const open = p++;
   while (p < end) {
     char c = *p;
     if (c == '\\') {
@@ -91,6 +125,7 @@ const char* quoted_end(const char* p, const char* end) {
       if (c == '"') break;
     }
   }
+  poll_if_long(static_cast<std::size_t>(p - open));  // its text is read again
   return p;
 }
 
@@ -98,14 +133,19 @@ bool is_word_byte(char c) { return kBytes.word[static_cast<unsigned char>(c)]; }
 
 const char* word_end(const char* p, const char* end) {
   ++p;
-  while (p < end && is_word_byte(*p)) ++p;
+  p = run_in_pieces(p, end, [](const char* q, const char* stop) {
+    while (q < stop && is_word_byte(*q)) ++q;
+    return q;
+  });
   if (p < end && *p == '*' && p[-1] == '.') ++p;
   return p;
 }
 
 const char* comment_end(const char* p, const char* end) {
   const void* line_feed = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
-  return line_feed ? static_cast<const char*>(line_feed) : end;
+  const char* stop = line_feed ? static_cast<const char*>(line_feed) : end;
+  poll_if_long(static_cast<std::size_t>(stop - p));  // its text is read again
+  return stop;
 }
 
 Lead lead_of(char c) { return kBytes.lead[static_cast<unsigned char>(c)]; }
@@ -118,7 +158,10 @@ Token scan_token(std::string_view src, std::size_t offset) {
   const char* const end = begin + src.size();
   const char* p = begin + offset;
   for (;;) {
-    while (p < end && lead_of(*p) == Lead::Skip) ++p;
+    p = run_in_pieces(p, end, [](const char* q, const char* stop) {
+      while (q < stop && lead_of(*q) == Lead::Skip) ++q;
+      return q;
+    });
     if (p == end) return Token{src.size(), 0, TokenKind::End};
     const char* const start = p;
     auto ending_here = [&](TokenKind kind) {
@@ -162,6 +205,7 @@ Token scan_token(std::string_view src, std::size_t offset) {
         }
         // A lone point, or a pair of them, makes no token.
         ++p;
+        poll_interrupt();
         continue;
       case Lead::Skip:
       case Lead::Word:
@@ -268,6 +312,35 @@ std::string_view int_fault_word(IntFault fault) {
   stop(unwrap_err_message("ParseFloatError { kind: Invalid }"));
 }
 
+std::size_t offset_of(const char* p, std::string_view text) {
+  return static_cast<std::size_t>(p - text.data());
+}
+
+// Where the first "e" or "E" stands, or npos; a long text is searched a piece at a time.
+std::size_t first_exponent_mark(std::string_view text) {
+  const char* end = text.data() + text.size();
+  const char* at = run_in_pieces(text.data(), end, [](const char* q, const char* stop) {
+    while (q < stop && (*q | 0x20) != 'e') ++q;
+    return q;
+  });
+  return at == end ? std::string_view::npos : offset_of(at, text);
+}
+
+[[gnu::noinline]] bool long_has_float_mark(std::string_view token) {
+  poll_long_text(token.size());  // read in several passes
+  return token.find('.') != std::string_view::npos ||
+         first_exponent_mark(token) != std::string_view::npos;
+}
+
+// Whether a token holds a point or an exponent's "e", and so reads as a float.
+bool has_float_mark(std::string_view token) {
+  if (token.size() >= kLongTextBytes) [[unlikely]]
+    return long_has_float_mark(token);
+  for (char c : token)
+    if (c == '.' || (c | 0x20) == 'e') return true;
+  return false;
+}
+
 // Whether the text fits the decimal float syntax: an optional sign, digits with at most one
 // point and at least one digit, then optionally an exponent with at least one digit.
 bool fits_float_syntax(std::string_view text) {
@@ -275,14 +348,13 @@ bool fits_float_syntax(std::string_view text) {
   if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
   std::size_t digits = 0;
   bool point = false;
-  for (; i < n; ++i) {
-    if (is_digit(text[i])) {
-      ++digits;
-    } else if (text[i] == '.' && !point) {
-      point = true;
-    } else {
-      break;
-    }
+  for (;;) {
+    std::size_t run = offset_of(digits_run_end(text.data() + i, text.data() + n), text);
+    digits += run - i;
+    i = run;
+    if (i == n || text[i] != '.' || point) break;
+    point = true;
+    ++i;
   }
   if (digits == 0) return false;
   if (i < n && (text[i] == 'e' || text[i] == 'E')) {
@@ -299,7 +371,7 @@ bool fits_float_syntax(std::string_view text) {
 // magnitude (so overflowed to infinity) rather than below (so underflowed to zero).
 bool decimal_exceeds_one(std::string_view text) {
   if (text[0] == '+' || text[0] == '-') text.remove_prefix(1);
-  std::size_t mantissa_end = text.find_first_of("eE");
+  std::size_t mantissa_end = first_exponent_mark(text);
   std::int64_t exponent = 0;
   if (mantissa_end != std::string_view::npos) {
     std::string_view digits = text.substr(mantissa_end + 1);
@@ -346,7 +418,7 @@ bool enclosed_in_quotes(std::string_view token) {
 Value read_value(std::string_view token) {
   if (token == "inf")
     return Value{Value::Kind::Float, 0, std::numeric_limits<double>::infinity(), {}};
-  if (!is_letter(token[0]) && token.find_first_of(".eE") != std::string_view::npos)
+  if (!is_letter(token[0]) && has_float_mark(token))
     return Value{Value::Kind::Float, 0, read_float(token), {}};
   IntRead read = read_int(token);
   if (read.fault == IntFault::None) return Value{Value::Kind::Int, read.value, 0, {}};

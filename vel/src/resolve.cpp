@@ -26,6 +26,7 @@ constexpr std::string_view kArrow = "->";
 template <class Keep>
 std::size_t run_end(std::string_view text, std::size_t i, Keep keep) {
   while (i < text.size()) {
+    poll_interrupt();  // one axis name may run for megabytes
     std::size_t next = i;
     if (!keep(unicode::decode_utf8(text, next))) break;
     i = next;
@@ -56,6 +57,7 @@ void for_each_placed(const PatternSide& side, const Shape& shape, Visit visit) {
   auto count = static_cast<std::ptrdiff_t>(side.elems.size());
   std::ptrdiff_t place = side.has_ellipsis ? rank - count : 0;
   for (const PatternElem& elem : side.elems) {
+    poll_interrupt();
     if (place >= 0 && place < rank) visit(elem, shape[static_cast<std::size_t>(place)]);
     ++place;
   }
@@ -120,6 +122,7 @@ void size_group(const PatternElem::Group& group, std::int64_t dim, const Sizes& 
   const std::string* unknown = nullptr;
   std::size_t unknowns = 0;
   for (const std::string& member : group.members) {
+    poll_interrupt();
     if (auto found = sizes.find(member); found != sizes.end()) {
       product *= static_cast<std::uint64_t>(found->second);
     } else {
@@ -136,9 +139,11 @@ Axes resolve_axes(std::string_view pattern, const TensorType* input, const Tenso
   PatternSide left = parse_pattern_side(pattern.substr(0, arrow));
   PatternSide right = parse_pattern_side(pattern.substr(arrow + kArrow.size()));
   std::unordered_set<std::string_view, TextHash> left_names;
-  for (const PatternElem& elem : left.elems)
+  for (const PatternElem& elem : left.elems) {
+    poll_interrupt();
     if (const auto* name = std::get_if<PatternElem::Name>(&elem.value))
       left_names.insert(name->text);
+  }
   Sizes sizes = input ? bind_sizes(left, *input) : Sizes{};
 
   Axes axes;
@@ -209,6 +214,7 @@ std::vector<std::string_view> pattern_tokens(std::string_view side) {
   std::vector<std::string_view> tokens;
   std::size_t i = 0;
   while (i < side.size()) {
+    poll_interrupt();
     std::size_t end = token_end(side, i);
     if (end == i) {
       unicode::decode_utf8(side, i);  // skips the character
@@ -224,6 +230,7 @@ PatternSide parse_pattern_side(std::string_view side) {
   std::vector<std::string_view> tokens = pattern_tokens(side);
   PatternSide out;
   for (std::size_t i = 0; i < tokens.size(); ++i) {
+    poll_interrupt();
     if (tokens[i] == kEllipsis) {
       out.has_ellipsis = true;
     } else if (tokens[i] != kOpen) {
@@ -231,6 +238,7 @@ PatternSide parse_pattern_side(std::string_view side) {
     } else {
       PatternElem::Group group;
       for (++i;; ++i) {
+        poll_interrupt();
         if (i == tokens.size()) stop(bounds_message(tokens.size(), tokens.size()));
         if (tokens[i] == kClose) break;
         group.members.emplace_back(tokens[i]);

@@ -1,6 +1,7 @@
 #include "arguments.hpp"
 
 #include "py_ref.hpp"
+#include "vel/interrupt.hpp"
 
 namespace velorn::py {
 
@@ -192,6 +193,7 @@ bool extract_keys(PyObject* value, std::vector<std::string>& out) {
   Ref iterator(PyObject_GetIter(value));
   if (!iterator) return false;
   while (Ref item{PyIter_Next(iterator.get())}) {
+    vel::poll_interrupt();  // a list of millions of keys
     std::string_view text;
     if (!extract_text(item.get(), text)) return false;
     out.emplace_back(text);

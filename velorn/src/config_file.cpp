@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <istream>
 #include <optional>
+#include <streambuf>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -12,6 +14,7 @@
 #include "toml_tables.hpp"
 #include "vel/ascii.hpp"
 #include "vel/file.hpp"
+#include "vel/interrupt.hpp"
 #include "vel/stop.hpp"
 
 namespace velorn {
@@ -193,6 +196,7 @@ std::optional<Excess> find_excess_nesting(std::string_view text, std::size_t lim
   std::size_t table_arrays = 0;  // "[[...]]" headers so far: each may add an element level
   std::size_t i = 0;
   while (i < text.size()) {
+    vel::poll_interrupt();  // a statement at a time
     char c = text[i];
     if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
       ++i;
@@ -483,10 +487,63 @@ TomlErrorPlace toml_error_place(std::string_view text, std::size_t line, std::si
 
 namespace {
 
+// The text as the TOML reader's stream, a piece at a time, with the interruption check asked
+// between pieces. An interruption ends the stream there and is raised once the reader has
+// given up: the reader would take an exception of its source for an error of its own.
+class InterruptibleText : public std::streambuf {
+ public:
+  explicit InterruptibleText(std::string_view text) : text_(text) { show(0); }
+  bool interrupted() const { return interrupted_; }
+
+ protected:
+  int_type underflow() override {
+    std::size_t at = offset();
+    if (at >= text_.size() || interrupted_) return traits_type::eof();
+    try {
+      vel::check_interrupt();
+    } catch (const vel::Interrupted&) {
+      interrupted_ = true;
+      return traits_type::eof();
+    }
+    show(at);
+    return traits_type::to_int_type(*gptr());
+  }
+  // The reader looks for a byte order mark and goes back to the start.
+  pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode) override {
+    off_type from = dir == std::ios_base::beg   ? 0
+                    : dir == std::ios_base::cur ? static_cast<off_type>(offset())
+                                                : static_cast<off_type>(text_.size());
+    off_type to = from + off;
+    if (to < 0 || to > static_cast<off_type>(text_.size())) return pos_type(off_type(-1));
+    show(static_cast<std::size_t>(to));
+    return pos_type(to);
+  }
+  pos_type seekpos(pos_type pos, std::ios_base::openmode which) override {
+    return seekoff(off_type(pos), std::ios_base::beg, which);
+  }
+
+ private:
+  std::size_t offset() const { return static_cast<std::size_t>(gptr() - text_.data()); }
+  void show(std::size_t at) {
+    // The stream only reads: its buffer is the text itself.
+    char* begin = const_cast<char*>(text_.data());
+    std::size_t end = std::min(text_.size(), at + vel::kLongTextBytes);
+    setg(begin + at, begin + at, begin + end);
+  }
+
+  std::string_view text_;
+  bool interrupted_ = false;
+};
+
 toml::table parse_toml(std::string_view config_path, std::string_view text) {
+  InterruptibleText pieces(text);
+  std::istream stream(&pieces);
   try {
-    return toml::parse(text);
+    toml::table root = toml::parse(stream);
+    if (pieces.interrupted()) throw vel::Interrupted{};
+    return root;
   } catch (const toml::parse_error& error) {
+    if (pieces.interrupted()) throw vel::Interrupted{};
     const toml::source_position& point = error.source().begin;
     fail_parse(config_path,
                toml_error_report(
@@ -537,11 +594,9 @@ toml::table parse_config_text(std::string_view config_path, std::string_view tex
   return parse_toml(config_path, text);
 }
 
-namespace {
-
-std::string read_config_text(std::string_view config_path, bool* regular) {
+std::string read_config_text(std::string_view config_path) {
   std::string text;
-  if (auto error = vel::read_text_file(config_path, text, regular)) {
+  if (auto error = vel::read_text_file(config_path, text)) {
     std::string message = "failed to read ";
     message += config_path;
     message += ": ";
@@ -549,24 +604,6 @@ std::string read_config_text(std::string_view config_path, bool* regular) {
     vel::stop(std::move(message));
   }
   return text;
-}
-
-}  // namespace
-
-const toml::table& read_config_file(ConfigFile& file) {
-  std::string read;
-  if (!file.kept) {
-    bool regular = true;
-    read = read_config_text(file.path, &regular);
-    if (!regular) file.kept = std::move(read);
-  }
-  std::string_view text = file.kept ? std::string_view(*file.kept) : std::string_view(read);
-  // The same bytes give the same tables: a file read twice is parsed once while it stays
-  // as it was.
-  if (!file.last || file.last->text != text)
-    file.last = std::make_shared<const ParsedConfig>(
-        ParsedConfig{std::string(text), parse_config_text(file.path, text)});
-  return file.last->root;
 }
 
 }  // namespace velorn

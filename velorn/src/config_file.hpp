@@ -3,8 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -12,21 +10,13 @@
 
 namespace velorn {
 
-// The configuration file of one call, which reads it once for its values and once for its
-// weight mapping. A regular file is read anew each time; any other (a pipe, a terminal)
-// may give its text only once, so the first reading keeps that text for the second.
-struct ParsedConfig;  // a text and its tables, private to the unit
-struct ConfigFile {
-  std::string_view path;
-  std::optional<std::string> kept;
-  // The last text parsed, which a reading that finds the same bytes takes again.
-  std::shared_ptr<const ParsedConfig> last{};
-};
-// The configuration map of the file: stops the call with "failed to read {}: {}" or
-// "failed to parse {}: {}" (the path shown as given), or with "unexpected value in vector
-// section" for an array holding anything but numbers.
-vel::ConfigMap load_config(ConfigFile& file);
-// The same for a text already read; `config_path` only names it in a message.
+// The text of the configuration file, read whole once: its values and its weight mapping
+// both come from it (load_flat.hpp), so a file replaced meanwhile cannot mix two versions.
+// Stops the call with "failed to read {}: {}", the path shown as given.
+std::string read_config_text(std::string_view config_path);
+// The configuration map of a text: stops the call with "failed to parse {}: {}" or with
+// "unexpected value in vector section" for an array holding anything but numbers;
+// `config_path` only names the file in a message.
 vel::ConfigMap config_from_toml_text(std::string_view config_path, std::string_view text);
 
 // Where a TOML error stands: line and column from 1, the column and the extent counted

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "toml_tables.hpp"
+#include "vel/interrupt.hpp"
 #include "vel/stop.hpp"
 
 namespace velorn {
@@ -26,6 +27,7 @@ std::optional<ConfigValue> toml_value(const toml::node& node) {
     ConfigValue::Vector vector;
     vector.values.reserve(array->size());
     for (const toml::node& item : *array) {
+      vel::poll_interrupt();
       if (auto i = item.as_integer())
         vector.values.push_back(static_cast<double>(i->get()));
       else if (auto f = item.as_floating_point())
@@ -46,14 +48,14 @@ ConfigMap config_from_toml(const toml::table& root) {
     const toml::table* table = root.get_as<toml::table>(name);
     if (table == nullptr) continue;
     // A TOML table yields its keys in ascending byte order.
-    for (const auto& [key, node] : *table)
+    for (const auto& [key, node] : *table) {
+      vel::poll_interrupt();
       if (auto value = toml_value(node))
         config.insert_or_assign(std::string(key.str()), *std::move(value));
+    }
   }
   return config;
 }
-
-ConfigMap load_config(ConfigFile& file) { return config_from_toml(read_config_file(file)); }
 
 ConfigMap config_from_toml_text(std::string_view config_path, std::string_view text) {
   return config_from_toml(parse_config_text(config_path, text));

@@ -17,6 +17,7 @@
 #include "vel/config.hpp"
 #include "vel/flatten.hpp"
 #include "vel/fmt.hpp"
+#include "vel/interrupt.hpp"
 #include "vel/parse.hpp"
 #include "vel/resolve.hpp"
 
@@ -37,6 +38,24 @@ PyObject* new_text(std::string_view text) {
 std::string json_of(vel::Module&& module) {
   vel::Module owned = std::move(module);
   return vel::module_to_json(owned);
+}
+
+// The same for a check result, whose findings may be as long as their text.
+std::string json_of(vel::CheckResult&& result) {
+  vel::CheckResult owned = std::move(result);
+  return vel::check_result_to_json(owned);
+}
+
+// The set of a call's cache keys, which may come by the million: built between polls, from
+// the texts of the converted list, which it takes over.
+vel::CacheKeys key_set(std::vector<std::string>&& keys) {
+  vel::CacheKeys set;
+  set.reserve(keys.size());
+  for (std::string& key : keys) {
+    vel::poll_interrupt_bytes(key.size());
+    set.insert(std::move(key));
+  }
+  return set;
 }
 
 // Each function's parameters, in declaration order: its signature text, its documentation
@@ -73,10 +92,9 @@ PyObject* load_flat_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
   Converted in;
   if (!take_arguments(kLoadFlatJson, args, nargsf, kwnames, in)) return nullptr;
   std::string_view vel_path = in.text[0], config_path = in.text[1], entry = in.text[2];
-  ConfigFile config{config_path, std::nullopt};
-  vel::CacheKeys keys(in.cache_keys.begin(), in.cache_keys.end());
+  vel::CacheKeys keys = key_set(std::move(in.cache_keys));
   // The modules are released before the text is copied into a str.
-  return new_text(load_flat_json(vel_path, config, entry, keys));
+  return new_text(velorn::load_flat_json(vel_path, config_path, entry, keys));
 }
 
 PyObject* parse_to_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -100,7 +118,7 @@ PyObject* flatten_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnam
   // The module and its flat function are released before the text is copied into a str.
   std::string text = [&] {
     vel::Module module = vel::module_from_json(module_json);
-    vel::CacheKeys keys(in.cache_keys.begin(), in.cache_keys.end());
+    vel::CacheKeys keys = key_set(std::move(in.cache_keys));
     return vel::flatten_to_json(module, entry, keys);
   }();
   return new_text(text);
@@ -115,7 +133,9 @@ PyObject* infer_axes_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kw
 PyObject* check_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   Converted in;
   if (!take_arguments(kCheckJson, args, nargsf, kwnames, in)) return nullptr;
-  return new_text(vel::check_result_to_json(vel::check(vel::module_from_json(in.text[0]))));
+  // The module and the findings are released before the str is made.
+  std::string text = json_of(vel::check(vel::module_from_json(in.text[0])));
+  return new_text(text);
 }
 
 PyObject* fmt_source(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -140,8 +160,8 @@ PyObject* fmt_json(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) 
 PyObject* check_file(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   Converted in;
   if (!take_arguments(kCheckFile, args, nargsf, kwnames, in)) return nullptr;
-  vel::Module module = vel::parse_file(in.text[0]);
-  return new_text(vel::check_result_to_json(vel::check(module)));
+  std::string text = json_of(vel::check(vel::parse_file(in.text[0])));
+  return new_text(text);
 }
 
 PyObject* fmt_file(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

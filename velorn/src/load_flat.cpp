@@ -1,51 +1,61 @@
 #include "load_flat.hpp"
 
+#include <string>
 #include <utility>
 
-#include "vel/config.hpp"
+#include "toml_tables.hpp"
 #include "vel/parse.hpp"
 #include "vel/resolve.hpp"
-#include "weights.hpp"
 
 namespace velorn {
 
 namespace {
 
-// The road after parsing; `write` makes the result of the flattening and the renaming of
-// its weight references.
+// The road after reading; `write` makes the result of the flattening and the renaming of its
+// weight references.
 template <class Write>
-auto flat_of(vel::Module parsed, ConfigFile& config, std::string_view entry,
+auto flat_of(vel::Module parsed, Configuration configuration, std::string_view entry,
              const vel::CacheKeys& cache_keys, Write write) {
   // The parsed and the substituted module are released as soon as the next one is built:
   // a large model's memory is taken from the system once.
-  const vel::Module resolved = [&] {
-    vel::ConfigMap values = load_config(config);
-    return vel::resolve(vel::sub_module(std::move(parsed), values));
-  }();
+  const vel::Module resolved =
+      vel::resolve(vel::sub_module(std::move(parsed), configuration.values));
   vel::Flattening flat(resolved, entry, cache_keys);
-  // A regular file is read again: the weight mapping comes from this second reading.
-  const WeightMapping mapping = load_weight_mapping(config);
+  const WeightMapping& mapping = configuration.weights;
   return write(flat, [&](std::string_view reference) { return rename_weight(reference, mapping); });
+}
+
+Configuration configuration_of(std::string_view config_path) {
+  return configuration_from_toml_text(config_path, read_config_text(config_path));
 }
 
 }  // namespace
 
-vel::Module load_flat(std::string_view vel_path, ConfigFile& config, std::string_view entry,
-                      const vel::CacheKeys& cache_keys) {
-  return load_flat(vel::parse_file(vel_path), config, entry, cache_keys);
+Configuration configuration_from_toml_text(std::string_view config_path, std::string_view text) {
+  // The tables are released at once: the mapping holds what renaming needs, in the size of
+  // the table "weights".
+  toml::table root = parse_config_text(config_path, text);
+  return {config_from_toml(root), weight_mapping_from_toml(root)};
 }
 
-vel::Module load_flat(vel::Module parsed, ConfigFile& config, std::string_view entry,
+vel::Module load_flat(std::string_view vel_path, std::string_view config_path,
+                      std::string_view entry, const vel::CacheKeys& cache_keys) {
+  vel::Module parsed = vel::parse_file(vel_path);
+  return load_flat(std::move(parsed), configuration_of(config_path), entry, cache_keys);
+}
+
+vel::Module load_flat(vel::Module parsed, Configuration configuration, std::string_view entry,
                       const vel::CacheKeys& cache_keys) {
   return flat_of(
-      std::move(parsed), config, entry, cache_keys,
+      std::move(parsed), std::move(configuration), entry, cache_keys,
       [](vel::Flattening& flat, const vel::RenameWeight& rename) { return flat.module(rename); });
 }
 
-std::string load_flat_json(std::string_view vel_path, ConfigFile& config, std::string_view entry,
-                           const vel::CacheKeys& cache_keys) {
+std::string load_flat_json(std::string_view vel_path, std::string_view config_path,
+                           std::string_view entry, const vel::CacheKeys& cache_keys) {
+  vel::Module parsed = vel::parse_file(vel_path);
   return flat_of(
-      vel::parse_file(vel_path), config, entry, cache_keys,
+      std::move(parsed), configuration_of(config_path), entry, cache_keys,
       [](vel::Flattening& flat, const vel::RenameWeight& rename) { return flat.json(rename); });
 }
 

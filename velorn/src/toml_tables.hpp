@@ -12,21 +12,13 @@
 
 namespace velorn {
 
-struct ParsedConfig {
-  std::string text;
-  toml::table root;
-};
-
-// The configuration file parsed whole as TOML, or the text that a first reading kept.
-// Stops the call with "failed to read {}: {}" or "failed to parse {}: {}", the path shown
-// as given. The tables last as long as `file`, or until it is read again.
-const toml::table& read_config_file(ConfigFile& file);
-// The same for a text already read; `config_path` only names it in the message.
+// The configuration file's text parsed whole as TOML. Stops the call with "failed to parse
+// {}: {}"; `config_path` only names the file in the message.
 toml::table parse_config_text(std::string_view config_path, std::string_view text);
 
 // The configuration map from the root tables "shape", "scalar" and "vector", merged in
-// that order. Stops the call as `read_config_file` does, and with "unexpected value in
-// vector section" for an array holding anything but numbers.
+// that order. Stops the call with "unexpected value in vector section" for an array holding
+// anything but numbers.
 vel::ConfigMap config_from_toml(const toml::table& root);
 
 // Adds the texts of `table`, nested tables included, under `prefix`, in ascending byte

@@ -4,6 +4,7 @@
 
 #include "toml_tables.hpp"
 #include "vel/ascii.hpp"
+#include "vel/interrupt.hpp"
 
 namespace velorn {
 
@@ -91,6 +92,7 @@ void flatten_weight_table(const toml::table& table, WeightMapping::Path prefix,
   };
   std::vector<Level> stack{{table.begin(), table.end(), prefix}};
   while (!stack.empty()) {
+    vel::poll_interrupt();
     Level& level = stack.back();
     if (level.next == level.end) {
       stack.pop_back();
@@ -113,10 +115,6 @@ WeightMapping weight_mapping_from_toml(const toml::table& root) {
   if (const toml::table* weights = root.get_as<toml::table>(kWeightsTable))
     flatten_weight_table(*weights, WeightMapping::kRoot, mapping);
   return mapping;
-}
-
-WeightMapping load_weight_mapping(ConfigFile& file) {
-  return weight_mapping_from_toml(read_config_file(file));
 }
 
 WeightMapping weight_mapping_from_toml_text(std::string_view config_path, std::string_view text) {
@@ -150,6 +148,7 @@ void apply_weight_mapping(vel::Module& flat, const WeightMapping& mapping) {
   if (mapping.empty()) return;
   for (auto& [key, function] : flat.functions) {
     for (vel::Op& op : function.ops) {
+      vel::poll_interrupt();
       for (vel::Atom& arg : op.args) {
         auto* name = std::get_if<vel::Atom::Name>(&arg.value);
         if (name == nullptr || !name->text.starts_with(kWeightPrefix)) continue;

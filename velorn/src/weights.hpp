@@ -54,10 +54,8 @@ class WeightMapping {
   std::unordered_map<std::uint64_t, std::vector<Entry>> entries_;
 };
 
-// Reads and parses the configuration file anew (or the text that `load_config` kept of a
-// file that is no regular one); stops like `load_config`.
-WeightMapping load_weight_mapping(ConfigFile& file);
-// The mapping of a text already read; `config_path` only names it in a message.
+// The mapping of the configuration file's text: stops the call with "failed to parse {}:
+// {}"; `config_path` only names the file in the message.
 WeightMapping weight_mapping_from_toml_text(std::string_view config_path, std::string_view text);
 
 // The text of a template with its "{}" slots filled in order by `parts`: an index part

@@ -2,6 +2,7 @@
 // call only for an operation without outputs or output types.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <set>
 #include <string>
@@ -20,6 +21,9 @@ struct Constraints {
 struct CheckResult {
   std::vector<std::string> errors;
   Constraints constraints;
+  // About the bytes of `errors` and of the weights' entries in JSON, counted as they are
+  // found: the check stops once they pass the bound on output (output_bound.hpp).
+  std::uint64_t error_bytes = 0;
 };
 
 CheckResult check(const Module& module);

@@ -24,9 +24,7 @@ std::string display_read_error(const ReadError& error);
 // Reads the file at `path` (unchanged; relative to the working directory) whole into
 // `text`, or gives the reason it could not. The interruption check (interrupt.hpp) is asked
 // after each chunk read and whenever a signal breaks a wait (on a FIFO, a terminal): a file
-// that never ends, such as /dev/zero, is read until it says so. `regular`, if given, tells
-// whether what the path led to is a regular file (and so can be read again).
-std::optional<ReadError> read_text_file(std::string_view path, std::string& text,
-                                        bool* regular = nullptr);
+// that never ends, such as /dev/zero, is read until it says so.
+std::optional<ReadError> read_text_file(std::string_view path, std::string& text);
 
 }  // namespace vel

@@ -1,4 +1,5 @@
-// The formatter: a `Module` printed as canonical vel source text. It never fails.
+// The formatter: a `Module` printed as canonical vel source text. It fails only when the
+// text would pass the bound on output (output_bound.hpp).
 #pragma once
 
 #include <cstddef>

@@ -5,6 +5,7 @@
 // tests, nothing is ever asked.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace vel {
@@ -32,6 +33,33 @@ inline std::uint32_t ticks_left = kInterruptPollTicks;
 inline void poll_interrupt() {
   if (--interrupt_detail::ticks_left == 0) [[unlikely]]
     check_interrupt();
+}
+
+// Bytes of plain work (scanned, copied, written) that make one poll's piece.
+inline constexpr std::size_t kInterruptPollBytes = 4096;
+// A text at least this long is worked through in pieces of this length, or polls for itself
+// before a pass that reads it whole (a copy, a hash, a search): a pass over hundreds of
+// megabytes then stands alone between two asks of the check.
+inline constexpr std::size_t kLongTextBytes = 64 * 1024;
+
+// `poll_interrupt_bytes` out of the way of the hot paths that meet a long text rarely.
+[[gnu::cold]] void poll_long_text(std::size_t bytes);
+
+// Polls for a text of `bytes` that is about to be read whole, when it is long.
+inline void poll_if_long(std::size_t bytes) {
+  if (bytes >= kLongTextBytes) [[unlikely]]
+    poll_long_text(bytes);
+}
+
+// Polls as often as `bytes` of plain work amount to, at least once: a long text is then
+// one piece per few kilobytes, however it is cut.
+inline void poll_interrupt_bytes(std::size_t bytes) {
+  std::size_t ticks = 1 + bytes / kInterruptPollBytes;
+  if (ticks >= interrupt_detail::ticks_left) [[unlikely]] {
+    check_interrupt();
+    return;
+  }
+  interrupt_detail::ticks_left -= static_cast<std::uint32_t>(ticks);
 }
 
 }  // namespace vel

@@ -23,6 +23,7 @@
 
 #include "vel/block_pool.hpp"
 #include "vel/hash.hpp"
+#include "vel/interrupt.hpp"
 
 namespace vel {
 
@@ -187,6 +188,7 @@ class TextTable {
  public:
   Text intern(std::string_view text) {
     if (text.size() <= Text::kInlineMost) return Text(text);
+    poll_if_long(text.size());  // hashed, compared and copied whole
     if (count_ * 2 >= slots_.size()) grow();
     std::size_t mask = slots_.size() - 1;
     for (std::size_t s = hash(text) & mask;; s = (s + 1) & mask) {
