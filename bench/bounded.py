@@ -116,6 +116,15 @@ def escaped_names(count, length=1_000):
     return "flatten_json", (module, "main", [])
 
 
+def many_returns(count):
+    """A call of a body with many returns, each written once."""
+    returns = ", ".join(f"r{i}: {T}" for i in range(count))
+    ops = "".join(f"  r{i}: {T} = map[neg](x)\n" for i in range(count))
+    outputs = ", ".join(f"o{i}" for i in range(count))
+    return flattening(f"g(x: {T}) -> ({returns}) {{\n{ops}}}\n"
+                      f"main(x: {T}) -> (o0: {T}) {{\n  {outputs} = call[g](x)\n}}\n")
+
+
 def many_ops(count):
     """A loop of one small operation, toward the bound on operations."""
     return flattening(f"blk(h: {T}) -> (h: {T}) {{\n  h: {T} = map[neg](h)\n}}\n"
@@ -184,6 +193,8 @@ SHAPES = {
         (dict_params, [5_000, 10_000, 20_000, 40_000]),
     "listed cache slots of a 1,000-dimension type (slots)":
         (cache_slots, [500, 1_000, 2_000, 4_000]),
+    "call of a body with many returns (returns)":
+        (many_returns, [5_000, 10_000, 20_000, 40_000]),
     "operations of a loop (count)":
         (many_ops, [1_250_000, 2_500_000, 5_000_000, 10_000_000]),
     "call chain whose every level writes a local name (depth)":

@@ -141,13 +141,18 @@ std::uint32_t written_outputs(const Step& step) {
   return n;
 }
 
-// The operation that writes each return last, as the calls that bind it see it: a loop
-// writes its first output when it runs, a cache operation its first output, a call all of
-// its outputs.
-TextMap<std::uint32_t> last_writers(const Function& fn) {
-  TextSet returns;
-  for (const Param& r : fn.returns) returns.insert(r.name.view());
-  TextMap<std::uint32_t> out;
+// Each return name's first return, and the operation that writes it last, as the calls that
+// bind it see it: a loop writes its first output when it runs, a cache operation its first
+// output, a call all of its outputs.
+struct ReturnWrites {
+  std::uint32_t first;
+  std::uint32_t last_op = NameRef::kNone;
+};
+TextMap<ReturnWrites> return_writes(const Function& fn) {
+  TextMap<ReturnWrites> out;
+  out.reserve(fn.returns.size());
+  for (std::uint32_t j = 0; j < fn.returns.size(); ++j)
+    out.try_emplace(fn.returns[j].name.view(), ReturnWrites{j});
   for (std::uint32_t k = 0; k < fn.ops.size(); ++k) {
     const Op& op = fn.ops[k];
     const auto* loop = kind_as<OpKind::Loop>(op);
@@ -155,7 +160,7 @@ TextMap<std::uint32_t> last_writers(const Function& fn) {
     if (loop || kind_as<OpKind::Cache>(op)) written = std::min<std::size_t>(written, 1);
     if (loop && loop->count == LoopCount{LoopCount::Concrete{0}}) written = 0;
     for (std::size_t m = 0; m < written; ++m)
-      if (returns.contains(op.outputs[m].view())) out[op.outputs[m].view()] = k;
+      if (auto at = out.find(op.outputs[m].view()); at != out.end()) at->second.last_op = k;
   }
   return out;
 }
@@ -172,7 +177,7 @@ class BodyNamer {
       for (const auto& type : op.output_types)
         if (type) collect_dims(*type, out_.dims);
     for (const Param& p : fn_.params) out_.dotted |= p.name.find('.') != std::string_view::npos;
-    const auto last = last_writers(fn_);
+    returns_ = return_writes(fn_);
     out_.first_slot.reserve(fn_.ops.size() + 1);
     out_.first_arg.reserve(fn_.ops.size() + 1);
     for (std::uint32_t k = 0; k < fn_.ops.size(); ++k) {
@@ -185,7 +190,7 @@ class BodyNamer {
       }
       out_.first_slot.push_back(static_cast<std::uint32_t>(out_.slots.size()));
       const std::uint32_t written = written_outputs(plan_.steps[k]);
-      for (std::uint32_t m = 0; m < written; ++m) write(op.outputs[m], k, last);
+      for (std::uint32_t m = 0; m < written; ++m) write(op.outputs[m], k);
     }
     out_.first_arg.push_back(static_cast<std::uint32_t>(out_.args.size()));
     out_.first_slot.push_back(static_cast<std::uint32_t>(out_.slots.size()));
@@ -195,12 +200,16 @@ class BodyNamer {
 
  private:
   NameRef read(const Text& name) {
-    if (auto at = current_.find(name.view()); at != current_.end()) {
-      NameRef ref;
-      ref.slot = at->second;
-      return ref;
-    }
+    if (auto at = out_.writes.find(name.view()); at != out_.writes.end())
+      return written(at->second);
     return outer(name);
+  }
+
+  // The latest of a name's writes.
+  static NameRef written(const std::vector<std::uint32_t>& writes) {
+    NameRef ref;
+    ref.slot = writes.back();
+    return ref;
   }
 
   // A name no write of the function comes before: what binds it in the call.
@@ -234,20 +243,16 @@ class BodyNamer {
     return ref;
   }
 
-  void write(const Text& name, std::uint32_t op, const TextMap<std::uint32_t>& last) {
+  void write(const Text& name, std::uint32_t op) {
     Slot slot{op, NameRef::kNone, false, {}};
-    for (std::uint32_t j = 0; j < fn_.returns.size(); ++j)
-      if (fn_.returns[j].name == name) {
-        slot.ret = j;
-        auto at = last.find(name.view());
-        slot.last = at != last.end() && at->second == op;
-        break;
-      }
-    slot.before = read(name);
-    const auto index = static_cast<std::uint32_t>(out_.slots.size());
+    if (auto ret = returns_.find(name.view()); ret != returns_.end()) {
+      slot.ret = ret->second.first;
+      slot.last = ret->second.last_op == op;
+    }
+    auto [writes, first] = out_.writes.try_emplace(name.view());
+    slot.before = first ? outer(name) : written(writes->second);
+    writes->second.push_back(static_cast<std::uint32_t>(out_.slots.size()));
     out_.slots.push_back(std::move(slot));
-    current_[name.view()] = index;
-    out_.writes[name.view()].push_back(index);
     out_.dotted |= name.find('.') != std::string_view::npos;
   }
 
@@ -255,7 +260,7 @@ class BodyNamer {
   const Plan& plan_;
   const KeptNames& kept_;
   BodyNames out_;
-  TextMap<std::uint32_t> current_;
+  TextMap<ReturnWrites> returns_;
 };
 
 // --- planning ---
