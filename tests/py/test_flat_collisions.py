@@ -733,6 +733,19 @@ main(x: f32[4], weights: *) -> (o: f32[4], r: f32[4]) {
 }
 """
 
+WEIGHT_RETURNED = """
+pick(x: f32[4], w: f32[4]) -> (w: f32[4]) {
+  t: f32[4] = map[neg](x)
+}
+layer(h: f32[4], w: *) -> (h: f32[4]) {
+  h: f32[4] = call[pick](h, w.q)
+}
+main(x: f32[4], weights: *) -> (y: f32[4], x: f32[4]) {
+  y: f32[4] = call[pick](x, weights.wq)
+  x: f32[4] = loop[layer, 2](x, weights.layers.*)
+}
+"""
+
 # (family, what, source, cache keys)
 FIXTURES = [
     (1, "a dimension passed as an argument, and main's value h", KEPT_DIMENSION, ()),
@@ -753,6 +766,7 @@ FIXTURES = [
      PARAMETER_AS_KEPT_NAME, ()),
     (8, "a slot weights.kc, unlisted", WEIGHT_SLOT, ()),
     (8, "a slot weights.kc, listed with an extend function", WEIGHT_SLOT, ("weights.kc",)),
+    (8, "returns that stand for weights", WEIGHT_RETURNED, ()),
 ]
 
 

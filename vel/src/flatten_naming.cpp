@@ -314,23 +314,27 @@ void choose_names(FlatProgram& program, const KeptNames& kept) { Namer(program, 
 
 void rename_weights(FlatProgram& program, const RenameWeight& rename) {
   std::string scratch;
-  for (Ref& ref : program.args) {
+  // A reference that reads a weight's text, as an argument or as a return that stands for
+  // the weight itself; the incoming value of a listed slot is a value, whatever its name.
+  auto rename_ref = [&](Ref& ref) {
     std::string_view text;
     if (ref.kind() == Ref::Kind::Name) {
       if (std::binary_search(program.incoming.begin(), program.incoming.end(), ref.name_id()))
-        continue;
+        return;
       text = program.names.view(ref.name_id(), scratch);
     } else if (const Text* name = ref.kind() == Ref::Kind::Atom ? name_of(ref.atom()) : nullptr) {
       text = name->view();
     } else {
-      continue;
+      return;
     }
-    if (!text.starts_with(kWeightPrefix)) continue;
+    if (!text.starts_with(kWeightPrefix)) return;
     if (auto renamed = rename(text)) {
       ref = Ref::name(program.names.root(Text(*renamed)));
       program.renamed.push_back(ref.name_id());
     }
-  }
+  };
+  for (Ref& ref : program.args) rename_ref(ref);
+  for (FlatParam& r : program.returns) rename_ref(r.ref);
 }
 
 Text shown_name(const FlatProgram& program, const FlatParam& p) {
