@@ -173,6 +173,7 @@ class Value:
     letters: list  # the names it may take, the first preferred
     written: int  # the operation that writes it
     last: float  # the last operation that reads it (`written` when none), END when returned
+    position: int = 0  # among the outputs of its operation, which are written in order
     pin: str = None  # the name of the return it is the final value of, if pinned
     name: str = None  # the name it is given
 
@@ -469,8 +470,8 @@ class Builder:
         for ref in args:
             if isinstance(ref, Value):
                 ref.last = index
-        outputs = [Value(self.write_letters(level, k, n), index, index)
-                   for n in op["outputs"]]
+        outputs = [Value(self.write_letters(level, k, n), index, index, m)
+                   for m, n in enumerate(op["outputs"])]
         var = None
         iteration = level.innermost_iteration()
         if op["kind"] == "cache" and iteration is not None:
@@ -583,6 +584,11 @@ class Namer:
             *(function_dims(fn) for fn in module["functions"].values()))
         self.text_reads = self.protected_reads(builder.ops)
         self.taken = {}  # each name: the latest value that took it
+        # The names of the slots whose last value has no operation: it shows its own name,
+        # and no returned value may show the slot's.
+        declared_names = {r["name"] for r, _ in declared}
+        self.slot_names = {r["name"] for r, ref in extras
+                           if r["name"] not in declared_names and not isinstance(ref, Value)}
         self.names = self.all_names(builder.ops)
 
     def means_something(self, text):
@@ -643,10 +649,14 @@ class Namer:
     def free(self, v, name):
         if self.text_reads.get(name, -1) > v.written:
             return False
+        if v.last == END and name in self.slot_names:
+            return False
         earlier = self.taken.get(name)
         if earlier is not None and earlier.last > v.written:
             return False
-        return not any(p.pin == name and v.written < p.written < v.last for p in self.pinned)
+        # Written over while read: by a later operation, or a later output of its own.
+        return not any(p.pin == name and (v.written, v.position) < (p.written, p.position)
+                       and p.written < v.last for p in self.pinned)
 
     def fresh(self, stem):
         n = 1
@@ -692,12 +702,15 @@ def flat_op(op):
 
 
 def flat_returns(declared, extras):
-    out, names = [], set()
+    """The declared returns, then each slot's, unless a declared return has the slot's name
+    or shows the name that the slot's value shows."""
+    out, names, shown_names = [], set(), set()
     for r, ref in declared:
         out.append(dict(copy.deepcopy(r), name=shown(ref, r["name"])))
-        names |= {r["name"], out[-1]["name"]}
+        names.add(r["name"])
+        shown_names.add(out[-1]["name"])
     for r, ref in extras:
-        if r["name"] not in names and shown(ref, r["name"]) not in names:
+        if r["name"] not in names and shown(ref, r["name"]) not in shown_names:
             out.append(dict(copy.deepcopy(r), name=shown(ref, r["name"])))
     return out
 

@@ -675,6 +675,35 @@ main(h: f32[4]) -> (o: f32[4], p: f32[4]) {
 }
 """
 
+# The slot's last value has no operation of its own, and the declared return's own name is
+# taken by a dimension read after it.
+SLOT_TWICE_LAST_A_PARAMETER = CACHE_FUNCTIONS + """
+same(w: f32[4]) -> (w: f32[4]) {
+}
+scale(v: f32[n]) -> (y: f32[n]) {
+  y: f32[n] = map[mul](v, n)
+}
+main(x: f32[4]) -> (n: f32[4]) {
+  n: f32[4] = cache[kc, i](x)
+  m: f32[4] = cache[kc, same](x)
+  z: f32[4] = call[scale](x)
+}
+"""
+
+# Two outputs of one operation that a call names alike: the later one is what the name
+# means after the call, and it is the operation's first.
+ONE_OPERATION_TWO_OUTPUTS = """
+f(a: f32[4]) -> (p: f32[4], q: f32[4]) {
+  q: f32[4],
+  p: f32[4] = map[split](a)
+}
+main(x: f32[4]) -> (r: f32[4]) {
+  o: f32[4],
+  o: f32[4] = call[f](x)
+  r: f32[4] = map[neg](o)
+}
+"""
+
 RETURNED_FIELD = """
 f(w: *, x: f32[4]) -> (w.q: f32[4]) {
   y: f32[4] = map[mul](x, w.q)
@@ -754,9 +783,11 @@ FIXTURES = [
     (2, "a value h_1 beside a loop over h", MADE_LOOP_OUTPUT, ()),
     (2, "a value blk.t beside a call blk with a local t", MADE_CALL_LOCAL, ()),
     (2, "a value loop0.t beside a loop with a local t", MADE_ITERATION_LOCAL, ()),
+    (2, "two outputs of one operation that a call names alike", ONE_OPERATION_TWO_OUTPUTS, ()),
     (3, "a value kc beside a slot kc filled in a call", SLOT_OF_CALLER_VALUE, ()),
     (3, "a value kc beside a listed slot kc", SLOT_OF_CALLER_VALUE, ("kc",)),
     (4, "one slot, two cache operations", SLOT_TWICE, ()),
+    (4, "one slot, the last of two values a parameter", SLOT_TWICE_LAST_A_PARAMETER, ()),
     (4, "one listed slot, two cache operations", SLOT_TWICE.replace("i](", "i, e]("), ("kc",)),
     (5, "a dict field returned", RETURNED_FIELD, ()),
     (5, "a dimension returned to a loop's next iteration", RETURNED_DIMENSION, ()),

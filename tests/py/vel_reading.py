@@ -117,6 +117,7 @@ class Reading:
         self.keys = set(keys)
         self.weight_name = weight_name or (lambda name: name)
         self.slots = {}  # slot name -> its latest value
+        self.inputs = {}  # the entry's inputs by name
 
     def run(self, entry, extras=()):
         """The values of the entry's declared returns, its parameters bound to the inputs
@@ -125,7 +126,8 @@ class Reading:
         inputs = [self.terms.make("in", i) for i in range(len(fn["params"]))]
         inputs += [self.terms.make("incoming", name) for name in extras]
         names = [p["name"] for p in fn["params"]] + list(extras)
-        bindings = {name: ("value", v) for name, v in zip(names, inputs)}
+        self.inputs = dict(zip(names, inputs))
+        bindings = {name: ("value", v) for name, v in self.inputs.items()}
         act = Activation(fn, bindings, None, None)
         self.body(act)
         return [self.read(act, r["name"]) for r in fn["returns"]]
@@ -264,7 +266,8 @@ class Reading:
         if s not in self.keys:
             value = self.slots[s] = self.first_return(op["init"], items, act)
         else:
-            value = self.terms.make("incoming", s)
+            # An entry parameter of the slot's name takes the slot's place.
+            value = self.inputs[s] if s in self.inputs else self.terms.make("incoming", s)
             if op.get("extend") is None:
                 self.slots[s] = value
             else:
@@ -289,20 +292,38 @@ def starred(name, i):
 
 def meanings(module, flat, entry, keys, weight_name=None):
     """(the module's values, the flat form's values): the declared returns by position,
-    then each extra return of the flat function, which the module gives as the latest
-    value of the slot of that name. Raises Undefined or Unsupported for a module outside
-    the reading."""
+    then each cache slot's latest value in the module against the flat return that shows
+    it. Raises Undefined or Unsupported for a module outside the reading."""
     terms = Terms()
     source = Reading(module, terms, keys, weight_name)
     expected = source.run(entry)
     # A flat function returns names only: a number that a call's parameter stands for has
     # none to be returned under.
-    if any(terms.is_number(value) for value in expected):
+    if any(terms.is_number(value) for value in [*expected, *source.slots.values()]):
         raise Undefined("a number returned")
     flat_fn = flat["functions"][entry]
     fn = module["functions"][entry]
     extras = [p["name"] for p in flat_fn["params"][len(fn["params"]):]]
-    got = Reading(flat, terms, flat=True).run(entry, extras)
-    for r in flat_fn["returns"][len(fn["returns"]):]:
-        expected.append(source.slots.get(r["name"], f"no slot {r['name']}"))
+    values = Reading(flat, terms, flat=True).run(entry, extras)
+    declared = len(fn["returns"])
+    got, slot_returns = values[:declared], values[declared:]
+    # A slot's return has the slot's name, or, where no operation writes the slot's value,
+    # that value's own name, in the order of the slots; it is left out where a declared
+    # return has the slot's name or shows its value.
+    rest = list(zip((r["name"] for r in flat_fn["returns"][declared:]), slot_returns))
+    declared_names = {r["name"] for r in fn["returns"]}
+    for name, value in source.slots.items():
+        if name in declared_names:
+            continue
+        expected.append(value)
+        if rest and rest[0][1] == value:
+            got.append(rest.pop(0)[1])
+        elif value in got[:declared]:
+            got.append(value)
+        elif rest and rest[0][0] == name:
+            got.append(rest.pop(0)[1])
+        else:
+            got.append(f"no return for slot {name}")
+    expected += ["no slot"] * len(rest)
+    got += [value for _, value in rest]
     return terms, expected, got

@@ -87,11 +87,14 @@ class HashSet {
 };
 
 // What stands under a name while the values are named in order: the last reading of what
-// holds it now, and where a pinned value of that name is written.
+// holds it now, and where a pinned value of that name is written (its operation, and the
+// value, which tells its place among that operation's outputs).
 struct Holder {
   NameId name = kNoName;
   std::uint32_t last = 0;
   std::uint32_t pinned = kEnd;
+  ValueId pinned_value = 0;
+  bool slot = false;  // a cache slot's name, whose final value has no operation to show it
 };
 
 class Namer {
@@ -122,8 +125,18 @@ class Namer {
     TextSet declared;
     for (std::size_t j = 0; j < p_.declared_returns; ++j)
       declared.insert(p_.returns[j].param.name.view());
-    for (std::size_t j = p_.declared_returns; j < p_.returns.size(); ++j)
-      if (!declared.contains(p_.returns[j].param.name.view())) pin(p_.returns[j]);
+    for (std::size_t j = p_.declared_returns; j < p_.returns.size(); ++j) {
+      const FlatParam& slot = p_.returns[j];
+      if (declared.contains(slot.param.name.view())) continue;
+      if (slot.ref.is_value()) {
+        pin(slot);
+      } else {
+        // The slot shows its value's own name; no returned value may show the slot's.
+        const NameId name = p_.names.root(slot.param.name);
+        value_dirs_.add(hashes_.dir(name));
+        holder(name).slot = true;
+      }
+    }
     // A value that several declared returns read takes the name of the one it has already.
     for (std::size_t j = 0; j < p_.declared_returns; ++j) {
       const FlatParam& r = p_.returns[j];
@@ -151,7 +164,9 @@ class Namer {
       // A pinned value takes its letters where its pin is dropped.
       if (v.pinned) {
         value_dirs_.add(hashes_.dir(v.name));
-        holder(v.name).pinned = v.def;
+        Holder& h = holder(v.name);
+        h.pinned = v.def;
+        h.pinned_value = id;
       }
       value_dirs_.add(hashes_.dir(v.first));
       if (v.second != kNoName) value_dirs_.add(hashes_.dir(v.second));
@@ -212,27 +227,34 @@ class Namer {
     }
   }
 
-  bool free_for(const Value& v, NameId name) {
+  bool free_for(ValueId id, NameId name) {
+    const Value& v = p_.values[id];
     const Holder* h = find(name);
     if (!h) return true;
-    if (h->last > v.def) return false;                  // read after the value is written
-    return !(h->pinned > v.def && h->pinned < v.last);  // written over while the value is read
+    if (h->last > v.def) return false;  // read after the value is written
+    if (h->slot && v.last == kEnd) return false;
+    // Written over while the value is read: by a later operation, or by a later output of
+    // the value's own.
+    const bool after = h->pinned > v.def || (h->pinned == v.def && h->pinned_value > id);
+    return !(after && h->pinned < v.last);
   }
 
   void name_value(ValueId id) {
     Value& v = p_.values[id];
     if (!v.pinned) {
-      if (free_for(v, v.first)) {
+      if (free_for(id, v.first)) {
         v.name = v.first;
-      } else if (v.second != kNoName && free_for(v, v.second)) {
+      } else if (v.second != kNoName && free_for(id, v.second)) {
         v.name = v.second;
       } else {
         v.name = fresh(v.second != kNoName ? v.second : v.first);
         return;  // no other value or text is named so
       }
     }
-    // A value read only by the next operation cannot be written over while it is read.
-    if (v.last > v.def + 1) holder(v.name).last = v.last;
+    // A value read only by the next operation cannot be written over while it is read,
+    // unless a later output of its own operation is.
+    const bool later_output = id + 1 < p_.values.size() && p_.values[id + 1].def == v.def;
+    if (v.last > v.def + 1 || (later_output && v.last > v.def)) holder(v.name).last = v.last;
   }
 
   NameId fresh(NameId base) {

@@ -36,8 +36,8 @@ void advise_huge_pages(std::string& out) {
 }
 
 // The parameters and returns the flat function shows: every parameter; the declared
-// returns under the names of what they read, then each cache slot's return that no
-// declared return already shows, by its name or its value's.
+// returns under the names of what they read, then each cache slot's return, unless a
+// declared return has the slot's name or shows the name that the slot's value shows.
 struct Interface {
   std::vector<Param> params;
   std::vector<Param> returns;
@@ -46,15 +46,15 @@ struct Interface {
 Interface interface_of(const FlatProgram& program) {
   Interface out;
   for (const FlatParam& p : program.params) out.params.push_back(p.param);
-  std::unordered_set<std::string, TextHash, std::equal_to<>> shown;
+  std::unordered_set<std::string, TextHash, std::equal_to<>> declared, shown;
   for (std::size_t j = 0; j < program.returns.size(); ++j) {
     const FlatParam& r = program.returns[j];
     Param param = r.param;
     param.name = shown_name(program, r);
     if (j < program.declared_returns) {
-      shown.insert(r.param.name.str());
+      declared.insert(r.param.name.str());
       shown.insert(param.name.str());
-    } else if (shown.contains(r.param.name.str()) || shown.contains(param.name.str())) {
+    } else if (declared.contains(r.param.name.view()) || shown.contains(param.name.view())) {
       continue;
     }
     out.returns.push_back(std::move(param));
